@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+
+// What one decode of the received transcript does to the status line and to PressVal.
+struct ReplyReading {
+    std::optional<QString>
+        status;          // new text for the status line Label22; empty optional = leave it
+    qint16 pressVal = 0; // what the PressVal field holds after this decode
+    std::optional<QString> failure; // set when the pressure arithmetic overflows: a description the
+                                    // operator can act on, with the reading. status is then empty.
+};
+
+// sendCmd: the last framed command (SendCmd); cmdPrefix: CmdPrefix; transcript: T, the received
+// transcript as shown on Label12; pressVal: PressVal before the decode.
+//
+// Only replies to the nine status queries are read; the query is recognised by SendCmd being
+// exactly CmdPrefix + code + carriage return. The whole transcript received so far is decoded on
+// every call, so a reply in pieces is read again as each piece arrives.
+ReplyReading decodeReply(const QString& sendCmd, const QString& cmdPrefix,
+                         const QString& transcript, qint16 pressVal);
