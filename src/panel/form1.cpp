@@ -1,0 +1,162 @@
+// The window: its controls from the form, its timers and serial control, and the wiring of every
+// event to its handler through the failure guard.
+#include "panel/form1.h"
+
+#include "panel/bindings.h"
+#include "panel/picture_box.h"
+#include "serial/comm_port.h"
+#include "ui_form1.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+namespace {
+
+// Sees every key press in the application before the focused control does, and shows the
+// window those aimed at it; the key is never consumed.
+class KeyPreviewFilter : public QObject {
+public:
+    KeyPreviewFilter(Form1* form, std::function<void(QObject*, QEvent*)> see)
+        : QObject(form), see_(std::move(see)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            see_(watched, event);
+        }
+        return false;
+    }
+
+private:
+    std::function<void(QObject*, QEvent*)> see_;
+};
+
+QTimer* makeTimer(QObject* owner, const char* name, int interval) {
+    auto* timer = new QTimer(owner);
+    timer->setObjectName(QLatin1String(name));
+    timer->setInterval(interval);
+    return timer;
+}
+
+} // namespace
+
+Form1::Form1(const PortDevices& devices, QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui::Form1>()), Timer1(makeTimer(this, "Timer1", 200)),
+      Timer2(makeTimer(this, "Timer2", 500)), Timer3(makeTimer(this, "Timer3", 5000)),
+      Timer4(makeTimer(this, "Timer4", 1000)), MSComm1(new CommPort(this)), guard(this) {
+    ui->setupUi(this);
+    // The 5 ms cursor-pad pace is only 5 ms with a precise timer.
+    Timer1->setTimerType(Qt::PreciseTimer);
+    MSComm1->setObjectName(QStringLiteral("MSComm1"));
+    MSComm1->setDevice(1, devices.com1);
+    MSComm1->setDevice(2, devices.com2);
+
+    ui->Frame8->hide();
+    ui->Frame8->raise();
+    ui->Command34->hide();
+    setClientHeightTwips(FullHeight);
+    wireControls();
+}
+
+Form1::~Form1() {
+    if (keyPreviewFilter_) {
+        qApp->removeEventFilter(keyPreviewFilter_);
+    }
+}
+
+void Form1::wireControls() {
+    const auto guarded = [this](auto handler) {
+        return [this, handler] { guard.run([this, handler] { (this->*handler)(); }); };
+    };
+    connect(Timer1, &QTimer::timeout, this, guarded(&Form1::timer1Tick));
+    connect(Timer2, &QTimer::timeout, this, guarded(&Form1::timer2Tick));
+    connect(Timer3, &QTimer::timeout, this, guarded(&Form1::timer3Tick));
+    connect(Timer4, &QTimer::timeout, this, guarded(&Form1::timer4Tick));
+    connect(MSComm1, &CommPort::onComm, this, guarded(&Form1::mscomm1OnComm));
+    connect(MSComm1, &CommPort::lost, this,
+            [this](const QString& description) { guard.report(description); });
+
+    // An option selected by the operator or from code runs its handler; reselecting the selected
+    // one changes nothing.
+    const auto onSelected = [this](QRadioButton* option, auto work) {
+        connect(option, &QRadioButton::toggled, this, [this, work](bool checked) {
+            if (checked) {
+                guard.run(work);
+            }
+        });
+    };
+    onSelected(ui->Option1, [this] { portSwitch(1, 2); });
+    onSelected(ui->Option2, [this] { portSwitch(2, 1); });
+    onSelected(ui->Option9, [this] { baudSwitch(QStringLiteral("19200,N,8,1")); });
+    onSelected(ui->Option10, [this] { baudSwitch(QStringLiteral("9600,N,8,1")); });
+
+    connect(ui->Command16, &QPushButton::clicked, this, guarded(&Form1::command16Click));
+    connect(ui->Command33, &QPushButton::clicked, this, guarded(&Form1::command33Click));
+    connect(ui->Command34, &QPushButton::clicked, this, guarded(&Form1::command34Click));
+    connect(ui->Command95, &QPushButton::clicked, this, guarded(&Form1::command95Click));
+    connect(ui->Command96, &QPushButton::clicked, this, guarded(&Form1::command96Click));
+    connect(ui->Image1, &PictureBox::doubleClicked, this, guarded(&Form1::image1DblClick));
+
+    for (const OneShotBinding& binding : oneShotBindings()) {
+        auto* button = findChild<QAbstractButton*>(QLatin1String(binding.control));
+        Q_ASSERT(button);
+        connect(button, &QAbstractButton::clicked, this,
+                [this, &binding] { guard.run([this, &binding] { oneShotClick(binding); }); });
+    }
+    // Hold buttons act on the mouse press and release only; they have no click action, so the
+    // keyboard, which turns a key into a click, sends nothing from them.
+    for (const HoldBinding& hold : holdBindings()) {
+        auto* button = findChild<QAbstractButton*>(QLatin1String(hold.control));
+        Q_ASSERT(button);
+        button->installEventFilter(this);
+    }
+
+    keyPreviewFilter_ = new KeyPreviewFilter(
+        this, [this](QObject* watched, QEvent* event) { keyPreview(watched, event); });
+    qApp->installEventFilter(keyPreviewFilter_);
+}
+
+void Form1::keyPreview(QObject* watched, QEvent* event) {
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (!widget || widget->window() != this) {
+        return;
+    }
+    const auto* key = static_cast<QKeyEvent*>(event);
+    guard.run([this, key] { formKeyDown(key->key(), key->modifiers()); });
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+    auto* button = qobject_cast<QAbstractButton*>(watched);
+    if (!button) {
+        return QWidget::eventFilter(watched, event);
+    }
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick: {
+        if (heldButton_ && Timer1->isActive()) {
+            break; // a second mouse button during a hold changes nothing
+        }
+        heldButton_ = button;
+        heldMouseButton_ = static_cast<QMouseEvent*>(event)->button();
+        guard.run([this, button] { holdPress(button); });
+        break;
+    }
+    case QEvent::MouseButtonRelease: {
+        if (button != heldButton_ ||
+            static_cast<QMouseEvent*>(event)->button() != heldMouseButton_) {
+            break;
+        }
+        heldButton_ = nullptr;
+        heldMouseButton_ = Qt::NoButton;
+        guard.run([this, button] { holdRelease(button); });
+        break;
+    }
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}

@@ -1,0 +1,116 @@
+#pragma once
+
+#include "core/failure_guard.h"
+
+#include <QString>
+#include <QWidget>
+#include <memory>
+
+class CommPort;
+class QAbstractButton;
+struct OneShotBinding;
+class QTimer;
+namespace Ui {
+class Form1;
+}
+
+// The one window. It owns every control, the four timers, the serial control and the ten state
+// fields for the whole run. Its member functions live beside the subsystem they belong to:
+// start-up and Hyouji in core/, the port and receive handlers in serial/, the tick and hold
+// handlers in timing/, the bindings and the service state in panel/.
+class Form1 : public QWidget {
+    Q_OBJECT
+public:
+    // Devices for COM1 and COM2; an empty string keeps the platform's default.
+    struct PortDevices {
+        QString com1;
+        QString com2;
+    };
+
+    explicit Form1(const PortDevices& devices = {}, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // The state fields, in their declared order.
+    quint8 HoldCode = 0;
+    quint8 WaitReply = 0;
+    quint8 PadMode = 0;
+    QString SendCmd;
+    QString RecvBuf;
+    qint16 PressVal = 0;
+    qint16 PanelUnlock = 0;
+    QString FreeText;
+    QString CommSettings;
+    QString CmdPrefix;
+
+    // Received text kept for one reply window; anything beyond is read and dropped (the received
+    // line shows only its beginning anyway).
+    static constexpr qsizetype RecvBufLimit = 32767;
+
+    // Client heights in twips for the four window heights, and the boundary Command34 compares
+    // against (the outer 6000-twip test, less the 370 twips of title bar and border).
+    static constexpr int StartHeight = 4980;
+    static constexpr int DataViewHeight = 6275;
+    static constexpr int ServiceHeight = 6830;
+    static constexpr int FullHeight = 8730;
+    static constexpr int ToggleBoundary = 5630;
+    static constexpr int Width = 9495;
+
+    std::unique_ptr<Ui::Form1> ui;
+    QTimer* Timer1;
+    QTimer* Timer2;
+    QTimer* Timer3;
+    QTimer* Timer4;
+    CommPort* MSComm1;
+    FailureGuard guard;
+
+    // Panel core.
+    void formLoad();
+    void Hyouji(const QString& text, const quint8& mode);
+    void command16Click();
+
+    // Serial link.
+    void portSwitch(qint16 target, qint16 fallback);
+    void baudSwitch(const QString& settings);
+    void mscomm1OnComm();
+
+    // Exchange timing.
+    void timer1Tick();
+    void timer2Tick();
+    void timer3Tick();
+    void timer4Tick();
+    void holdPress(QAbstractButton* button);
+    void holdRelease(QAbstractButton* button);
+
+    // Control panel.
+    void oneShotClick(const OneShotBinding& binding);
+    void formKeyDown(int key, Qt::KeyboardModifiers modifiers);
+    void image1DblClick();
+    void command34Click();
+    void command95Click();
+    void command96Click();
+    void command33Click();
+
+    // The client-area height in twips; the width never changes.
+    int clientHeightTwips() const { return heightTwips_; }
+    void setClientHeightTwips(int twips);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void wireControls();
+    void runReplyDecoder();
+    void centreOnScreen();
+    void keyPreview(QObject* watched, QEvent* event);
+
+    int heightTwips_ = FullHeight;
+    // The hold button being held and the mouse button that holds it: only that button's release
+    // ends the hold, wherever the pointer is by then.
+    QAbstractButton* heldButton_ = nullptr;
+    Qt::MouseButton heldMouseButton_ = Qt::NoButton;
+    QObject* keyPreviewFilter_ = nullptr;
+};
+
+// Starts a timer's countdown afresh, whether or not it was running.
+void enableTimer(QTimer* timer);

@@ -1,0 +1,225 @@
+#include "serial/comm_port.h"
+
+#include "core/failure.h"
+
+#include <QStringList>
+
+namespace {
+constexpr qint16 MaxPortNumber = 16;
+}
+
+CommPort::CommPort(QObject* parent) : QObject(parent) {
+    line_ = parseSettings(settings_);
+    port_.setReadBufferSize(0);
+    connect(&port_, &QSerialPort::readyRead, this, [this] { raiseCommEvent(ComEvReceive); });
+    connect(&port_, &QSerialPort::errorOccurred, this, &CommPort::handleError);
+}
+
+CommPort::~CommPort() {
+    port_.disconnect(this);
+    if (port_.isOpen()) {
+        port_.close();
+    }
+}
+
+QString CommPort::defaultDevice(int portNumber) {
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(portNumber);
+#else
+    return QStringLiteral("/dev/ttyS%1").arg(portNumber - 1);
+#endif
+}
+
+void CommPort::setDevice(int portNumber, const QString& device) {
+    if (portNumber == 1 || portNumber == 2) {
+        devices_[portNumber - 1] = device;
+    }
+}
+
+QString CommPort::device(int portNumber) const {
+    if ((portNumber == 1 || portNumber == 2) && !devices_[portNumber - 1].isEmpty()) {
+        return devices_[portNumber - 1];
+    }
+    return defaultDevice(portNumber);
+}
+
+QString CommPort::portLabel() const {
+    return QStringLiteral("COM%1 (%2)").arg(portNumber_).arg(device(portNumber_));
+}
+
+void CommPort::fail(const QString& what) const {
+    throw PanelFailure(QStringLiteral("%1: %2").arg(portLabel(), what));
+}
+
+void CommPort::setCommPort(qint16 portNumber) {
+    if (portNumber < 1 || portNumber > MaxPortNumber) {
+        throw PanelFailure(QStringLiteral("Invalid port number %1").arg(portNumber));
+    }
+    if (port_.isOpen()) {
+        fail(QStringLiteral("the port is open; close it before changing the port number"));
+    }
+    portNumber_ = portNumber;
+}
+
+CommPort::LineSettings CommPort::parseSettings(const QString& settings) {
+    const QStringList parts = settings.split(QLatin1Char(','));
+    const auto invalid = [&] {
+        return PanelFailure(QStringLiteral("Invalid line settings \"%1\"").arg(settings));
+    };
+    if (parts.size() != 4) {
+        throw invalid();
+    }
+    LineSettings line;
+    bool ok = false;
+    line.baud = parts[0].trimmed().toInt(&ok);
+    if (!ok || line.baud <= 0) {
+        throw invalid();
+    }
+    const QString parity = parts[1].trimmed().toUpper();
+    if (parity == QLatin1String("N")) {
+        line.parity = QSerialPort::NoParity;
+    } else if (parity == QLatin1String("E")) {
+        line.parity = QSerialPort::EvenParity;
+    } else if (parity == QLatin1String("O")) {
+        line.parity = QSerialPort::OddParity;
+    } else if (parity == QLatin1String("M")) {
+        line.parity = QSerialPort::MarkParity;
+    } else if (parity == QLatin1String("S")) {
+        line.parity = QSerialPort::SpaceParity;
+    } else {
+        throw invalid();
+    }
+    const int data = parts[2].trimmed().toInt(&ok);
+    if (!ok || data < 5 || data > 8) {
+        throw invalid();
+    }
+    line.dataBits = static_cast<QSerialPort::DataBits>(data);
+    const QString stop = parts[3].trimmed();
+    if (stop == QLatin1String("1")) {
+        line.stopBits = QSerialPort::OneStop;
+    } else if (stop == QLatin1String("1.5")) {
+        line.stopBits = QSerialPort::OneAndHalfStop;
+    } else if (stop == QLatin1String("2")) {
+        line.stopBits = QSerialPort::TwoStop;
+    } else {
+        throw invalid();
+    }
+    return line;
+}
+
+void CommPort::setSettings(const QString& settings) {
+    line_ = parseSettings(settings);
+    settings_ = settings;
+    if (port_.isOpen()) {
+        applySettings();
+    }
+}
+
+void CommPort::applySettings() {
+    const bool ok = port_.setBaudRate(line_.baud) && port_.setParity(line_.parity) &&
+                    port_.setDataBits(line_.dataBits) && port_.setStopBits(line_.stopBits) &&
+                    port_.setFlowControl(QSerialPort::NoFlowControl);
+    if (!ok) {
+        fail(QStringLiteral("cannot apply \"%1\": %2").arg(settings_, port_.errorString()));
+    }
+}
+
+bool CommPort::portOpen() const {
+    return port_.isOpen();
+}
+
+void CommPort::setPortOpen(bool open) {
+    if (!open) {
+        // Closing a port that is already closed does nothing.
+        lostPending_ = false;
+        if (port_.isOpen()) {
+            port_.close();
+            emit openChanged(false);
+        }
+        return;
+    }
+    if (port_.isOpen()) {
+        fail(QStringLiteral("the port is already open"));
+    }
+    port_.setPortName(device(portNumber_));
+    lostPending_ = false;
+    if (!port_.open(QIODevice::ReadWrite)) {
+        const QString reason = port_.errorString();
+        port_.clearError();
+        fail(reason);
+    }
+    try {
+        applySettings();
+    } catch (...) {
+        port_.close();
+        throw;
+    }
+    port_.clear(QSerialPort::AllDirections);
+    event_ = 0;
+    emit openChanged(true);
+}
+
+void CommPort::output(const QString& text) {
+    QByteArray bytes;
+    bytes.reserve(text.size());
+    for (const QChar ch : text) {
+        if (ch.unicode() > 0xFF) {
+            throw PanelFailure(
+                QStringLiteral("Cannot send \"%1\" (U+%2): one character is one byte on the line, "
+                               "and this character has no one-byte form. Nothing was sent.")
+                    .arg(ch)
+                    .arg(ch.unicode(), 4, 16, QLatin1Char('0')));
+        }
+        bytes.append(char(ch.unicode()));
+    }
+    if (!port_.isOpen() || lostPending_) {
+        throw PanelFailure(QStringLiteral("COM%1 is not open").arg(portNumber_));
+    }
+    const qint64 written = port_.write(bytes);
+    if (written != bytes.size()) {
+        fail(QStringLiteral("write refused: %1").arg(port_.errorString()));
+    }
+    port_.flush();
+    if (port_.error() == QSerialPort::WriteError || port_.error() == QSerialPort::ResourceError) {
+        fail(QStringLiteral("write failed: %1").arg(port_.errorString()));
+    }
+}
+
+QString CommPort::input() {
+    if (!port_.isOpen()) {
+        return {};
+    }
+    return QString::fromLatin1(port_.readAll());
+}
+
+void CommPort::raiseCommEvent(qint16 code) {
+    event_ = code;
+    emit onComm();
+}
+
+void CommPort::handleError(QSerialPort::SerialPortError error) {
+    // A device that is gone shows as a resource error (an unplugged adapter) or as a read error
+    // that repeats at every turn of the event loop (a pseudo-terminal whose far side closed).
+    // Either way the descriptor is dead and must be closed, or the loop spins on it.
+    const bool dead = error == QSerialPort::ResourceError || error == QSerialPort::ReadError;
+    if (!dead || !port_.isOpen() || lostPending_) {
+        return;
+    }
+    // The close runs from the event loop, not inside QSerialPort's own notifier callback; until
+    // then every further error of the dead descriptor is ignored here.
+    lostPending_ = true;
+    QMetaObject::invokeMethod(this, &CommPort::closeLostPort, Qt::QueuedConnection);
+}
+
+void CommPort::closeLostPort() {
+    if (!lostPending_) {
+        return;
+    }
+    const QString reason = port_.errorString();
+    port_.close();
+    port_.clearError();
+    lostPending_ = false;
+    emit openChanged(false);
+    emit lost(
+        QStringLiteral("%1: the device is gone (%2); the port is closed").arg(portLabel(), reason));
+}

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+// The serial control the window was designed around: a port number, a settings string such as
+// "19200,N,8,1", open / close / is-open, a whole-string write, a read of everything waiting, the
+// event code of the last notification (2 = characters received) and a receive notification as
+// soon as one character waits. One character is one byte both ways (Latin-1), so what the window
+// shows is the wire, token for token.
+//
+// Every failing operation throws PanelFailure with a description naming the port and its device.
+// A device that vanishes while open (an unplugged USB adapter) closes the port at once and is
+// reported once through lost(); the control never spins on a dead port.
+class CommPort : public QObject {
+    Q_OBJECT
+public:
+    static constexpr qint16 ComEvReceive = 2;
+
+    // The stored configuration of the control; only the port number and the settings change at
+    // run time. The read threshold of one character and text input are what the receive path
+    // relies on.
+    static constexpr int InBufferSize = 1024;
+    static constexpr int OutBufferSize = 512;
+    static constexpr int RThreshold = 1;
+    static constexpr int SThreshold = 0;
+    static constexpr int InputLen = 0;
+
+    explicit CommPort(QObject* parent = nullptr);
+    ~CommPort() override;
+
+    // Port n maps to /dev/ttyS(n-1) on Linux and COMn on Windows unless overridden here.
+    static QString defaultDevice(int portNumber);
+    void setDevice(int portNumber, const QString& device);
+    QString device(int portNumber) const;
+
+    qint16 commPort() const { return portNumber_; }
+    void setCommPort(qint16 portNumber);
+
+    QString settings() const { return settings_; }
+    // Parses "baud,parity,data,stop"; applies at once to an open port, without reopening it.
+    void setSettings(const QString& settings);
+
+    bool portOpen() const;
+    void setPortOpen(bool open);
+
+    // Writes the whole text before returning control to the caller's next step: the bytes are
+    // handed to the driver (flushed), not left in a user-space buffer.
+    void output(const QString& text);
+    // Everything waiting, emptied from the buffer.
+    QString input();
+    qint16 commEvent() const { return event_; }
+
+    // Raises the notification with an event code, as the device driver does; code 2 comes from
+    // received characters. Public so that other event codes can be exercised.
+    void raiseCommEvent(qint16 code);
+
+    // Describes the current port for messages: "COM1 (/dev/ttyS0)".
+    QString portLabel() const;
+
+    // The line speed, parity, data and stop bits the open port actually runs with.
+    QSerialPort& serialPort() { return port_; }
+
+signals:
+    void onComm();
+    // The port was opened (true) or closed (false).
+    void openChanged(bool open);
+    void lost(const QString& description);
+
+private:
+    struct LineSettings {
+        qint32 baud = 9600;
+        QSerialPort::Parity parity = QSerialPort::NoParity;
+        QSerialPort::DataBits dataBits = QSerialPort::Data8;
+        QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+    };
+    static LineSettings parseSettings(const QString& settings);
+    void applySettings();
+    void handleError(QSerialPort::SerialPortError error);
+    void closeLostPort();
+    [[noreturn]] void fail(const QString& what) const;
+
+    QSerialPort port_;
+    qint16 portNumber_ = 1;
+    QString settings_ = QStringLiteral("9600,N,8,1");
+    LineSettings line_;
+    qint16 event_ = 0;
+    bool lostPending_ = false;
+    QString devices_[2];
+};

@@ -1,0 +1,64 @@
+// The port and speed switches of the settings group, and the receive path.
+#include "panel/form1.h"
+
+#include "serial/comm_port.h"
+#include "ui_form1.h"
+
+#include <optional>
+
+void Form1::portSwitch(qint16 target, qint16 fallback) {
+    // Every step runs even after an earlier one failed, except the reopen; the last failure is
+    // the one reported.
+    std::optional<QString> failure;
+    bool wasOpen = false;
+    try {
+        if (MSComm1->portOpen()) {
+            MSComm1->setPortOpen(false);
+            wasOpen = true;
+        }
+    } catch (const PanelFailure& f) {
+        failure = f.description();
+    }
+    try {
+        MSComm1->setCommPort(target);
+    } catch (const PanelFailure& f) {
+        failure = f.description();
+    }
+    if (!failure && wasOpen) {
+        try {
+            MSComm1->setPortOpen(true);
+        } catch (const PanelFailure& f) {
+            failure = f.description();
+        }
+    }
+    if (failure) {
+        // The port stays closed, the clicked option stays selected and the group stays shown.
+        guard.report(*failure);
+        MSComm1->setCommPort(fallback);
+        return;
+    }
+    ui->Frame8->hide();
+}
+
+void Form1::baudSwitch(const QString& settings) {
+    CommSettings = settings;
+    MSComm1->setSettings(CommSettings);
+    ui->Frame8->hide();
+}
+
+void Form1::mscomm1OnComm() {
+    if (MSComm1->commEvent() != CommPort::ComEvReceive) {
+        return;
+    }
+    const QString text = MSComm1->input();
+    const qsizetype room = RecvBufLimit - RecvBuf.size();
+    if (room <= 0 && !text.isEmpty()) {
+        // The buffer is full for this reply window: the text is read and dropped, and nothing
+        // on the line changes.
+        WaitReply = 0;
+        return;
+    }
+    RecvBuf += text.left(room);
+    WaitReply = 0;
+    Hyouji(RecvBuf, 2);
+}

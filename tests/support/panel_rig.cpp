@@ -1,0 +1,40 @@
+#include "support/panel_rig.h"
+
+#include <QLabel>
+#include <QTest>
+
+bool waitFor(const std::function<bool()>& predicate, int timeoutMs) {
+    return QTest::qWaitFor(predicate, timeoutMs);
+}
+
+PanelRig::PanelRig(const QString& com2Device) {
+    form_ = std::make_unique<Form1>(Form1::PortDevices{far_.devicePath(), com2Device});
+    form_->guard.setPresenter([this](const QString& description) { warnings_ << description; });
+}
+
+void PanelRig::load() {
+    form_->formLoad();
+}
+
+QByteArray PanelRig::wire(int bytes) {
+    waitFor([&] {
+        pending_ += far_.readAll();
+        return pending_.size() >= bytes;
+    });
+    QByteArray out = pending_;
+    pending_.clear();
+    return out;
+}
+
+QByteArray PanelRig::drainWire() {
+    QTest::qWait(50);
+    pending_ += far_.readAll();
+    QByteArray out = pending_;
+    pending_.clear();
+    return out;
+}
+
+QString PanelRig::line(const char* labelName) const {
+    const auto* label = form_->findChild<QLabel*>(QLatin1String(labelName));
+    return label ? label->text() : QStringLiteral("<no %1>").arg(QLatin1String(labelName));
+}

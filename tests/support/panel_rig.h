@@ -1,0 +1,43 @@
+#pragma once
+
+#include "panel/form1.h"
+#include "sim/pty_pair.h"
+
+#include <QByteArray>
+#include <QStringList>
+#include <memory>
+
+class QLabel;
+
+// A panel wired to a real pseudo-terminal: the test holds the far side of COM1, where the
+// projector would be, and sees every warning the panel would show instead of a box.
+class PanelRig {
+public:
+    // COM2 defaults to a device that does not exist, so switching to it fails.
+    explicit PanelRig(const QString& com2Device = QStringLiteral("/dev/rmq27-no-such-port"));
+
+    Form1& form() { return *form_; }
+    PtyPair& far() { return far_; }
+    QStringList& warnings() { return warnings_; }
+
+    // Runs the start-up sequence.
+    void load();
+
+    // What the panel wrote, once at least `bytes` bytes have come (or the generous wait is over).
+    QByteArray wire(int bytes);
+    // Everything the panel wrote so far that has not been taken yet; waits briefly for stragglers.
+    QByteArray drainWire();
+    // Sends bytes from the projector's side.
+    void reply(const QByteArray& bytes) { far_.write(bytes); }
+
+    QString line(const char* labelName) const;
+
+private:
+    PtyPair far_;
+    QStringList warnings_;
+    QByteArray pending_;
+    std::unique_ptr<Form1> form_;
+};
+
+// Waits (processing events) until the predicate holds or the generous limit passes.
+bool waitFor(const std::function<bool()>& predicate, int timeoutMs = 10000);

@@ -1,0 +1,313 @@
+// Start-up, the send-and-show routine and the serial link, over a real pseudo-terminal whose far
+// side the test holds.
+#include "serial/comm_port.h"
+#include "support/panel_rig.h"
+#include "ui_form1.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+class TestPanelCore : public QObject {
+    Q_OBJECT
+private slots:
+    void startupState();
+    void startupOpensTwiceAndCentresOnFullHeight();
+    void startupWithMissingPort();
+    void modeOneWritesAndShows();
+    void modeTwoShowsWholeBuffer_data();
+    void modeTwoShowsWholeBuffer();
+    void replyInThreePieces();
+    void otherEventCodesChangeNothing();
+    void speedSwitchOnOpenPort();
+    void portSwitchToWorkingPort();
+    void portSwitchToMissingPort();
+    void sendWhileClosed();
+    void farSideVanishes();
+    void receiveBufferIsBounded();
+    void endAndCloseReleaseThePort();
+};
+
+void TestPanelCore::startupState() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    QCOMPARE(f.HoldCode, quint8(0));
+    QCOMPARE(f.WaitReply, quint8(0));
+    QCOMPARE(f.PadMode, quint8(0));
+    QCOMPARE(f.SendCmd, QString());
+    QCOMPARE(f.RecvBuf, QString());
+    QCOMPARE(f.PressVal, qint16(0));
+    QCOMPARE(f.PanelUnlock, qint16(0));
+    QCOMPARE(f.FreeText, QString());
+    QCOMPARE(f.CommSettings, QStringLiteral("19200,N,8,1"));
+    QCOMPARE(f.CmdPrefix, QString());
+    QVERIFY(f.MSComm1->portOpen());
+    QCOMPARE(f.MSComm1->commPort(), qint16(1));
+    QCOMPARE(f.MSComm1->settings(), QStringLiteral("19200,N,8,1"));
+    QCOMPARE(rig.far().lineSpeed(), 19200);
+    QCOMPARE(f.clientHeightTwips(), Form1::StartHeight);
+    QCOMPARE(f.height(), 332);
+    QVERIFY(f.ui->Frame8->isHidden());
+    QVERIFY(f.ui->Command34->isHidden());
+    QVERIFY(f.ui->Option1->isChecked());
+    QVERIFY(f.ui->Option9->isChecked());
+    QCOMPARE(f.windowTitle(), QStringLiteral("VEXO   RM-Q27   CONTROL   Ver.1.40"));
+    for (QTimer* t : {f.Timer1, f.Timer2, f.Timer3, f.Timer4}) {
+        QVERIFY2(!t->isActive(), qPrintable(t->objectName()));
+    }
+    QCOMPARE(f.Timer1->interval(), 200);
+    QCOMPARE(f.Timer2->interval(), 500);
+    QCOMPARE(f.Timer3->interval(), 5000);
+    QCOMPARE(f.Timer4->interval(), 1000);
+    QCOMPARE(f.Timer1->timerType(), Qt::PreciseTimer);
+    QVERIFY(rig.warnings().isEmpty());
+
+    // The first command after start-up goes out as its bare code and a carriage return.
+    QTest::mouseClick(f.ui->Command17, Qt::LeftButton);
+    QCOMPARE(rig.wire(4), QByteArray("C00\r"));
+}
+
+void TestPanelCore::startupOpensTwiceAndCentresOnFullHeight() {
+    PanelRig rig;
+    QSignalSpy opens(rig.form().MSComm1, &CommPort::openChanged);
+    rig.load();
+    QCOMPARE(opens.size(), 3);
+    QCOMPARE(opens.at(0).at(0).toBool(), true);
+    QCOMPARE(opens.at(1).at(0).toBool(), false);
+    QCOMPARE(opens.at(2).at(0).toBool(), true);
+
+    const QRect screen = rig.form().screen()->geometry();
+    QCOMPARE(rig.form().y() - screen.y(), qRound((screen.height() - 582) / 2.0f));
+    QCOMPARE(rig.form().x() - screen.x(), qRound((screen.width() - 633) / 2.0f));
+}
+
+void TestPanelCore::startupWithMissingPort() {
+    Form1 form({QStringLiteral("/dev/rmq27-missing-com1"), QString()});
+    QStringList warnings;
+    form.guard.setPresenter([&](const QString& d) { warnings << d; });
+    form.formLoad();
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings[0].startsWith(QStringLiteral("COM1 (/dev/rmq27-missing-com1): ")),
+             qPrintable(warnings[0]));
+    QVERIFY(!form.MSComm1->portOpen());
+    QCOMPARE(form.MSComm1->commPort(), qint16(1));
+    QCOMPARE(form.clientHeightTwips(), Form1::StartHeight);
+}
+
+void TestPanelCore::modeOneWritesAndShows() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    f.ui->Label12->setText(QStringLiteral("before"));
+    f.SendCmd = QStringLiteral("CF IMAGE REAL\r");
+    f.Hyouji(f.SendCmd, 1);
+    QCOMPARE(rig.wire(14), QByteArray("CF IMAGE REAL\r"));
+    QCOMPARE(f.ui->Label11->text(), QStringLiteral(" C F   I M A G E   R E A L CR "));
+    QCOMPARE(f.ui->Label12->text(), QStringLiteral("before"));
+    QCOMPARE(f.WaitReply, quint8(1));
+    QVERIFY(f.Timer2->isActive());
+    QVERIFY(f.Timer4->isActive());
+    QCOMPARE(f.RecvBuf, QString());
+}
+
+void TestPanelCore::modeTwoShowsWholeBuffer_data() {
+    QTest::addColumn<int>("mode");
+    QTest::newRow("mode 2") << 2;
+    QTest::newRow("any other mode acts as 2") << 7;
+}
+
+void TestPanelCore::modeTwoShowsWholeBuffer() {
+    QFETCH(int, mode);
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    f.RecvBuf = QStringLiteral("00\r");
+    const quint8 m = quint8(mode);
+    f.Hyouji(f.RecvBuf, m);
+    QCOMPARE(f.ui->Label12->text(), QStringLiteral(" 0 0 CR "));
+    QCOMPARE(f.ui->Label11->text(), QString());
+    QCOMPARE(f.WaitReply, quint8(0));
+    QVERIFY(!f.Timer2->isActive());
+    QVERIFY(!f.Timer4->isActive());
+    QCOMPARE(rig.drainWire(), QByteArray());
+}
+
+void TestPanelCore::replyInThreePieces() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    QTest::mouseClick(f.ui->Command44, Qt::LeftButton); // STATUS
+    QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
+    QCOMPARE(f.WaitReply, quint8(1));
+
+    rig.reply("0");
+    QTRY_COMPARE_WITH_TIMEOUT(f.ui->Label12->text(), QStringLiteral(" 0 "), 10000);
+    QCOMPARE(f.WaitReply, quint8(0));
+    QCOMPARE(f.ui->Label22->text(), QString());
+    rig.reply("0");
+    QTRY_COMPARE_WITH_TIMEOUT(f.ui->Label12->text(), QStringLiteral(" 0 0 "), 10000);
+    rig.reply("\r");
+    QTRY_COMPARE_WITH_TIMEOUT(f.ui->Label12->text(), QStringLiteral(" 0 0 CR "), 10000);
+    QCOMPARE(f.RecvBuf, QStringLiteral("00\r"));
+    QCOMPARE(f.ui->Label22->text(), QStringLiteral(" Power ON"));
+}
+
+void TestPanelCore::otherEventCodesChangeNothing() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    f.RecvBuf = QStringLiteral("12");
+    f.WaitReply = 1;
+    f.ui->Label12->setText(QStringLiteral("kept"));
+    for (qint16 code : {0, 1, 3, 4, 1001, -1}) {
+        f.MSComm1->raiseCommEvent(code);
+    }
+    QCOMPARE(f.RecvBuf, QStringLiteral("12"));
+    QCOMPARE(f.WaitReply, quint8(1));
+    QCOMPARE(f.ui->Label12->text(), QStringLiteral("kept"));
+}
+
+void TestPanelCore::speedSwitchOnOpenPort() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    f.ui->Frame8->show();
+    QSignalSpy opens(f.MSComm1, &CommPort::openChanged);
+    f.ui->Option10->setChecked(true);
+    QCOMPARE(rig.far().lineSpeed(), 9600);
+    QCOMPARE(f.CommSettings, QStringLiteral("9600,N,8,1"));
+    QVERIFY(f.MSComm1->portOpen());
+    QCOMPARE(opens.size(), 0);
+    QVERIFY(f.ui->Frame8->isHidden());
+    QVERIFY(f.ui->Option1->isChecked()); // the port group is untouched
+
+    f.ui->Option9->setChecked(true);
+    QCOMPARE(rig.far().lineSpeed(), 19200);
+    QCOMPARE(opens.size(), 0);
+}
+
+void TestPanelCore::portSwitchToWorkingPort() {
+    PtyPair com2;
+    PanelRig rig(com2.devicePath());
+    rig.load();
+    Form1& f = rig.form();
+    f.ui->Frame8->show();
+    QSignalSpy opens(f.MSComm1, &CommPort::openChanged);
+    f.ui->Option2->setChecked(true);
+    QCOMPARE(opens.size(), 2); // closed, then opened on COM2
+    QVERIFY(f.MSComm1->portOpen());
+    QCOMPARE(f.MSComm1->commPort(), qint16(2));
+    QVERIFY(f.ui->Frame8->isHidden());
+    QVERIFY(f.ui->Option9->isChecked());
+    QVERIFY(rig.warnings().isEmpty());
+
+    QTest::mouseClick(f.ui->Command18, Qt::LeftButton);
+    QByteArray got;
+    QVERIFY(waitFor([&] { return (got += com2.readAll()).size() >= 4; }));
+    QCOMPARE(got, QByteArray("C01\r"));
+}
+
+void TestPanelCore::portSwitchToMissingPort() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    f.ui->Frame8->show();
+    f.ui->Option2->setChecked(true);
+    QCOMPARE(rig.warnings().size(), 1);
+    QVERIFY2(rig.warnings()[0].startsWith(QStringLiteral("COM2 (/dev/rmq27-no-such-port): ")),
+             qPrintable(rig.warnings()[0]));
+    QCOMPARE(f.MSComm1->commPort(), qint16(1)); // the fallback
+    QVERIFY(!f.MSComm1->portOpen());
+    QVERIFY(!f.ui->Frame8->isHidden());
+    QVERIFY(f.ui->Option2->isChecked());
+
+    // With the port closed, COM1 only sets the number.
+    f.ui->Option1->setChecked(true);
+    QCOMPARE(f.MSComm1->commPort(), qint16(1));
+    QVERIFY(!f.MSComm1->portOpen());
+    QVERIFY(f.ui->Frame8->isHidden());
+    QCOMPARE(rig.warnings().size(), 1);
+}
+
+void TestPanelCore::sendWhileClosed() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    f.MSComm1->setPortOpen(false);
+    f.MSComm1->setPortOpen(false); // closing a closed port does nothing
+    f.ui->Label11->setText(QStringLiteral("earlier"));
+    QTest::mouseClick(f.ui->Command17, Qt::LeftButton);
+    QCOMPARE(rig.warnings(), QStringList{QStringLiteral("COM1 is not open")});
+    QCOMPARE(f.ui->Label11->text(), QStringLiteral("earlier"));
+    QCOMPARE(f.WaitReply, quint8(0));
+    QVERIFY(!f.Timer2->isActive());
+    QVERIFY(!f.Timer4->isActive());
+    QCOMPARE(f.SendCmd, QStringLiteral("C00\r"));
+}
+
+void TestPanelCore::farSideVanishes() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    QSignalSpy errors(&f.MSComm1->serialPort(), &QSerialPort::errorOccurred);
+    rig.far().close();
+    QTRY_VERIFY_WITH_TIMEOUT(!f.MSComm1->portOpen(), 10000);
+    QCOMPARE(rig.warnings().size(), 1);
+    QVERIFY2(rig.warnings()[0].startsWith(QStringLiteral("COM1 (")), qPrintable(rig.warnings()[0]));
+    // The dead descriptor is gone: no stream of errors keeps the event loop busy.
+    const auto before = errors.size();
+    QTest::qWait(300);
+    QVERIFY2(errors.size() - before == 0, qPrintable(QString::number(errors.size() - before)));
+    QVERIFY(before < 10);
+    QCOMPARE(rig.warnings().size(), 1);
+
+    // The panel stays usable: a send is refused with its own message.
+    QTest::mouseClick(f.ui->Command17, Qt::LeftButton);
+    QCOMPARE(rig.warnings().size(), 2);
+    QCOMPARE(rig.warnings().last(), QStringLiteral("COM1 is not open"));
+}
+
+void TestPanelCore::receiveBufferIsBounded() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    QByteArray flood(40000, 'A');
+    qint64 sent = 0;
+    QVERIFY(waitFor([&] {
+        sent += rig.far().write(flood.mid(sent));
+        return sent == flood.size();
+    }));
+    QTRY_COMPARE_WITH_TIMEOUT(f.RecvBuf.size(), Form1::RecvBufLimit, 10000);
+    QTest::qWait(100);
+    QCOMPARE(f.RecvBuf.size(), Form1::RecvBufLimit);
+    QCOMPARE(f.ui->Label12->text().size(), 1 + 2 * Form1::RecvBufLimit);
+    // A new reply window starts a new buffer.
+    f.timer2Tick();
+    rig.reply("80\r");
+    QTRY_COMPARE_WITH_TIMEOUT(f.RecvBuf, QStringLiteral("80\r"), 10000);
+}
+
+void TestPanelCore::endAndCloseReleaseThePort() {
+    {
+        PanelRig rig;
+        rig.load();
+        QTest::mouseClick(rig.form().ui->Command16, Qt::LeftButton);
+        QVERIFY(!rig.form().MSComm1->portOpen());
+        QVERIFY(rig.warnings().isEmpty());
+    }
+    {
+        PanelRig rig;
+        rig.load();
+        rig.form().show();
+        rig.form().close();
+        QVERIFY(!rig.form().MSComm1->portOpen());
+    }
+}
+
+QTEST_MAIN(TestPanelCore)
+#include "test_panel_core.moc"
