@@ -26,6 +26,9 @@ private slots:
     void speedSwitchOnOpenPort();
     void portSwitchToWorkingPort();
     void portSwitchToMissingPort();
+    void portHeldByAnotherProgram();
+    void openFailureDescriptions_data();
+    void openFailureDescriptions();
     void sendWhileClosed();
     void farSideVanishes();
     void receiveBufferIsBounded();
@@ -232,6 +235,43 @@ void TestPanelCore::portSwitchToMissingPort() {
     QVERIFY(!f.MSComm1->portOpen());
     QVERIFY(f.ui->Frame8->isHidden());
     QCOMPARE(rig.warnings().size(), 1);
+}
+
+void TestPanelCore::portHeldByAnotherProgram() {
+    PtyPair com2;
+    QSerialPort other;
+    other.setPortName(com2.devicePath());
+    QVERIFY(other.open(QIODevice::ReadWrite));
+    PanelRig rig(com2.devicePath());
+    rig.load();
+    rig.form().ui->Option2->setChecked(true);
+    QCOMPARE(rig.warnings().size(), 1);
+    QVERIFY2(rig.warnings()[0].contains(QStringLiteral("in use by another program")),
+             qPrintable(rig.warnings()[0]));
+    QVERIFY(!rig.form().MSComm1->portOpen());
+    QCOMPARE(rig.form().MSComm1->commPort(), qint16(1));
+}
+
+void TestPanelCore::openFailureDescriptions_data() {
+    QTest::addColumn<int>("error");
+    QTest::addColumn<bool>("accessible");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("missing device")
+        << int(QSerialPort::DeviceNotFoundError) << false << "No such file or directory";
+    QTest::newRow("held elsewhere")
+        << int(QSerialPort::PermissionError) << true << "in use by another program";
+    QTest::newRow("not permitted")
+        << int(QSerialPort::PermissionError) << false << "this user may not open the device";
+}
+
+void TestPanelCore::openFailureDescriptions() {
+    QFETCH(int, error);
+    QFETCH(bool, accessible);
+    QFETCH(QString, expected);
+    const QString text =
+        describeOpenFailure(QSerialPort::SerialPortError(error),
+                            QStringLiteral("No such file or directory"), accessible);
+    QVERIFY2(text.contains(expected), qPrintable(text));
 }
 
 void TestPanelCore::sendWhileClosed() {

@@ -4,8 +4,39 @@
 
 #include <QStringList>
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 namespace {
 constexpr qint16 MaxPortNumber = 16;
+}
+
+QString describeOpenFailure(QSerialPort::SerialPortError error, const QString& qtReason,
+                            bool accessible) {
+    if (error != QSerialPort::PermissionError) {
+        return qtReason;
+    }
+    // Qt reports a device locked or held exclusively by another program and a device this user
+    // may not open alike; only the second is mended by the user's permissions.
+    if (accessible) {
+        return QStringLiteral("the port is in use by another program (%1); close that program, "
+                              "then choose the port again")
+            .arg(qtReason);
+    }
+    return QStringLiteral("permission denied: this user may not open the device (%1); on Linux, "
+                          "add the user to the group that owns it (usually dialout) and log in "
+                          "again")
+        .arg(qtReason);
+}
+
+bool deviceAccessible(const QString& device) {
+#ifdef Q_OS_UNIX
+    return ::access(device.toLocal8Bit().constData(), R_OK | W_OK) == 0;
+#else
+    Q_UNUSED(device);
+    return true;
+#endif
 }
 
 CommPort::CommPort(QObject* parent) : QObject(parent) {
@@ -144,7 +175,8 @@ void CommPort::setPortOpen(bool open) {
     port_.setPortName(device(portNumber_));
     lostPending_ = false;
     if (!port_.open(QIODevice::ReadWrite)) {
-        const QString reason = port_.errorString();
+        const QString reason = describeOpenFailure(port_.error(), port_.errorString(),
+                                                   deviceAccessible(device(portNumber_)));
         port_.clearError();
         fail(reason);
     }

@@ -4,6 +4,13 @@
 #include <QSerialPort>
 #include <QString>
 
+// The operator's description of a failed open. Qt gives a permission error both for a device
+// another program holds and for one this user may not open; `accessible` (the user may read and
+// write the device file) tells them apart.
+QString describeOpenFailure(QSerialPort::SerialPortError error, const QString& qtReason,
+                            bool accessible);
+bool deviceAccessible(const QString& device);
+
 // The serial control the window was designed around: a port number, a settings string such as
 // "19200,N,8,1", open / close / is-open, a whole-string write, a read of everything waiting, the
 // event code of the last notification (2 = characters received) and a receive notification as
