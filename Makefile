@@ -29,3 +29,8 @@ test: build
 
 clean:
 	rm -rf $(BUILD) build-*
+
+# Renders the window at its four heights, and a decoded status reply from the simulated
+# projector, into docs/ (under Xvfb, so that it works on a machine without a display).
+screenshots: build
+	@xvfb-run -a -s "-screen 0 1280x1024x24" ./$(BUILD)/rmq27-screenshots docs
