@@ -17,7 +17,8 @@ void FailureGuard::report(const QString& description) noexcept {
 
 void FailureGuard::showBox(const QString& description) {
     for (auto it = openBoxes_.begin(); it != openBoxes_.end();) {
-        it = it.value().isNull() ? openBoxes_.erase(it) : std::next(it);
+        it = (it.value().isNull() || !it.value()->isVisible()) ? openBoxes_.erase(it)
+                                                               : std::next(it);
     }
     if (openBoxes_.contains(description)) {
         return;
