@@ -17,6 +17,7 @@ class TestPanelCore : public QObject {
 private slots:
     void startupState();
     void startupOpensTwiceAndCentresOnFullHeight();
+    void startHeightShowsTheMainPanelOnly();
     void startupWithMissingPort();
     void modeOneWritesAndShows();
     void modeTwoShowsWholeBuffer_data();
@@ -87,6 +88,24 @@ void TestPanelCore::startupOpensTwiceAndCentresOnFullHeight() {
     const QRect screen = rig.form().screen()->geometry();
     QCOMPARE(rig.form().y() - screen.y(), qRound((screen.height() - 582) / 2.0f));
     QCOMPARE(rig.form().x() - screen.x(), qRound((screen.width() - 633) / 2.0f));
+}
+
+void TestPanelCore::startHeightShowsTheMainPanelOnly() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    const int visible = f.height();
+    const int frame9Top = f.ui->Frame9->geometry().top();
+    QVERIFY(frame9Top < visible); // only its top edge shows
+    for (QWidget* w : f.findChildren<QWidget*>()) {
+        if (w->isWindow() || w->parentWidget() != &f) {
+            continue;
+        }
+        const QRect r = w->geometry();
+        const bool mainPanel = r.bottom() < frame9Top;
+        QVERIFY2(mainPanel ? r.bottom() < visible : r.top() >= frame9Top,
+                 qPrintable(w->objectName()));
+    }
 }
 
 void TestPanelCore::startupWithMissingPort() {

@@ -12,6 +12,8 @@ int main(int argc, char* argv[]) {
         return *options.exitCode;
     }
     QApplication app(argc, argv);
+    // Fusion draws every button in its own colour on every platform.
+    QApplication::setStyle(QStringLiteral("Fusion"));
     installFontSubstitutions();
 
     Form1::PortDevices devices{options.com1, options.com2};
