@@ -34,3 +34,10 @@ clean:
 # projector, into docs/ (under Xvfb, so that it works on a machine without a display).
 screenshots: build
 	@xvfb-run -a -s "-screen 0 1280x1024x24" ./$(BUILD)/rmq27-screenshots docs
+
+# The whole test suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+ASAN_BUILD ?= build-asan
+sanitize: deps
+	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRMQ27_SANITIZE=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
