@@ -56,8 +56,13 @@ fuzz: deps
 	    mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
 	    echo "fuzz: $$t for $(FUZZ_SECONDS) s"; \
 	    QT_QPA_PLATFORM=offscreen LSAN_OPTIONS=suppressions=$(CURDIR)/fuzz/lsan.supp \
-	    ./$(FUZZ_BUILD)/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -print_final_stats=1 \
+	    $(FUZZ_BUILD)/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -print_final_stats=1 \
 	        -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t \
 	        >$(FUZZ_BUILD)/$$t.log 2>&1 || { tail -n 60 $(FUZZ_BUILD)/$$t.log; exit 1; }; \
 	    grep -E '^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)' $(FUZZ_BUILD)/$$t.log; \
 	done
+
+# Figures for the panel on the real window (offscreen) and a real pseudo-terminal; about a minute.
+# docs/PERFORMANCE.md records them with the machine they came from.
+bench: build
+	@$(BUILD)/rmq27-bench
