@@ -1,0 +1,463 @@
+// The service views (the Ctrl+K chord, the picture's double-click, the Command34 toggle) and
+// the free-text command line, on a shown window over a real pseudo-terminal.
+#include "serial/comm_port.h"
+#include "support/panel_rig.h"
+#include "ui_form1.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QKeySequence>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+struct View {
+    int twips;
+    const char* caption;
+    bool shown;
+    qint16 unlock;
+};
+
+const QHash<QString, View>& views() {
+    static const QHash<QString, View> table{
+        {"Normal", {4980, "データを表示する", false, 0}},
+        {"Service", {6830, "CLOSE", true, 1}},
+        {"Full", {8730, "CLOSE", true, 1}},
+        {"Closed", {4980, "データを表示する", true, 0}},
+        {"DataView", {6275, "データを表示しない", true, 0}},
+    };
+    return table;
+}
+
+// Counts the key presses of one key that reach a widget.
+class KeySpy : public QObject {
+public:
+    KeySpy(QWidget* target, int key) : key_(key) { target->installEventFilter(this); }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == key_) {
+            ++count;
+        }
+        return false;
+    }
+
+private:
+    int key_;
+};
+
+void showActive(Form1& f) {
+    f.show();
+    QVERIFY(QTest::qWaitForWindowActive(&f));
+}
+
+// The chord as the keyboard delivers it: to the window, which hands it to the focused control.
+void chord(Form1& f, Qt::KeyboardModifiers mods = Qt::ControlModifier) {
+    QTest::keyClick(f.windowHandle(), Qt::Key_K, mods);
+}
+
+} // namespace
+
+class TestService : public QObject {
+    Q_OBJECT
+private slots:
+    void stateTable_data();
+    void stateTable();
+    void chordModifiers_data();
+    void chordModifiers();
+    void chordWhateverHasFocus_data();
+    void chordWhateverHasFocus();
+    void chordReachesText1();
+    void toggleLooksOnlyAtHeight_data();
+    void toggleLooksOnlyAtHeight();
+    void command34RestartsTimer3();
+
+    void sendEmptyLine();
+    void sendExactlyAsTyped_data();
+    void sendExactlyAsTyped();
+    void sendDecodesLikeTheButton_data();
+    void sendDecodesLikeTheButton();
+    void sendRefusesCharacterWithoutByte();
+    void sendWhileClosed();
+    void clsEmptiesLineOnly();
+};
+
+void TestService::stateTable_data() {
+    QTest::addColumn<QStringList>(
+        "walk"); // action:expected view; K chord, D double-click, C Command34
+    QTest::newRow("open, widen, close, toggle")
+        << QStringList{"D:Normal", "K:Service",  "K:Service",  "D:Full",   "D:Full",   "C:Closed",
+                       "D:Closed", "C:DataView", "D:DataView", "C:Closed", "K:Service"};
+    QTest::newRow("close from Service, reopen from Data view") << QStringList{
+        "K:Service", "C:Closed", "C:DataView", "K:Service", "D:Full", "K:Service", "C:Closed"};
+    QTest::newRow("Full service to Closed and back") << QStringList{
+        "K:Service", "D:Full", "C:Closed", "D:Closed", "K:Service", "D:Full", "C:Closed"};
+    QTest::newRow("Data view to Service to Full")
+        << QStringList{"K:Service", "C:Closed", "C:DataView", "K:Service",
+                       "D:Full",    "C:Closed", "C:DataView", "C:Closed"};
+}
+
+void TestService::stateTable() {
+    QFETCH(QStringList, walk);
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    showActive(f);
+    const auto check = [&f](const QString& name, const QString& step) {
+        const View v = views().value(name);
+        const QByteArray where = step.toUtf8();
+        QVERIFY2(f.clientHeightTwips() == v.twips, where.constData());
+        QVERIFY2(f.height() == qRound(v.twips / 15.0), where.constData());
+        QVERIFY2(f.ui->Command34->text() == QString::fromUtf8(v.caption), where.constData());
+        QVERIFY2(f.ui->Command34->isHidden() == !v.shown, where.constData());
+        QVERIFY2(f.PanelUnlock == v.unlock, where.constData());
+    };
+    check(QStringLiteral("Normal"), QStringLiteral("start"));
+    QLabel* picture = f.ui->Image1;
+    int step = 0;
+    for (const QString& s : walk) {
+        const QChar action = s.at(0);
+        f.Timer3->stop();
+        if (action == QLatin1Char('K')) {
+            chord(f);
+        } else if (action == QLatin1Char('D')) {
+            QTest::mouseDClick(f.windowHandle(), Qt::LeftButton, {},
+                               picture->mapTo(&f, picture->rect().center()));
+        } else {
+            QTest::mouseClick(f.ui->Command34, Qt::LeftButton);
+            QVERIFY(f.Timer3->isActive());
+        }
+        check(s.mid(2), QStringLiteral("step %1 (%2)").arg(++step).arg(s));
+    }
+    QCOMPARE(rig.drainWire(), QByteArray());
+    QVERIFY(rig.warnings().isEmpty());
+}
+
+void TestService::chordModifiers_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<bool>("opens");
+    const int ctrl = Qt::ControlModifier;
+    QTest::newRow("Ctrl+K") << int(Qt::Key_K) << ctrl << true;
+    QTest::newRow("Shift+Ctrl+K") << int(Qt::Key_K) << int(ctrl | Qt::ShiftModifier) << false;
+    QTest::newRow("Alt+Ctrl+K") << int(Qt::Key_K) << int(ctrl | Qt::AltModifier) << false;
+    QTest::newRow("Shift+Alt+Ctrl+K")
+        << int(Qt::Key_K) << int(ctrl | Qt::ShiftModifier | Qt::AltModifier) << false;
+    QTest::newRow("K") << int(Qt::Key_K) << 0 << false;
+    QTest::newRow("Shift+K") << int(Qt::Key_K) << int(Qt::ShiftModifier) << false;
+    QTest::newRow("Alt+K") << int(Qt::Key_K) << int(Qt::AltModifier) << false;
+    QTest::newRow("Ctrl+J") << int(Qt::Key_J) << ctrl << false;
+    QTest::newRow("Ctrl+L") << int(Qt::Key_L) << ctrl << false;
+    // Only Shift, Ctrl and Alt count.
+    QTest::newRow("Meta+Ctrl+K") << int(Qt::Key_K) << int(ctrl | Qt::MetaModifier) << true;
+    QTest::newRow("keypad Ctrl+K") << int(Qt::Key_K) << int(ctrl | Qt::KeypadModifier) << true;
+}
+
+void TestService::chordModifiers() {
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(bool, opens);
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    QTest::keyClick(&f, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QCOMPARE(f.clientHeightTwips(), opens ? Form1::ServiceHeight : Form1::StartHeight);
+    QCOMPARE(f.PanelUnlock, qint16(opens ? 1 : 0));
+    QCOMPARE(f.ui->Command34->isHidden(), !opens);
+    QCOMPARE(f.ui->Command34->text(),
+             opens ? QStringLiteral("CLOSE") : QStringLiteral("データを表示する"));
+}
+
+void TestService::chordWhateverHasFocus_data() {
+    QTest::addColumn<QString>("focus");
+    QTest::newRow("no control") << QString();
+    QTest::newRow("a one-shot button") << "Command17";
+    QTest::newRow("a hold button") << "Command15";
+    QTest::newRow("the free-text line") << "Text1";
+    QTest::newRow("SEND") << "Command95";
+}
+
+void TestService::chordWhateverHasFocus() {
+    QFETCH(QString, focus);
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    showActive(f);
+    QWidget* target = focus.isEmpty() ? &f : f.findChild<QWidget*>(focus);
+    QVERIFY(target);
+    if (focus.isEmpty()) {
+        if (QWidget* w = f.focusWidget()) {
+            w->clearFocus();
+        }
+        f.setFocus();
+    } else {
+        target->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), target);
+    }
+    KeySpy spy(target, Qt::Key_K);
+    chord(f, Qt::ControlModifier | Qt::ShiftModifier);
+    QCOMPARE(f.clientHeightTwips(), Form1::StartHeight);
+    chord(f);
+    QCOMPARE(f.clientHeightTwips(), Form1::ServiceHeight);
+    QCOMPARE(f.PanelUnlock, qint16(1));
+    QVERIFY(!f.ui->Command34->isHidden());
+    if (!focus.isEmpty()) {
+        QCOMPARE(spy.count, 2); // both keys went on to the focused control
+    }
+    QCOMPARE(rig.drainWire(), QByteArray());
+}
+
+void TestService::chordReachesText1() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    showActive(f);
+    QLineEdit* line = f.ui->Text1;
+    line->setText(QStringLiteral("CR0 and more"));
+    line->setFocus();
+    QTRY_VERIFY(line->hasFocus());
+    line->setCursorPosition(3);
+    KeySpy spy(line, Qt::Key_K);
+    chord(f);
+    QCOMPARE(f.clientHeightTwips(), Form1::ServiceHeight);
+    QCOMPARE(spy.count, 1);
+    // Where Ctrl+K is the line editor's delete-to-end-of-line, the key has done that too.
+    if (QKeySequence::keyBindings(QKeySequence::DeleteEndOfLine)
+            .contains(QKeySequence(Qt::ControlModifier | Qt::Key_K))) {
+        QCOMPARE(line->text(), QStringLiteral("CR0"));
+    }
+    // A plain K typed into the line is just a letter.
+    line->end(false);
+    QTest::keyClick(f.windowHandle(), Qt::Key_K, {});
+    QVERIFY2(line->text().endsWith(QLatin1Char('k')), qPrintable(line->text()));
+    QCOMPARE(f.clientHeightTwips(), Form1::ServiceHeight);
+}
+
+void TestService::toggleLooksOnlyAtHeight_data() {
+    QTest::addColumn<int>("from");
+    QTest::addColumn<int>("to");
+    QTest::addColumn<QString>("caption");
+    const QString show = QStringLiteral("データを表示する");
+    const QString hide = QStringLiteral("データを表示しない");
+    QTest::newRow("start height") << Form1::StartHeight << Form1::DataViewHeight << hide;
+    QTest::newRow("just below the boundary") << 5629 << Form1::DataViewHeight << hide;
+    QTest::newRow("at the boundary") << 5630 << Form1::StartHeight << show;
+    QTest::newRow("data view") << Form1::DataViewHeight << Form1::StartHeight << show;
+    QTest::newRow("service") << Form1::ServiceHeight << Form1::StartHeight << show;
+    QTest::newRow("full") << Form1::FullHeight << Form1::StartHeight << show;
+}
+
+void TestService::toggleLooksOnlyAtHeight() {
+    QFETCH(int, from);
+    QFETCH(int, to);
+    QFETCH(QString, caption);
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    QCOMPARE(Form1::ToggleBoundary, 5630); // 6000 twips of outer height, less title and border
+    f.PanelUnlock = 1;
+    f.setClientHeightTwips(from);
+    QTest::mouseClick(f.ui->Command34, Qt::LeftButton);
+    QCOMPARE(f.clientHeightTwips(), to);
+    QCOMPARE(f.ui->Command34->text(), caption);
+    QCOMPARE(f.PanelUnlock, qint16(0));
+}
+
+void TestService::command34RestartsTimer3() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    QTest::keyClick(&f, Qt::Key_K, Qt::ControlModifier);
+    QVERIFY(!f.Timer3->isActive());
+    QTest::mouseClick(f.ui->Command34, Qt::LeftButton); // a stopped Timer3 is started
+    QVERIFY(f.Timer3->isActive());
+    QCOMPARE(f.Timer3->interval(), 5000);
+
+    f.Timer3->stop();
+    QTest::mouseClick(f.ui->Command33, Qt::LeftButton); // COM
+    QVERIFY(!f.ui->Frame8->isHidden());
+    // A coarse timer may run up to 5% long, so the wait leaves a wide margin either side.
+    QTest::qWait(2000);
+    const int left = f.Timer3->remainingTime();
+    QVERIFY(left <= 3500);
+    QTest::mouseClick(f.ui->Command34, Qt::LeftButton); // the count starts again from here
+    QVERIFY2(f.Timer3->remainingTime() > left, qPrintable(QString::number(left)));
+    QCOMPARE(f.Timer3->interval(), 5000);
+    QVERIFY(!f.ui->Frame8->isHidden());
+    f.timer3Tick();
+    QVERIFY(f.ui->Frame8->isHidden());
+    QVERIFY(!f.Timer3->isActive());
+}
+
+void TestService::sendEmptyLine() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    QTest::mouseClick(f.ui->Command95, Qt::LeftButton);
+    QCOMPARE(f.ui->Label11->text(), QStringLiteral(" CR "));
+    QCOMPARE(f.SendCmd, QStringLiteral("\r"));
+    QCOMPARE(f.FreeText, QString());
+    QCOMPARE(rig.wire(1), QByteArray("\r"));
+    QCOMPARE(rig.drainWire(), QByteArray());
+    QVERIFY(rig.warnings().isEmpty());
+}
+
+void TestService::sendExactlyAsTyped_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("typed"); // typed key by key, or pasted whole
+    QTest::newRow("status query") << "CR0" << true;
+    QTest::newRow("lower case") << "cr0" << true;
+    QTest::newRow("spaces kept") << "  CF IMAGE  REAL " << true;
+    QTest::newRow("punctuation") << "C8A;{~}|" << true;
+    QTest::newRow("Latin-1 letter") << QStringLiteral("CF \u00e9") << false;
+    QTest::newRow("long line") << QString(1000, QLatin1Char('Z')) << false;
+}
+
+void TestService::sendExactlyAsTyped() {
+    QFETCH(QString, text);
+    QFETCH(bool, typed);
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    if (typed) {
+        QTest::keyClicks(f.ui->Text1, text);
+    } else {
+        f.ui->Text1->setText(text);
+    }
+    QCOMPARE(f.ui->Text1->text(), text);
+    QTest::mouseClick(f.ui->Command95, Qt::LeftButton);
+    QCOMPARE(f.ui->Text1->text(), text);
+    QCOMPARE(f.FreeText, text);
+    QCOMPARE(f.Timer2->interval(), 2000);
+    QCOMPARE(f.Timer4->interval(), 2500);
+    QVERIFY(f.Timer2->isActive());
+    QVERIFY(f.Timer4->isActive());
+    QCOMPARE(f.WaitReply, quint8(1));
+    const QByteArray expected = text.toLatin1() + '\r';
+    QCOMPARE(rig.wire(expected.size()), expected);
+    QCOMPARE(rig.drainWire(), QByteArray());
+    QVERIFY(rig.warnings().isEmpty());
+}
+
+void TestService::sendDecodesLikeTheButton_data() {
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("button"); // the query button that sends the same, if any
+    QTest::newRow("CR0") << "CR0" << QByteArray("00\r") << " Power ON"
+                         << "Command44";
+    QTest::newRow("CR1") << "CR1" << QByteArray("2\r") << " Input mode 2"
+                         << "Command45";
+    QTest::newRow("CR4") << "CR4" << QByteArray("10\r") << " Top/Bottom reversal"
+                         << "Command47";
+    QTest::newRow("CR PRESSURE") << "CR PRESSURE" << QByteArray("250\r") << "372 hPa"
+                                 << "Command68";
+    QTest::newRow("CRA") << "CRA" << QByteArray("FF\r") << " Stand by" << QString();
+    QTest::newRow("CR7") << "CR7" << QByteArray("00\r") << " All OFF : 2 Lamp mode" << QString();
+    QTest::newRow("CR9") << "CR9" << QByteArray("ab\r") << " a b CR " << QString();
+    // Case and spaces are the operator's: these are not the queries.
+    QTest::newRow("cr0") << "cr0" << QByteArray("00\r") << QString() << QString();
+    QTest::newRow("CR0 and a space") << "CR0 " << QByteArray("00\r") << QString() << QString();
+}
+
+void TestService::sendDecodesLikeTheButton() {
+    QFETCH(QString, query);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, status);
+    QFETCH(QString, button);
+    const auto exchange = [&](bool viaButton) {
+        PanelRig rig;
+        rig.load();
+        Form1& f = rig.form();
+        if (viaButton) {
+            QTest::mouseClick(f.findChild<QPushButton*>(button), Qt::LeftButton);
+        } else {
+            f.ui->Text1->setText(query);
+            QTest::mouseClick(f.ui->Command95, Qt::LeftButton);
+        }
+        // Long windows keep the real timers out of the exchange.
+        f.Timer2->setInterval(600000);
+        f.Timer4->setInterval(600000);
+        const QByteArray framed = query.toLatin1() + '\r';
+        if (rig.wire(framed.size()) != framed) {
+            return QStringLiteral("<not sent>");
+        }
+        rig.reply(reply);
+        if (!waitFor([&] { return f.RecvBuf.size() == reply.size(); })) {
+            return QStringLiteral("<no reply>");
+        }
+        return f.ui->Label22->text();
+    };
+    const QString sent = exchange(false);
+    QCOMPARE(sent, status);
+    if (!button.isEmpty()) {
+        QCOMPARE(exchange(true), sent);
+    }
+}
+
+void TestService::sendRefusesCharacterWithoutByte() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    f.ui->Label11->setText(QStringLiteral("earlier"));
+    f.ui->Text1->setText(QStringLiteral("CR\u3042"));
+    QTest::mouseClick(f.ui->Command95, Qt::LeftButton);
+    QCOMPARE(rig.warnings().size(), 1);
+    QVERIFY2(rig.warnings()[0].contains(QStringLiteral("\u3042")), qPrintable(rig.warnings()[0]));
+    QVERIFY2(rig.warnings()[0].contains(QStringLiteral("U+3042")), qPrintable(rig.warnings()[0]));
+    QCOMPARE(rig.drainWire(), QByteArray());
+    QCOMPARE(f.ui->Label11->text(), QStringLiteral("earlier"));
+    QCOMPARE(f.WaitReply, quint8(0));
+    QVERIFY(!f.Timer2->isActive());
+    QVERIFY(!f.Timer4->isActive());
+    QCOMPARE(f.ui->Text1->text(), QStringLiteral("CR\u3042"));
+
+    // The line still works once the character is gone.
+    f.ui->Text1->setText(QStringLiteral("CR0"));
+    QTest::mouseClick(f.ui->Command95, Qt::LeftButton);
+    QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
+    QCOMPARE(rig.warnings().size(), 1);
+}
+
+void TestService::sendWhileClosed() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    f.MSComm1->setPortOpen(false);
+    f.ui->Text1->setText(QStringLiteral("CR0"));
+    QTest::mouseClick(f.ui->Command95, Qt::LeftButton);
+    QCOMPARE(rig.warnings(), QStringList{QStringLiteral("COM1 is not open")});
+    // The intervals come before the send.
+    QCOMPARE(f.Timer2->interval(), 2000);
+    QCOMPARE(f.Timer4->interval(), 2500);
+    QVERIFY(!f.Timer2->isActive());
+    QCOMPARE(f.WaitReply, quint8(0));
+}
+
+void TestService::clsEmptiesLineOnly() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    f.ui->Text1->setText(QStringLiteral("CF IMAGE REAL"));
+    f.ui->Label11->setText(QStringLiteral(" C R 0 CR "));
+    f.ui->Label12->setText(QStringLiteral(" 0 0 CR "));
+    f.ui->Label22->setText(QStringLiteral(" Power ON"));
+    QTest::mouseClick(f.ui->Command96, Qt::LeftButton);
+    QCOMPARE(f.ui->Text1->text(), QString());
+    QCOMPARE(f.ui->Label11->text(), QStringLiteral(" C R 0 CR "));
+    QCOMPARE(f.ui->Label12->text(), QStringLiteral(" 0 0 CR "));
+    QCOMPARE(f.ui->Label22->text(), QStringLiteral(" Power ON"));
+    QVERIFY(!f.Timer2->isActive());
+    QVERIFY(!f.Timer4->isActive());
+    QCOMPARE(f.WaitReply, quint8(0));
+    QCOMPARE(rig.drainWire(), QByteArray());
+    QVERIFY(rig.warnings().isEmpty());
+}
+
+QTEST_MAIN(TestService)
+#include "test_service.moc"
