@@ -1,6 +1,7 @@
 // Holds the Designer form of the main window against the stored layout of the panel, typed in
 // here control by control: name, kind, container, caption, geometry in twips, colours, font,
 // tab index and visibility at creation.
+#include "panel/command_button.h"
 #include "panel/fonts.h"
 #include "panel/picture_box.h"
 #include "ui_form1.h"
@@ -14,7 +15,10 @@
 #include <QPixmap>
 #include <QSet>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTest>
+#include <QtMath>
 
 namespace {
 
@@ -365,6 +369,60 @@ bool hasFixedPitch(const QFont& font) {
            metrics.horizontalAdvance(QLatin1Char('M'));
 }
 
+bool captionFacesInstalled() {
+    static const bool installed = [] {
+        const QStringList families = QFontDatabase::families();
+        return std::any_of(families.begin(), families.end(), rendersCaptions);
+    }();
+    return installed;
+}
+
+// The class a control of the stored kind is built as: command buttons are CommandButtons.
+QString builtKind(const char* kind) {
+    return qstrcmp(kind, "QPushButton") == 0 ? QStringLiteral("CommandButton")
+                                             : QString::fromLatin1(kind);
+}
+
+// The rectangle the style lays a push button's caption out in.
+QRect captionRect(const QPushButton* button) {
+    QStyleOptionButton option;
+    option.initFrom(button);
+    option.text = button->text();
+    return button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+}
+
+// The caption's ink, the pixels that change when only the text colour changes: its box and the
+// number of pixel rows it shows on.
+struct Ink {
+    QRect box;
+    int rows = 0;
+};
+
+Ink inkOf(QPushButton* button) {
+    QPalette palette = button->palette();
+    palette.setColor(QPalette::ButtonText, Qt::black);
+    button->setPalette(palette);
+    const QImage black = button->grab().toImage();
+    palette.setColor(QPalette::ButtonText, Qt::red);
+    button->setPalette(palette);
+    const QImage red = button->grab().toImage();
+    Ink ink;
+    for (int y = 0; y < black.height(); ++y) {
+        bool inked = false;
+        for (int x = 0; x < black.width(); ++x) {
+            if (black.pixel(x, y) != red.pixel(x, y)) {
+                ink.box |= QRect(x, y, 1, 1);
+                inked = true;
+            }
+        }
+        ink.rows += inked ? 1 : 0;
+    }
+    return ink;
+}
+
+// Command34's captions while the transcript is shown and while it is not.
+const char* const kCommand34Captions[] = {"データを表示しない", "CLOSE"};
+
 } // namespace
 
 class TestLayout : public QObject {
@@ -386,6 +444,13 @@ private slots:
     void picture();
     void fontsRenderCaptions_data();
     void fontsRenderCaptions();
+    void captionsFitWhenWrapped_data();
+    void captionsFitWhenWrapped();
+    void fittingCaptionsLookLikePushButtons_data();
+    void fittingCaptionsLookLikePushButtons();
+    void wrapping_data();
+    void wrapping();
+    void wrappingNarrow();
 
 private:
     QWidget form_;
@@ -424,7 +489,8 @@ void TestLayout::controls() {
     auto* w = form_.findChild<QWidget*>(QString::fromLatin1(c.name));
     QVERIFY(w);
 
-    QCOMPARE(QString::fromLatin1(w->metaObject()->className()), QString::fromLatin1(c.kind));
+    QCOMPARE(QString::fromLatin1(w->metaObject()->className()), builtKind(c.kind));
+    QVERIFY(w->inherits(c.kind));
     QVERIFY(w->parentWidget());
     QCOMPARE(w->parentWidget()->objectName(), QString::fromLatin1(c.container));
     QCOMPARE(captionOf(w), QString::fromUtf8(c.caption));
@@ -501,7 +567,7 @@ void TestLayout::everyControlAndNoOther() {
         }
     }
     QCOMPARE(found, expected);
-    QCOMPARE(kinds.value("QPushButton"), 73);
+    QCOMPARE(kinds.value("CommandButton"), 73);
     QCOMPARE(kinds.value("QLabel"), 23);
     QCOMPARE(frames, 13);
     QCOMPARE(lines, 12);
@@ -676,11 +742,7 @@ void TestLayout::fontsRenderCaptions() {
     QFETCH(qreal, points);
     QFETCH(bool, bold);
 
-    static const bool anyFaceRenders = [] {
-        const QStringList families = QFontDatabase::families();
-        return std::any_of(families.begin(), families.end(), rendersCaptions);
-    }();
-    if (!anyFaceRenders) {
+    if (!captionFacesInstalled()) {
         QSKIP("no installed face renders the arrows and the Japanese captions");
     }
 
@@ -693,6 +755,150 @@ void TestLayout::fontsRenderCaptions() {
     QFont exact(resolved);
     exact.setStyleStrategy(QFont::NoFontMerging);
     QCOMPARE(hasFixedPitch(exact), face == QStringLiteral(u"ＭＳ ゴシック"));
+}
+
+void TestLayout::captionsFitWhenWrapped_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("caption");
+    for (const StoredControl& c : kLayout) {
+        if (qstrcmp(c.kind, "QPushButton") == 0) {
+            QTest::newRow(c.name) << QString::fromLatin1(c.name) << QString::fromUtf8(c.caption);
+        }
+    }
+    for (const char* caption : kCommand34Captions) {
+        QTest::newRow(caption) << QStringLiteral("Command34") << QString::fromUtf8(caption);
+    }
+}
+
+// Every caption, wrapped between words, is no wider than its button, and the button draws all
+// of it: each line it draws fits across, and every pixel row of every line's glyphs shows (a line
+// cut at the top or bottom of the caption area shows on fewer rows). Two lines at the face's own
+// line spacing would need 26 pixels, more than Command34's 25; the button closes them up, so the
+// height is held against the ink drawn rather than against line boxes.
+void TestLayout::captionsFitWhenWrapped() {
+    QFETCH(QString, name);
+    QFETCH(QString, caption);
+    if (!captionFacesInstalled()) {
+        QSKIP("no installed face renders the arrows and the Japanese captions");
+    }
+    const auto* stored = form_.findChild<CommandButton*>(name);
+    QVERIFY(stored);
+    const QFontMetrics metrics(stored->font());
+    const QRect inside = stored->contentsRect();
+    const QRect wrapped = metrics.boundingRect(inside, Qt::TextWordWrap | Qt::AlignCenter, caption);
+    QVERIFY2(wrapped.left() >= inside.left() && wrapped.right() <= inside.right(),
+             qPrintable(QStringLiteral("%1 is %2 wide in %3")
+                            .arg(caption)
+                            .arg(wrapped.width())
+                            .arg(inside.width())));
+
+    CommandButton button;
+    button.setFont(stored->font());
+    button.setPalette(stored->palette());
+    button.resize(stored->size());
+    button.setText(caption);
+    const QRect area = captionRect(&button);
+    // Each line alone on a roomy push button shows every row of its glyphs.
+    int glyphRows = 0;
+    for (const QString& line :
+         CommandButton::captionLines(caption, button.font(), area.width(), &button)) {
+        QVERIFY(metrics.horizontalAdvance(line) <= area.width());
+        QPushButton roomy(line);
+        roomy.setFont(button.font());
+        roomy.setPalette(button.palette());
+        roomy.resize(stored->width() + 40, 3 * metrics.height());
+        glyphRows += inkOf(&roomy).rows;
+    }
+    const Ink ink = inkOf(&button);
+    QVERIFY(area.contains(ink.box));
+    QVERIFY2(ink.rows >= glyphRows,
+             qPrintable(QStringLiteral("%1 of %2 rows show").arg(ink.rows).arg(glyphRows)));
+}
+
+void TestLayout::fittingCaptionsLookLikePushButtons_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("caption");
+    QTest::newRow("ON") << QStringLiteral("Command17") << QStringLiteral("ON");
+    QTest::newRow("arrow") << QStringLiteral("Command5") << QStringLiteral(u"↑");
+    QTest::newRow("Y,Pb/Cb,Pr/Cr")
+        << QStringLiteral("Command80") << QStringLiteral("Y,Pb/Cb,Pr/Cr");
+    QTest::newRow("CLOSE") << QStringLiteral("Command34") << QStringLiteral("CLOSE");
+    QTest::newRow("COM, system face") << QStringLiteral("Command33") << QStringLiteral("COM");
+}
+
+// Where the caption fits, a command button is drawn pixel for pixel as a push button, at rest
+// and held down.
+void TestLayout::fittingCaptionsLookLikePushButtons() {
+    QFETCH(QString, name);
+    QFETCH(QString, caption);
+    const auto* stored = form_.findChild<QPushButton*>(name);
+    QVERIFY(stored);
+
+    QPushButton plain;
+    CommandButton command;
+    for (QPushButton* b : {&plain, static_cast<QPushButton*>(&command)}) {
+        b->setFont(stored->font());
+        b->setPalette(stored->palette());
+        b->resize(stored->size());
+        b->setText(caption);
+    }
+    if (QFontMetrics(stored->font()).horizontalAdvance(caption) > captionRect(&plain).width()) {
+        QSKIP("the installed faces are too wide for this caption to fit on one line");
+    }
+    QCOMPARE(command.grab().toImage(), plain.grab().toImage());
+    plain.setDown(true);
+    command.setDown(true);
+    QCOMPARE(command.grab().toImage(), plain.grab().toImage());
+}
+
+void TestLayout::wrapping_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("widest"); // the line that sets the width the caption gets
+    QTest::addColumn<int>("slack");      // pixels added to that line's width
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("fits") << QStringLiteral("DISPLAY CLEAR") << QStringLiteral("DISPLAY CLEAR") << 0
+                          << QStringLiteral("DISPLAY CLEAR");
+    QTest::newRow("between words") << QStringLiteral("DISPLAY CLEAR") << QStringLiteral("DISPLAY")
+                                   << 2 << QStringLiteral("DISPLAY\nCLEAR");
+    QTest::newRow("three words") << QStringLiteral("R/C KEY OFF") << QStringLiteral("R/C KEY") << 1
+                                 << QStringLiteral("R/C KEY\nOFF");
+    QTest::newRow("inside a long word")
+        << QStringLiteral("FILTER(usable)") << QStringLiteral("FILTER(") << 1
+        << QStringLiteral("FILTER(\nusable)");
+    QTest::newRow("own line breaks")
+        << QStringLiteral("A\nB") << QStringLiteral("A") << 40 << QStringLiteral("A\nB");
+    QTest::newRow("empty") << QString() << QStringLiteral("M") << 0 << QString();
+}
+
+void TestLayout::wrapping() {
+    QFETCH(QString, text);
+    QFETCH(QString, widest);
+    QFETCH(int, slack);
+    QFETCH(QString, expected);
+    // The width is measured in the face the caption is laid out in, so the breaks fall in the
+    // same places whichever face is installed.
+    QFont font;
+    font.setPixelSize(12);
+    const int width = qCeil(QFontMetricsF(font).horizontalAdvance(widest)) + slack;
+    QCOMPARE(CommandButton::captionLines(text, font, width).join(QLatin1Char('\n')), expected);
+}
+
+// However narrow the button, every character of the caption is drawn, and nothing hangs.
+void TestLayout::wrappingNarrow() {
+    const QString text = QStringLiteral(u"データを表示しない DISPLAY CLEAR");
+    const QFont font = ui_.Command34->font();
+    for (int width : {-5, 0, 1, 3}) {
+        const QStringList lines = CommandButton::captionLines(text, font, width);
+        QCOMPARE(lines.join(QString()).remove(QLatin1Char(' ')),
+                 QString(text).remove(QLatin1Char(' ')));
+    }
+    CommandButton button;
+    button.setFont(font);
+    button.setText(text);
+    for (const QSize size : {QSize(1, 1), QSize(6, 40), QSize(80, 3)}) {
+        button.resize(size);
+        QVERIFY(!button.grab().isNull());
+    }
 }
 
 QTEST_MAIN(TestLayout)
