@@ -77,8 +77,12 @@ void Form1::wireControls() {
     connect(Timer3, &QTimer::timeout, this, guarded(&Form1::timer3Tick));
     connect(Timer4, &QTimer::timeout, this, guarded(&Form1::timer4Tick));
     connect(MSComm1, &CommPort::onComm, this, guarded(&Form1::mscomm1OnComm));
-    connect(MSComm1, &CommPort::lost, this,
-            [this](const QString& description) { guard.report(description); });
+    // A device that vanishes ends any hold with it, so the loss is the one thing reported.
+    connect(MSComm1, &CommPort::lost, this, [this](const QString& description) {
+        Timer1->stop();
+        HoldCode = 0;
+        guard.report(description);
+    });
 
     // An option selected by the operator or from code runs its handler; reselecting the selected
     // one changes nothing.

@@ -204,16 +204,23 @@ void CommPort::output(const QString& text) {
         }
         bytes.append(char(ch.unicode()));
     }
-    if (!port_.isOpen() || lostPending_) {
+    if (lostPending_) {
+        // The device went away and its close has not run yet: close it now and report the loss
+        // here, once, instead of a second message from the event loop.
+        throw PanelFailure(closeDeadPort());
+    }
+    if (!port_.isOpen()) {
         throw PanelFailure(QStringLiteral("COM%1 is not open").arg(portNumber_));
     }
     const qint64 written = port_.write(bytes);
+    if (written == bytes.size()) {
+        port_.flush();
+    }
+    if (lostPending_) {
+        throw PanelFailure(closeDeadPort());
+    }
     if (written != bytes.size()) {
         fail(QStringLiteral("write refused: %1").arg(port_.errorString()));
-    }
-    port_.flush();
-    if (port_.error() == QSerialPort::WriteError || port_.error() == QSerialPort::ResourceError) {
-        fail(QStringLiteral("write failed: %1").arg(port_.errorString()));
     }
 }
 
@@ -230,28 +237,34 @@ void CommPort::raiseCommEvent(qint16 code) {
 }
 
 void CommPort::handleError(QSerialPort::SerialPortError error) {
-    // A device that is gone shows as a resource error (an unplugged adapter) or as a read error
-    // that repeats at every turn of the event loop (a pseudo-terminal whose far side closed).
+    // A device that is gone shows as a resource error (an unplugged adapter), or as a read or
+    // write error that repeats at every turn of the event loop (a pseudo-terminal whose far
+    // side closed).
     // Either way the descriptor is dead and must be closed, or the loop spins on it.
-    const bool dead = error == QSerialPort::ResourceError || error == QSerialPort::ReadError;
+    const bool dead = error == QSerialPort::ResourceError || error == QSerialPort::ReadError ||
+                      error == QSerialPort::WriteError;
     if (!dead || !port_.isOpen() || lostPending_) {
         return;
     }
     // The close runs from the event loop, not inside QSerialPort's own notifier callback; until
     // then every further error of the dead descriptor is ignored here.
     lostPending_ = true;
+    lostReason_ = port_.errorString();
     QMetaObject::invokeMethod(this, &CommPort::closeLostPort, Qt::QueuedConnection);
 }
 
 void CommPort::closeLostPort() {
-    if (!lostPending_) {
-        return;
+    if (lostPending_) {
+        emit lost(closeDeadPort());
     }
-    const QString reason = port_.errorString();
+}
+
+QString CommPort::closeDeadPort() {
+    const QString reason = lostReason_;
     port_.close();
     port_.clearError();
     lostPending_ = false;
     emit openChanged(false);
-    emit lost(
-        QStringLiteral("%1: the device is gone (%2); the port is closed").arg(portLabel(), reason));
+    return QStringLiteral("%1: the device is gone (%2); the port is closed")
+        .arg(portLabel(), reason);
 }

@@ -86,6 +86,8 @@ private:
     void applySettings();
     void handleError(QSerialPort::SerialPortError error);
     void closeLostPort();
+    // Closes a port whose device is gone; returns the operator's description of the loss.
+    QString closeDeadPort();
     [[noreturn]] void fail(const QString& what) const;
 
     QSerialPort port_;
@@ -94,5 +96,7 @@ private:
     LineSettings line_;
     qint16 event_ = 0;
     bool lostPending_ = false;
+    // What the first error of a dead device said; later errors of the same descriptor say less.
+    QString lostReason_;
     QString devices_[2];
 };
