@@ -4,6 +4,7 @@
 #include "support/panel_rig.h"
 #include "ui_form1.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
@@ -18,6 +19,7 @@ private slots:
     void startupState();
     void startupOpensTwiceAndCentresOnFullHeight();
     void startHeightShowsTheMainPanelOnly();
+    void focusStartsOnPowerOn();
     void startupWithMissingPort();
     void modeOneWritesAndShows();
     void modeTwoShowsWholeBuffer_data();
@@ -106,6 +108,16 @@ void TestPanelCore::startHeightShowsTheMainPanelOnly() {
         QVERIFY2(mainPanel ? r.bottom() < visible : r.top() >= frame9Top,
                  qPrintable(w->objectName()));
     }
+}
+
+void TestPanelCore::focusStartsOnPowerOn() {
+    PanelRig rig;
+    rig.load();
+    rig.form().show();
+    rig.form().activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&rig.form()));
+    QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(),
+                              static_cast<QWidget*>(rig.form().ui->Command17), 10000);
 }
 
 void TestPanelCore::startupWithMissingPort() {
