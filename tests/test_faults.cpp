@@ -1,0 +1,360 @@
+// Faults from the line and from the operator: every byte value, a device that vanishes during a
+// hold, a device this user may not open, a flood, and random runs of operator actions against
+// the simulated projector in each of its fault modes.
+#include "core/transcript.h"
+#include "panel/bindings.h"
+#include "serial/comm_port.h"
+#include "sim/sim_projector.h"
+#include "support/panel_rig.h"
+#include "ui_form1.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <atomic>
+#include <ctime>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+
+// The received line for one character, from the token table.
+QString tokenLine(int code) {
+    switch (code) {
+    case 6:
+        return QStringLiteral(" ACK ");
+    case 20:
+        return QStringLiteral(" &");
+    case 13:
+        return QStringLiteral(" CR ");
+    case 10:
+        return QStringLiteral(" LF ");
+    default:
+        break;
+    }
+    if (code >= 32 && code <= 122) {
+        return QLatin1Char(' ') + QChar(code) + QLatin1Char(' ');
+    }
+    return QStringLiteral(" ? ");
+}
+
+double cpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+double wallSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// Closes reply windows until one stays empty: whatever was still on its way has arrived.
+bool settleReceiveBuffer(Form1& f) {
+    return waitFor([&] {
+        f.timer2Tick();
+        QTest::qWait(100);
+        return f.RecvBuf.isEmpty();
+    });
+}
+
+} // namespace
+
+class TestFaults : public QObject {
+    Q_OBJECT
+private slots:
+    void everyByteValueArrivesAndRenders();
+    void everyByteValueAfterEachQuery_data();
+    void everyByteValueAfterEachQuery();
+    void deviceVanishesDuringHold();
+    void deviceNotPermitted();
+    void floodKeepsThePanelResponsive();
+    void randomOperatorRun_data();
+    void randomOperatorRun();
+};
+
+void TestFaults::everyByteValueArrivesAndRenders() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    for (int code = 0; code < 256; ++code) {
+        f.timer2Tick();
+        rig.reply(QByteArray(1, char(code)));
+        QVERIFY2(waitFor([&] { return !f.RecvBuf.isEmpty(); }), qPrintable(QString::number(code)));
+        QCOMPARE(f.RecvBuf, QString(QChar(code)));
+        QCOMPARE(f.ui->Label12->text(), tokenLine(code));
+    }
+    QVERIFY(rig.warnings().isEmpty());
+    QVERIFY(f.MSComm1->portOpen());
+}
+
+void TestFaults::everyByteValueAfterEachQuery_data() {
+    QTest::addColumn<QString>("query");
+    for (const char* q :
+         {"CR0", "CR1", "CR4", "CR3", "CR6", "CRA", "CR9", "CR PRESSURE", "CR7", "C00"}) {
+        QTest::newRow(q) << QString::fromLatin1(q);
+    }
+}
+
+void TestFaults::everyByteValueAfterEachQuery() {
+    QFETCH(QString, query);
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    QByteArray all(256, '\0');
+    for (int i = 0; i < 256; ++i) {
+        all[i] = char(i);
+    }
+    f.SendCmd = query + QChar(13);
+    rig.reply(all);
+    QTRY_COMPARE_WITH_TIMEOUT(f.RecvBuf.size(), 256, kWaitMs);
+    QCOMPARE(f.RecvBuf, QString::fromLatin1(all));
+    QCOMPARE(f.ui->Label12->text(), renderTranscript(f.RecvBuf));
+    // The reply starts with NUL, so the pattern queries find nothing, the pressure reads 0 and
+    // the whole-transcript query shows the received line.
+    QVERIFY(rig.warnings().isEmpty());
+    if (query == QLatin1String("CR9")) {
+        QCOMPARE(f.ui->Label22->text(), f.ui->Label12->text());
+    } else if (query == QLatin1String("CR PRESSURE")) {
+        QCOMPARE(f.ui->Label22->text(), QStringLiteral("106 hPa"));
+    } else if (query != QLatin1String("CR3") && query != QLatin1String("CR6")) {
+        QCOMPARE(f.ui->Label22->text(), QString());
+    }
+}
+
+void TestFaults::deviceVanishesDuringHold() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    QSignalSpy errors(&f.MSComm1->serialPort(), &QSerialPort::errorOccurred);
+    QTest::mousePress(f.ui->Command15, Qt::LeftButton); // Zoom "+", repeating every 150 ms
+    QCOMPARE(rig.wire(8), QByteArray("C47\rC47\r"));
+    QVERIFY(f.Timer1->isActive());
+
+    rig.far().close();
+    QTRY_VERIFY_WITH_TIMEOUT(!f.MSComm1->portOpen(), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!f.Timer1->isActive(), kWaitMs);
+    QCOMPARE(f.HoldCode, quint8(0));
+    // Let a few more repeat intervals pass: nothing else goes wrong, nothing else is said.
+    QTest::qWait(500);
+    QVERIFY2(rig.warnings().size() == 1, qPrintable(rig.warnings().join(QLatin1String(" | "))));
+    QVERIFY2(rig.warnings()[0].startsWith(QStringLiteral("COM1 (")), qPrintable(rig.warnings()[0]));
+
+    // Idle afterwards: no error keeps arriving from the dead descriptor, and the process does
+    // not spin (a busy loop would use about as much CPU time as wall time).
+    const auto errorsBefore = errors.size();
+    const double cpu0 = cpuSeconds();
+    const double wall0 = wallSeconds();
+    QTest::qWait(500);
+    const double cpu = cpuSeconds() - cpu0;
+    const double wall = wallSeconds() - wall0;
+    QCOMPARE(errors.size(), errorsBefore);
+    QVERIFY2(cpu < wall / 2, qPrintable(QStringLiteral("%1 s CPU in %2 s").arg(cpu).arg(wall)));
+
+    // The release still ends the hold as usual and says nothing.
+    const qsizetype said = rig.warnings().size();
+    QTest::mouseRelease(f.ui->Command15, Qt::LeftButton);
+    QCOMPARE(f.ui->Label11->text(), QString());
+    QCOMPARE(f.Timer2->interval(), 500);
+    QCOMPARE(rig.warnings().size(), said);
+}
+
+void TestFaults::deviceNotPermitted() {
+    if (::geteuid() == 0) {
+        QSKIP("root may open any device, so a permission failure cannot be provoked");
+    }
+    PtyPair com2;
+    QVERIFY(::chmod(QFile::encodeName(com2.devicePath()).constData(), 0) == 0);
+    PanelRig rig(com2.devicePath());
+    rig.load();
+    rig.form().ui->Option2->setChecked(true);
+    QCOMPARE(rig.warnings().size(), 1);
+    QVERIFY2(rig.warnings()[0].contains(QStringLiteral("this user may not open the device")),
+             qPrintable(rig.warnings()[0]));
+    QVERIFY(!rig.form().MSComm1->portOpen());
+}
+
+void TestFaults::floodKeepsThePanelResponsive() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+
+    // The far side sends as fast as the line takes it, from a thread of its own.
+    std::atomic<bool> stop{false};
+    QByteArray pattern(4096, '\0');
+    for (int i = 0; i < pattern.size(); ++i) {
+        pattern[i] = char(i & 0xFF);
+    }
+    std::thread flood([&] {
+        while (!stop) {
+            if (rig.far().write(pattern) == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+    });
+    qsizetype longest = 0;
+    QTimer sample;
+    connect(&sample, &QTimer::timeout, [&] { longest = qMax(longest, f.RecvBuf.size()); });
+    sample.start(5);
+
+    QTRY_COMPARE_WITH_TIMEOUT(f.RecvBuf.size(), Form1::RecvBufLimit, kWaitMs);
+    // A command still goes out in the middle of the flood.
+    QTest::mouseClick(f.ui->Command44, Qt::LeftButton); // STATUS
+    QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
+    QTest::qWait(300);
+    stop = true;
+    flood.join();
+    sample.stop();
+
+    QCOMPARE(longest, Form1::RecvBufLimit);
+    QVERIFY(f.RecvBuf.size() <= Form1::RecvBufLimit);
+    QVERIFY(f.MSComm1->portOpen());
+    QVERIFY(rig.warnings().isEmpty());
+
+    // Once the line is quiet the next reply is read and decoded as usual.
+    QVERIFY(settleReceiveBuffer(f));
+    f.SendCmd = QStringLiteral("CR0\r");
+    rig.reply("00\r");
+    QTRY_COMPARE_WITH_TIMEOUT(f.ui->Label22->text(), QStringLiteral(" Power ON"), kWaitMs);
+    QCOMPARE(f.RecvBuf, QStringLiteral("00\r"));
+}
+
+void TestFaults::randomOperatorRun_data() {
+    QTest::addColumn<int>("mode");
+    for (const QString& name : SimProjector::faultModeNames()) {
+        QTest::newRow(qPrintable(name)) << int(*SimProjector::parseFaultMode(name));
+    }
+}
+
+// Random clicks, presses and releases of any button, keys, the service chord, double-clicks,
+// typed commands and port and speed switches, against the simulated projector. Nothing may
+// crash or grow beyond its bound, every warning must come from an operator action, and once
+// the operator stops the panel falls quiet. RMQ27_FAULT_ACTIONS makes the run longer.
+void TestFaults::randomOperatorRun() {
+    QFETCH(int, mode);
+    const auto faultMode = SimProjector::FaultMode(mode);
+    SimProjector projector(faultMode);
+    projector.setNoiseSeed(quint32(mode + 1));
+    projector.setReplyDelayMs(40);
+    projector.setPieceGapMs(10);
+    projector.setVanishAfter(20);
+    projector.setCountDownMs(200);
+    projector.setCoolDownMs(200);
+    PtyPair com2;
+    Form1 f({projector.devicePath(), com2.devicePath()});
+    QStringList warnings;
+    f.guard.setPresenter([&](const QString& d) { warnings << d; });
+    f.formLoad();
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+
+    const int actions = qEnvironmentVariableIntValue("RMQ27_FAULT_ACTIONS") > 0
+                            ? qEnvironmentVariableIntValue("RMQ27_FAULT_ACTIONS")
+                            : 80;
+    QRandomGenerator rng(quint32(1000 + mode));
+    QList<QAbstractButton*> oneShots;
+    for (const OneShotBinding& b : oneShotBindings()) {
+        if (QLatin1String(b.control) != QLatin1String("Command16")) { // END quits the program
+            oneShots << f.findChild<QAbstractButton*>(QLatin1String(b.control));
+        }
+    }
+    QList<QAbstractButton*> holds;
+    for (const HoldBinding& b : holdBindings()) {
+        holds << f.findChild<QAbstractButton*>(QLatin1String(b.control));
+    }
+    const QList<QAbstractButton*> service{f.ui->Command33, f.ui->Command34, f.ui->Command95,
+                                          f.ui->Command96, f.ui->Option1,   f.ui->Option2,
+                                          f.ui->Option9,   f.ui->Option10};
+    const QStringList typed{QStringLiteral("CR0"),         QStringLiteral("CR9"),
+                            QStringLiteral("CR PRESSURE"), QStringLiteral("CRA"),
+                            QStringLiteral("C00"),         QStringLiteral("x{~")};
+    // Within the window as it is cut now, and shown: what an operator could reach.
+    const auto reachable = [&](QWidget* w) {
+        return w && w->isVisible() && f.rect().contains(w->mapTo(&f, w->rect().center()));
+    };
+
+    QStringList log;
+    qsizetype failingActions = 0;
+    for (int i = 0; i < actions; ++i) {
+        const qsizetype warningsBefore = warnings.size();
+        QString action;
+        const int kind = int(rng.bounded(10));
+        if (kind < 3) {
+            QAbstractButton* b = oneShots[rng.bounded(int(oneShots.size()))];
+            if (reachable(b)) {
+                QTest::mouseClick(b, Qt::LeftButton);
+                action = QStringLiteral("click ") + b->objectName();
+            }
+        } else if (kind < 5) {
+            QAbstractButton* b = holds[rng.bounded(int(holds.size()))];
+            if (reachable(b)) {
+                const Qt::MouseButton mouse = rng.bounded(2) ? Qt::LeftButton : Qt::RightButton;
+                QTest::mousePress(b, mouse);
+                QTest::qWait(int(rng.bounded(40)));
+                QTest::mouseRelease(b, mouse);
+                action = QStringLiteral("hold ") + b->objectName();
+            }
+        } else if (kind == 5) {
+            QAbstractButton* b = service[rng.bounded(int(service.size()))];
+            if (reachable(b)) {
+                QTest::mouseClick(b, Qt::LeftButton);
+                action = QStringLiteral("click ") + b->objectName();
+            }
+        } else if (kind == 6) {
+            QTest::keyClick(&f, Qt::Key_K, Qt::ControlModifier);
+            action = QStringLiteral("Ctrl+K");
+        } else if (kind == 7) {
+            const auto key = Qt::Key(Qt::Key_A + rng.bounded(26));
+            QTest::keyClick(&f, key, Qt::KeyboardModifiers(rng.bounded(8) << 25));
+            action = QStringLiteral("key");
+        } else if (kind == 8) {
+            if (reachable(f.ui->Image1)) {
+                QTest::mouseDClick(f.ui->Image1, Qt::LeftButton);
+                action = QStringLiteral("double-click Image1");
+            }
+        } else if (reachable(f.ui->Text1)) {
+            f.ui->Text1->clear();
+            QTest::keyClicks(f.ui->Text1, typed[rng.bounded(int(typed.size()))]);
+            action = QStringLiteral("type ") + f.ui->Text1->text();
+        }
+        if (!action.isEmpty()) {
+            log << action;
+        }
+        QTest::qWait(int(rng.bounded(6)));
+        if (warnings.size() > warningsBefore) {
+            ++failingActions;
+        }
+        QVERIFY2(f.RecvBuf.size() <= Form1::RecvBufLimit,
+                 qPrintable(log.join(QLatin1String(", "))));
+    }
+
+    // Without the operator, nothing repeats and nothing more is said.
+    QTest::qWait(200);
+    const qsizetype settled = warnings.size();
+    QTest::qWait(500);
+    QCOMPARE(warnings.size(), settled);
+    QVERIFY(!f.Timer1->isActive());
+    QCOMPARE(f.HoldCode, quint8(0));
+    // At most one warning per operator action, and one more for a vanished device.
+    QVERIFY2(settled <= log.size() + 1,
+             qPrintable(QStringLiteral("%1 warnings for %2 actions (%3 failing): %4")
+                            .arg(settled)
+                            .arg(log.size())
+                            .arg(failingActions)
+                            .arg(warnings.mid(0, 5).join(QLatin1String(" | ")))));
+}
+
+QTEST_MAIN(TestFaults)
+#include "test_faults.moc"
