@@ -195,15 +195,15 @@ const StoredControl kLayout[] = {
      Qt::AlignLeft, true, false},
     {"Label9", "QLabel", "Frame9", "TXD", 105, 210, 390, 285, "#C0C0C0", nullptr, "G9", 39,
      Qt::AlignRight, true, false},
-    {"Label11", "QLabel", "Frame9", "", 600, 180, 5610, 300, "#FFFFFF", nullptr, "P10B", 41,
+    {"Label11", "DisplayLine", "Frame9", "", 600, 180, 5610, 300, "#FFFFFF", nullptr, "P10B", 41,
      Qt::AlignLeft, true, false},
     {"Label10", "QLabel", "Frame9", "RXD", 75, 555, 450, 300, "#C0C0C0", nullptr, "G9", 40,
      Qt::AlignRight, true, false},
-    {"Label12", "QLabel", "Frame9", "", 600, 540, 5616, 300, "#FFFFFF", nullptr, "P10B", 42,
+    {"Label12", "DisplayLine", "Frame9", "", 600, 540, 5616, 300, "#FFFFFF", nullptr, "P10B", 42,
      Qt::AlignLeft, true, false},
     {"Label23", "QLabel", "Frame9", "STATUS", 120, 960, 735, 225, "#C0C0C0", nullptr, "G8", 103,
      Qt::AlignLeft, true, false},
-    {"Label22", "QLabel", "Frame9", "", 930, 915, 5295, 300, "#FFFFFF", "#FF0000", "P9B", 102,
+    {"Label22", "DisplayLine", "Frame9", "", 930, 915, 5295, 300, "#FFFFFF", "#FF0000", "P9B", 102,
      Qt::AlignLeft, true, false},
     {"Command34", "QPushButton", "Form1", "データを表示する", 6600, 5040, 1200, 375, "#C0C0C0",
      nullptr, "P9", 43, Qt::AlignLeft, false, false},
@@ -568,7 +568,8 @@ void TestLayout::everyControlAndNoOther() {
     }
     QCOMPARE(found, expected);
     QCOMPARE(kinds.value("CommandButton"), 73);
-    QCOMPARE(kinds.value("QLabel"), 23);
+    QCOMPARE(kinds.value("QLabel"), 20);
+    QCOMPARE(kinds.value("DisplayLine"), 3); // the three display lines are labels too
     QCOMPARE(frames, 13);
     QCOMPARE(lines, 12);
     QCOMPARE(kinds.value("QRadioButton"), 4);

@@ -265,6 +265,6 @@ QString CommPort::closeDeadPort() {
     port_.clearError();
     lostPending_ = false;
     emit openChanged(false);
-    return QStringLiteral("%1: the device is gone (%2); the port is closed")
+    return QStringLiteral("%1: the device is gone and the port is closed (the system said: %2)")
         .arg(portLabel(), reason);
 }
