@@ -6,7 +6,7 @@ ifneq ($(CI),)
 CMAKE_FLAGS += -DRMQ27_WERROR=ON
 endif
 
-.PHONY: all deps configure build run test bench fuzz screenshots sanitize clean
+.PHONY: all deps configure build run test bench fuzz screenshots sanitize soak clean
 
 all: build
 
@@ -61,6 +61,14 @@ fuzz: deps
 	        >$(FUZZ_BUILD)/$$t.log 2>&1 || { tail -n 60 $(FUZZ_BUILD)/$$t.log; exit 1; }; \
 	    grep -E '^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)' $(FUZZ_BUILD)/$$t.log; \
 	done
+
+# The random operator run of the fault tests, long: SOAK_ACTIONS clicks, presses, releases, keys,
+# chords, double-clicks, typed text and port and speed switches against the simulated projector
+# in each of its fault modes (about ten minutes at 10,000).
+SOAK_ACTIONS ?= 10000
+soak: build
+	@cd $(BUILD) && RMQ27_FAULT_ACTIONS=$(SOAK_ACTIONS) QTEST_FUNCTION_TIMEOUT=1800000 \
+	    QT_QPA_PLATFORM=offscreen ./test_faults -maxwarnings 100 randomOperatorRun
 
 # Figures for the panel on the real window (offscreen) and a real pseudo-terminal; about a minute.
 # docs/PERFORMANCE.md records them with the machine they came from.
