@@ -80,6 +80,10 @@ void TestPanelCore::startupState() {
 
 void TestPanelCore::startupOpensTwiceAndCentresOnFullHeight() {
     PanelRig rig;
+    // The serial control as stored with the window, before start-up changes it.
+    QCOMPARE(rig.form().MSComm1->commPort(), qint16(1));
+    QCOMPARE(rig.form().MSComm1->settings(), QStringLiteral("9600,N,8,1"));
+    QVERIFY(!rig.form().MSComm1->portOpen());
     QSignalSpy opens(rig.form().MSComm1, &CommPort::openChanged);
     rig.load();
     QCOMPARE(opens.size(), 3);
