@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <mutex>
 #include <numeric>
 #include <poll.h>
@@ -395,13 +396,11 @@ public:
 
     // The far side sends without a break; a 1 ms heartbeat on the window's event loop shows the
     // longest time the loop could not turn.
-    void flood(const char* name, double bytesPerSecond, int seconds) {
-        form_.timer2Tick();
-        form_.setClientHeightTwips(Form1::FullHeight); // the received line on screen
-        runEventLoop(100);
+    // Runs the event loop for `durationMs` with a 1 ms precise heartbeat and returns the longest
+    // gap between beats: how long the loop was kept from turning.
+    double longestGap(int durationMs, const std::function<void()>& onBeat = {}) {
         Clock::time_point last = Clock::now();
         double longest = 0;
-        qsizetype longestBuf = 0;
         QTimer heartbeat;
         heartbeat.setTimerType(Qt::PreciseTimer);
         heartbeat.setInterval(1);
@@ -409,15 +408,27 @@ public:
             const Clock::time_point now = Clock::now();
             longest = std::max(longest, ms(now - last));
             last = now;
-            longestBuf = std::max(longestBuf, form_.RecvBuf.size());
+            if (onBeat) {
+                onBeat();
+            }
         });
-        const long rssBefore = currentRssKb();
-        far_.startFlood(bytesPerSecond);
         heartbeat.start();
         last = Clock::now();
-        runEventLoop(seconds * 1000);
-        far_.stopFlood();
+        runEventLoop(durationMs);
         heartbeat.stop();
+        return longest;
+    }
+
+    void flood(const char* name, double bytesPerSecond, int seconds) {
+        form_.timer2Tick();
+        form_.setClientHeightTwips(Form1::FullHeight); // the received line on screen
+        runEventLoop(100);
+        qsizetype longestBuf = 0;
+        const long rssBefore = currentRssKb();
+        far_.startFlood(bytesPerSecond);
+        const double longest = longestGap(
+            seconds * 1000, [&] { longestBuf = std::max(longestBuf, form_.RecvBuf.size()); });
+        far_.stopFlood();
         const long rssAfter = currentRssKb();
         const double sent = double(far_.flooded());
         runEventLoop(200);
@@ -432,22 +443,7 @@ public:
         runEventLoop(100);
     }
 
-    void idleLoop() {
-        Clock::time_point last = Clock::now();
-        double longest = 0;
-        QTimer heartbeat;
-        heartbeat.setTimerType(Qt::PreciseTimer);
-        heartbeat.setInterval(1);
-        QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-            const Clock::time_point now = Clock::now();
-            longest = std::max(longest, ms(now - last));
-            last = now;
-        });
-        heartbeat.start();
-        last = Clock::now();
-        runEventLoop(2000);
-        metric("idle_loop_longest_gap", longest, "ms");
-    }
+    void idleLoop() { metric("idle_loop_longest_gap", longestGap(2000), "ms"); }
 
     void floods() {
         idleLoop();

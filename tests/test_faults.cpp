@@ -27,26 +27,6 @@ namespace {
 
 constexpr int kWaitMs = 10000;
 
-// The received line for one character, from the token table.
-QString tokenLine(int code) {
-    switch (code) {
-    case 6:
-        return QStringLiteral(" ACK ");
-    case 20:
-        return QStringLiteral(" &");
-    case 13:
-        return QStringLiteral(" CR ");
-    case 10:
-        return QStringLiteral(" LF ");
-    default:
-        break;
-    }
-    if (code >= 32 && code <= 122) {
-        return QLatin1Char(' ') + QChar(code) + QLatin1Char(' ');
-    }
-    return QStringLiteral(" ? ");
-}
-
 double cpuSeconds() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
@@ -92,7 +72,7 @@ void TestFaults::everyByteValueArrivesAndRenders() {
         rig.reply(QByteArray(1, char(code)));
         QVERIFY2(waitFor([&] { return !f.RecvBuf.isEmpty(); }), qPrintable(QString::number(code)));
         QCOMPARE(f.RecvBuf, QString(QChar(code)));
-        QCOMPARE(f.ui->Label12->text(), tokenLine(code));
+        QCOMPARE(f.ui->Label12->text(), renderTranscript(QString(QChar(code))));
     }
     QVERIFY(rig.warnings().isEmpty());
     QVERIFY(f.MSComm1->portOpen());
