@@ -6,6 +6,7 @@
 
 #include <QFrame>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -152,14 +153,17 @@ private slots:
     void releaseOfDigitalZoom();
     void cursorPadRule_data();
     void cursorPadRule();
+    void secondMouseButtonDuringHold_data();
     void secondMouseButtonDuringHold();
     void doubleClickOnHoldButton();
     void keyboardSendsNothingFromHoldButtons();
     void failedTickEndsHold_data();
     void failedTickEndsHold();
     void failedRealTickEndsHold();
-    void failedPressStartsNoRepeat_data();
-    void failedPressStartsNoRepeat();
+    void failedPressEndsHoldAsReleaseWould_data();
+    void failedPressEndsHoldAsReleaseWould();
+    void failureUnderRealBoxEndsHold_data();
+    void failureUnderRealBoxEndsHold();
     void realHoldRepeats();
 
     void noReply();
@@ -566,22 +570,44 @@ void TestExchanges::cursorPadRule() {
     QCOMPARE(f.Timer1->interval(), t1);
 }
 
+void TestExchanges::secondMouseButtonDuringHold_data() {
+    QTest::addColumn<int>("first");
+    QTest::addColumn<int>("second");
+    QTest::newRow("right held, left pressed") << int(Qt::RightButton) << int(Qt::LeftButton);
+    QTest::newRow("left held, right pressed") << int(Qt::LeftButton) << int(Qt::RightButton);
+    QTest::newRow("left held, middle pressed") << int(Qt::LeftButton) << int(Qt::MiddleButton);
+}
+
 void TestExchanges::secondMouseButtonDuringHold() {
+    // Every press of any button sends and starts the repeat afresh; every release of any button
+    // ends the hold.
+    QFETCH(int, first);
+    QFETCH(int, second);
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    press(f.ui->Command59, Qt::RightButton);
-    f.Timer1->setInterval(1000000);
+    QPushButton* b = f.ui->Command59; // LENS SHIFT up
+    press(b, Qt::MouseButton(first));
     QCOMPARE(rig.wire(4), QByteArray("C5D\r"));
-    // Another button pressed and let go meanwhile neither sends nor ends the hold.
-    press(f.ui->Command59, Qt::LeftButton);
-    release(f.ui->Command59, Qt::LeftButton);
+    f.Timer1->stop();
+    press(b, Qt::MouseButton(second));
+    QCOMPARE(rig.wire(4), QByteArray("C5D\r"));
     QCOMPARE(f.HoldCode, quint8(21));
     QVERIFY(f.Timer1->isActive());
-    release(f.ui->Command59, Qt::RightButton);
+    QCOMPARE(f.Timer1->interval(), 150);
+    f.Timer1->setInterval(1000000);
+    release(b, Qt::MouseButton(second));
     QCOMPARE(f.HoldCode, quint8(0));
     QVERIFY(!f.Timer1->isActive());
+    QVERIFY(f.Timer4->isActive());
+    // The first button's release runs the release steps again.
+    f.Timer4->stop();
+    f.ui->Label11->setText(QStringLiteral("between"));
+    release(b, Qt::MouseButton(first));
+    QCOMPARE(f.ui->Label11->text(), QString());
+    QVERIFY(f.Timer4->isActive());
     QCOMPARE(rig.drainWire(), QByteArray());
+    QVERIFY(rig.warnings().isEmpty());
 }
 
 void TestExchanges::doubleClickOnHoldButton() {
@@ -631,8 +657,13 @@ void TestExchanges::keyboardSendsNothingFromHoldButtons() {
 
 void TestExchanges::failedTickEndsHold_data() {
     QTest::addColumn<bool>("deviceVanishes");
-    QTest::newRow("port closed") << false;
-    QTest::newRow("device gone") << true;
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<int>("timer1");
+    QTest::addColumn<int>("padMode");
+    QTest::newRow("port closed, Zoom +") << false << "Command15" << 1000000 << 0;
+    QTest::newRow("port closed, D.Zoom -") << false << "Command49" << 5 << 3;
+    QTest::newRow("device gone, Zoom +") << true << "Command15" << 1000000 << 0;
+    QTest::newRow("device gone, D.Zoom -") << true << "Command49" << 5 << 3;
 }
 
 void TestExchanges::failedRealTickEndsHold() {
@@ -652,70 +683,77 @@ void TestExchanges::failedRealTickEndsHold() {
 }
 
 void TestExchanges::failedTickEndsHold() {
+    // A failure ends the hold exactly as the release of that button would, at once: the warning
+    // box may swallow the operator's release. The release that comes afterwards changes nothing.
     QFETCH(bool, deviceVanishes);
+    QFETCH(QString, control);
+    QFETCH(int, timer1);
+    QFETCH(int, padMode);
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    press(f.ui->Command15);
+    QPushButton* b = button(f, control);
+    press(b);
     f.Timer1->setInterval(1000000);
-    QCOMPARE(rig.wire(4), QByteArray("C47\r"));
+    QCOMPARE(rig.wire(4).size(), 4);
+    f.RecvBuf = QStringLiteral("12");
+    f.ui->Label11->setText(QStringLiteral("last sent"));
+    f.ui->Label12->setText(QStringLiteral(" 1 2 "));
     if (deviceVanishes) {
         rig.far().close();
-        // The loss is reported once when it is noticed, and it ends the hold with it: the
-        // ticks after it have nothing to send and nothing more to report.
+        // The loss is reported once when it is noticed, and it ends the hold with it.
         QTRY_VERIFY_WITH_TIMEOUT(!f.MSComm1->portOpen(), 10000);
         QCOMPARE(rig.warnings().size(), 1);
         QVERIFY2(rig.warnings()[0].contains(QStringLiteral("gone")), qPrintable(rig.warnings()[0]));
-        QVERIFY(!f.Timer1->isActive());
-        QCOMPARE(f.HoldCode, quint8(0));
+    } else {
+        f.MSComm1->setPortOpen(false);
+        // Through the guard, as a real tick runs.
         f.guard.run([&f] { f.timer1Tick(); });
-        QTest::qWait(300);
-        QCOMPARE(rig.warnings().size(), 1);
-        release(f.ui->Command15);
-        QCOMPARE(f.ui->Label11->text(), QString());
-        QCOMPARE(rig.warnings().size(), 1);
-        return;
+        QCOMPARE(rig.warnings(), QStringList{QStringLiteral("COM1 is not open")});
     }
-    f.MSComm1->setPortOpen(false);
-    const qsizetype before = rig.warnings().size();
-    f.ui->Label11->setText(QStringLiteral("last sent"));
-    // Through the guard, as a real tick runs.
-    f.guard.run([&f] { f.timer1Tick(); });
-    QCOMPARE(rig.warnings().size(), before + 1);
-    QCOMPARE(rig.warnings().last(), QStringLiteral("COM1 is not open"));
-    QVERIFY(!f.Timer1->isActive());
     QCOMPARE(f.HoldCode, quint8(0));
-    QCOMPARE(f.ui->Label11->text(), QStringLiteral("last sent"));
+    QVERIFY(!f.Timer1->isActive());
+    QVERIFY(!f.Timer2->isActive());
+    QVERIFY(f.Timer4->isActive());
+    QCOMPARE(f.ui->Label11->text(), QString());
+    QCOMPARE(f.ui->Label12->text(), QString());
+    QCOMPARE(f.RecvBuf, QString());
+    QCOMPARE(f.Timer1->interval(), timer1);
+    QCOMPARE(f.Timer2->interval(), 500);
+    QCOMPARE(f.Timer4->interval(), 1000);
+    QCOMPARE(int(f.PadMode), padMode);
+    QVERIFY(!b->isDown());
 
     // Nothing is tried again, whatever time passes.
     f.guard.run([&f] { f.timer1Tick(); });
-    QTest::qWait(400);
-    QCOMPARE(rig.warnings().size(), before + 1);
+    QTest::qWait(300);
+    QCOMPARE(rig.warnings().size(), 1);
 
-    // The release still ends the hold as usual.
-    release(f.ui->Command15);
-    QCOMPARE(f.ui->Label11->text(), QString());
-    QCOMPARE(f.Timer2->interval(), 500);
-    QCOMPARE(rig.warnings().size(), before + 1);
+    // The operator's own release, when it comes, changes nothing more.
+    f.Timer4->stop();
+    f.ui->Label11->setText(QStringLiteral("kept"));
+    release(b);
+    QCOMPARE(f.ui->Label11->text(), QStringLiteral("kept"));
+    QVERIFY(!f.Timer4->isActive());
+    QCOMPARE(rig.warnings().size(), 1);
 }
 
-void TestExchanges::failedPressStartsNoRepeat_data() {
+void TestExchanges::failedPressEndsHoldAsReleaseWould_data() {
     QTest::addColumn<QString>("control");
     QTest::addColumn<bool>("menuFirst");
-    QTest::addColumn<int>("t2");
-    QTest::addColumn<int>("t4");
-    // A fixed-pace press sets its intervals only after the send; an arrow's pad rule comes first.
-    QTest::newRow("Zoom +") << "Command15" << false << 500 << 1000;
-    QTest::newRow("D.Zoom +") << "Command48" << false << 500 << 1000;
-    QTest::newRow("arrow, PadMode 0") << "Command5" << false << 500 << 1000;
-    QTest::newRow("arrow, PadMode 1") << "Command8" << true << 150 << 190;
+    QTest::addColumn<int>("timer1");
+    QTest::addColumn<int>("padMode");
+    QTest::newRow("Zoom +") << "Command15" << false << 200 << 0;
+    QTest::newRow("D.Zoom +") << "Command48" << false << 5 << 3;
+    QTest::newRow("arrow, PadMode 0") << "Command5" << false << 200 << 0;
+    QTest::newRow("arrow, PadMode 1") << "Command8" << true << 200 << 1;
 }
 
-void TestExchanges::failedPressStartsNoRepeat() {
+void TestExchanges::failedPressEndsHoldAsReleaseWould() {
     QFETCH(QString, control);
     QFETCH(bool, menuFirst);
-    QFETCH(int, t2);
-    QFETCH(int, t4);
+    QFETCH(int, timer1);
+    QFETCH(int, padMode);
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
@@ -723,22 +761,74 @@ void TestExchanges::failedPressStartsNoRepeat() {
         QTest::mouseClick(f.ui->Command23, Qt::LeftButton);
         QCOMPARE(rig.wire(4), QByteArray("C1C\r"));
         f.timer2Tick();
-        f.timer4Tick();
     }
     f.MSComm1->setPortOpen(false);
+    f.ui->Label11->setText(QStringLiteral("last sent"));
+    f.RecvBuf = QStringLiteral("12");
     QPushButton* b = button(f, control);
     press(b);
     QCOMPARE(rig.warnings(), QStringList{QStringLiteral("COM1 is not open")});
     QVERIFY(!f.Timer1->isActive());
+    QVERIFY(f.Timer4->isActive());
     QCOMPARE(f.HoldCode, quint8(0));
-    QCOMPARE(f.Timer1->interval(), 200);
-    QCOMPARE(f.Timer2->interval(), t2);
-    QCOMPARE(f.Timer4->interval(), t4);
-    QCOMPARE(f.PadMode, quint8(menuFirst ? 1 : 0));
+    QCOMPARE(f.ui->Label11->text(), QString());
+    QCOMPARE(f.RecvBuf, QString());
+    QCOMPARE(f.Timer1->interval(), timer1);
+    QCOMPARE(f.Timer2->interval(), 500);
+    QCOMPARE(f.Timer4->interval(), 1000);
+    QCOMPARE(int(f.PadMode), padMode);
     QTest::qWait(300);
     QCOMPARE(rig.warnings().size(), 1);
+    f.ui->Label11->setText(QStringLiteral("kept"));
     release(b);
+    QCOMPARE(f.ui->Label11->text(), QStringLiteral("kept"));
     QCOMPARE(rig.warnings().size(), 1);
+}
+
+void TestExchanges::failureUnderRealBoxEndsHold_data() {
+    QTest::addColumn<bool>("releaseWhileBoxUp");
+    QTest::newRow("release while the box is up") << true;
+    QTest::newRow("release after the box is dismissed") << false;
+}
+
+void TestExchanges::failureUnderRealBoxEndsHold() {
+    // The real warning box, window-modal: the platform keeps the operator's release from the
+    // window while it is up. The hold must end all the same, D.Zoom's release steps included.
+    QFETCH(bool, releaseWhileBoxUp);
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    f.guard.setPresenter({});
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    QPushButton* minus = f.ui->Command49; // D.Zoom -
+    const QPoint at = minus->mapTo(&f, minus->rect().center());
+    QTest::mousePress(f.windowHandle(), Qt::LeftButton, {}, at);
+    QCOMPARE(f.HoldCode, quint8(18));
+    QVERIFY(minus->isDown());
+    QCOMPARE(rig.wire(4), QByteArray("C31\r"));
+    f.MSComm1->setPortOpen(false);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        f.findChild<QMessageBox*>() && f.findChild<QMessageBox*>()->isVisible(), 10000);
+    auto* box = f.findChild<QMessageBox*>();
+    QCOMPARE(box->text(), QStringLiteral("COM1 is not open"));
+    if (releaseWhileBoxUp) {
+        QTest::mouseRelease(f.windowHandle(), Qt::LeftButton, {}, at);
+    }
+    box->button(QMessageBox::Ok)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!f.findChild<QMessageBox*>(), 10000);
+    if (!releaseWhileBoxUp) {
+        QTest::mouseRelease(f.windowHandle(), Qt::LeftButton, {}, at);
+    }
+    QCOMPARE(f.HoldCode, quint8(0));
+    QVERIFY(!f.Timer1->isActive());
+    QCOMPARE(f.Timer1->interval(), 5);
+    QCOMPARE(f.PadMode, quint8(3));
+    QCOMPARE(f.Timer2->interval(), 500);
+    QCOMPARE(f.Timer4->interval(), 1000);
+    QVERIFY(!f.Timer2->isActive());
+    QCOMPARE(f.RecvBuf, QString());
+    QVERIFY(!minus->isDown());
 }
 
 void TestExchanges::realHoldRepeats() {

@@ -157,7 +157,7 @@ void TestFaults::deviceNotPermitted() {
     QVERIFY(::chmod(QFile::encodeName(com2.devicePath()).constData(), 0) == 0);
     PanelRig rig(com2.devicePath());
     rig.load();
-    rig.form().ui->Option2->setChecked(true);
+    rig.form().ui->Option2->click();
     QCOMPARE(rig.warnings().size(), 1);
     QVERIFY2(rig.warnings()[0].contains(QStringLiteral("this user may not open the device")),
              qPrintable(rig.warnings()[0]));

@@ -10,6 +10,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -29,6 +30,7 @@ private slots:
     void speedSwitchOnOpenPort();
     void portSwitchToWorkingPort();
     void portSwitchToMissingPort();
+    void lostDeviceReopenedByChoosingItsPort();
     void portHeldByAnotherProgram();
     void openFailureDescriptions_data();
     void openFailureDescriptions();
@@ -91,9 +93,12 @@ void TestPanelCore::startupOpensTwiceAndCentresOnFullHeight() {
     QCOMPARE(opens.at(1).at(0).toBool(), false);
     QCOMPARE(opens.at(2).at(0).toBool(), true);
 
+    // The outer size: the client area and, with no frame reported yet, the 370-twip allowance
+    // for title bar and border; the frame's corner goes to the computed place.
     const QRect screen = rig.form().screen()->geometry();
-    QCOMPARE(rig.form().y() - screen.y(), qRound((screen.height() - 582) / 2.0f));
-    QCOMPARE(rig.form().x() - screen.x(), qRound((screen.width() - 633) / 2.0f));
+    QCOMPARE(rig.form().frameGeometry().size(), rig.form().size());
+    QCOMPARE(rig.form().pos().y() - screen.y(), qRound((screen.height() - 9100 / 15.0f) / 2.0f));
+    QCOMPARE(rig.form().pos().x() - screen.x(), qRound((screen.width() - 633) / 2.0f));
 }
 
 void TestPanelCore::startHeightShowsTheMainPanelOnly() {
@@ -216,7 +221,7 @@ void TestPanelCore::speedSwitchOnOpenPort() {
     Form1& f = rig.form();
     f.ui->Frame8->show();
     QSignalSpy opens(f.MSComm1, &CommPort::openChanged);
-    f.ui->Option10->setChecked(true);
+    f.ui->Option10->click();
     QCOMPARE(rig.far().lineSpeed(), 9600);
     QCOMPARE(f.CommSettings, QStringLiteral("9600,N,8,1"));
     QVERIFY(f.MSComm1->portOpen());
@@ -224,7 +229,7 @@ void TestPanelCore::speedSwitchOnOpenPort() {
     QVERIFY(f.ui->Frame8->isHidden());
     QVERIFY(f.ui->Option1->isChecked()); // the port group is untouched
 
-    f.ui->Option9->setChecked(true);
+    f.ui->Option9->click();
     QCOMPARE(rig.far().lineSpeed(), 19200);
     QCOMPARE(opens.size(), 0);
 }
@@ -236,7 +241,7 @@ void TestPanelCore::portSwitchToWorkingPort() {
     Form1& f = rig.form();
     f.ui->Frame8->show();
     QSignalSpy opens(f.MSComm1, &CommPort::openChanged);
-    f.ui->Option2->setChecked(true);
+    f.ui->Option2->click();
     QCOMPARE(opens.size(), 2); // closed, then opened on COM2
     QVERIFY(f.MSComm1->portOpen());
     QCOMPARE(f.MSComm1->commPort(), qint16(2));
@@ -255,7 +260,7 @@ void TestPanelCore::portSwitchToMissingPort() {
     rig.load();
     Form1& f = rig.form();
     f.ui->Frame8->show();
-    f.ui->Option2->setChecked(true);
+    f.ui->Option2->click();
     QCOMPARE(rig.warnings().size(), 1);
     QVERIFY2(rig.warnings()[0].startsWith(QStringLiteral("COM2 (/dev/rmq27-no-such-port): ")),
              qPrintable(rig.warnings()[0]));
@@ -264,12 +269,47 @@ void TestPanelCore::portSwitchToMissingPort() {
     QVERIFY(!f.ui->Frame8->isHidden());
     QVERIFY(f.ui->Option2->isChecked());
 
-    // With the port closed, COM1 only sets the number.
-    f.ui->Option1->setChecked(true);
+    // With the port closed, COM1 sets the number and opens the port again.
+    f.ui->Option1->click();
     QCOMPARE(f.MSComm1->commPort(), qint16(1));
-    QVERIFY(!f.MSComm1->portOpen());
+    QVERIFY(f.MSComm1->portOpen());
     QVERIFY(f.ui->Frame8->isHidden());
     QCOMPARE(rig.warnings().size(), 1);
+    QTest::mouseClick(f.ui->Command17, Qt::LeftButton);
+    QCOMPARE(rig.wire(4), QByteArray("C00\r"));
+}
+
+void TestPanelCore::lostDeviceReopenedByChoosingItsPort() {
+    // An adapter unplugged and plugged in again comes back under the same name: here a link
+    // that points at one pseudo-terminal, then at another.
+    QTemporaryDir dir;
+    const QString device = dir.filePath(QStringLiteral("projector"));
+    auto before = std::make_unique<PtyPair>();
+    QVERIFY(QFile::link(before->devicePath(), device));
+    Form1 f({device, QString()});
+    QStringList warnings;
+    f.guard.setPresenter([&](const QString& d) { warnings << d; });
+    f.formLoad();
+    QVERIFY(f.MSComm1->portOpen());
+
+    before->close();
+    QTRY_VERIFY_WITH_TIMEOUT(!f.MSComm1->portOpen(), 10000);
+    QCOMPARE(warnings.size(), 1);
+    PtyPair after;
+    QVERIFY(QFile::remove(device) && QFile::link(after.devicePath(), device));
+
+    // A click on the option that is already selected reopens its port.
+    QTest::mouseClick(f.ui->Command33, Qt::LeftButton);
+    QVERIFY(f.ui->Option1->isChecked());
+    QTest::mouseClick(f.ui->Option1, Qt::LeftButton);
+    QVERIFY(f.MSComm1->portOpen());
+    QCOMPARE(f.MSComm1->commPort(), qint16(1));
+    QVERIFY(f.ui->Frame8->isHidden());
+    QCOMPARE(warnings.size(), 1);
+    QTest::mouseClick(f.ui->Command17, Qt::LeftButton);
+    QByteArray got;
+    QVERIFY(waitFor([&] { return (got += after.readAll()).size() >= 4; }));
+    QCOMPARE(got, QByteArray("C00\r"));
 }
 
 void TestPanelCore::portHeldByAnotherProgram() {
@@ -279,7 +319,7 @@ void TestPanelCore::portHeldByAnotherProgram() {
     QVERIFY(other.open(QIODevice::ReadWrite));
     PanelRig rig(com2.devicePath());
     rig.load();
-    rig.form().ui->Option2->setChecked(true);
+    rig.form().ui->Option2->click();
     QCOMPARE(rig.warnings().size(), 1);
     QVERIFY2(rig.warnings()[0].contains(QStringLiteral("in use by another program")),
              qPrintable(rig.warnings()[0]));

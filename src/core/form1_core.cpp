@@ -25,23 +25,36 @@ void Form1::formLoad() {
     RecvBuf = QString();
     MSComm1->setCommPort(1);
     MSComm1->setSettings(CommSettings);
-    // A port that cannot be opened is reported, and the window still opens with the port closed:
-    // the COM1 selection below then only sets the port number.
+    // A port that cannot be opened is reported, and the window still opens with the port closed.
     guard.run([this] { MSComm1->setPortOpen(true); });
+    if (!MSComm1->portOpen()) {
+        // Trying the same device again at once would only say the same thing twice; the option
+        // is shown selected, and a click on it tries again.
+        ui->Option1->setChecked(true);
+        return;
+    }
     // Selecting the option from code runs its click handler, as a user's click would.
-    ui->Option1->setChecked(true);
+    ui->Option1->click();
 }
 
 void Form1::centreOnScreen() {
-    // Centred with the designed full height, before the window is cut to its start height, so
-    // the short window sits higher than a centred one would.
+    // Centred by the outer size, with the designed full height, before the window is cut to its
+    // start height, so the short window sits higher than a centred one would. The frame is the
+    // one the platform reports; a window not yet framed counts the 370 twips of title bar and
+    // border that the designed outer height allows.
     const QScreen* target = screen() ? screen() : QGuiApplication::primaryScreen();
     if (!target) {
         return;
     }
     const QRect area = target->geometry();
-    const float left = (float(area.width()) - float(width())) / 2.0f;
-    const float top = (float(area.height()) - float(FullHeight) / 15.0f) / 2.0f;
+    const QSize frame = frameGeometry().size() - size();
+    const bool framed = frame.height() > 0;
+    const float outerWidth = float(width() + (framed ? frame.width() : 0));
+    const float outerHeight = float(FullHeight) / 15.0f +
+                              (framed ? float(frame.height()) : float(FrameAllowance) / 15.0f);
+    const float left = (float(area.width()) - outerWidth) / 2.0f;
+    const float top = (float(area.height()) - outerHeight) / 2.0f;
+    // move() places the frame's corner.
     move(area.x() + qRound(left), area.y() + qRound(top));
 }
 

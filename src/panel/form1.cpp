@@ -79,24 +79,19 @@ void Form1::wireControls() {
     connect(MSComm1, &CommPort::onComm, this, guarded(&Form1::mscomm1OnComm));
     // A device that vanishes ends any hold with it, so the loss is the one thing reported.
     connect(MSComm1, &CommPort::lost, this, [this](const QString& description) {
-        Timer1->stop();
-        HoldCode = 0;
+        endHoldAfterFailure();
         guard.report(description);
     });
 
-    // An option selected by the operator or from code runs its handler; reselecting the selected
-    // one changes nothing.
-    const auto onSelected = [this](QRadioButton* option, auto work) {
-        connect(option, &QRadioButton::toggled, this, [this, work](bool checked) {
-            if (checked) {
-                guard.run(work);
-            }
-        });
+    // Every click on an option runs its handler, also a click on the option already selected:
+    // that is how the operator reopens a port that was lost or failed to open.
+    const auto onClicked = [this](QRadioButton* option, auto work) {
+        connect(option, &QRadioButton::clicked, this, [this, work] { guard.run(work); });
     };
-    onSelected(ui->Option1, [this] { portSwitch(1, 2); });
-    onSelected(ui->Option2, [this] { portSwitch(2, 1); });
-    onSelected(ui->Option9, [this] { baudSwitch(QStringLiteral("19200,N,8,1")); });
-    onSelected(ui->Option10, [this] { baudSwitch(QStringLiteral("9600,N,8,1")); });
+    onClicked(ui->Option1, [this] { portSwitch(1, 2); });
+    onClicked(ui->Option2, [this] { portSwitch(2, 1); });
+    onClicked(ui->Option9, [this] { baudSwitch(QStringLiteral("19200,N,8,1")); });
+    onClicked(ui->Option10, [this] { baudSwitch(QStringLiteral("9600,N,8,1")); });
 
     connect(ui->Command16, &QPushButton::clicked, this, guarded(&Form1::command16Click));
     connect(ui->Command33, &QPushButton::clicked, this, guarded(&Form1::command33Click));
@@ -119,6 +114,10 @@ void Form1::wireControls() {
         button->installEventFilter(this);
     }
 
+    // The free-text line gets the chord like any focused control, but it is not an editing key
+    // there: some platforms bind Ctrl+K to "delete to the end of the line".
+    ui->Text1->installEventFilter(this);
+
     keyPreviewFilter_ = new KeyPreviewFilter(
         this, [this](QObject* watched, QEvent* event) { keyPreview(watched, event); });
     qApp->installEventFilter(keyPreviewFilter_);
@@ -134,31 +133,27 @@ void Form1::keyPreview(QObject* watched, QEvent* event) {
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ui->Text1) {
+        if (event->type() == QEvent::KeyPress) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            return isServiceChord(key->key(), key->modifiers());
+        }
+        return QWidget::eventFilter(watched, event);
+    }
     auto* button = qobject_cast<QAbstractButton*>(watched);
     if (!button) {
         return QWidget::eventFilter(watched, event);
     }
+    // Every press of any mouse button runs the press handler and every release the release
+    // handler; the platform routes both to the pressed button until the last button is up.
     switch (event->type()) {
     case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonDblClick: {
-        if (heldButton_ && Timer1->isActive()) {
-            break; // a second mouse button during a hold changes nothing
-        }
-        heldButton_ = button;
-        heldMouseButton_ = static_cast<QMouseEvent*>(event)->button();
+    case QEvent::MouseButtonDblClick:
         guard.run([this, button] { holdPress(button); });
         break;
-    }
-    case QEvent::MouseButtonRelease: {
-        if (button != heldButton_ ||
-            static_cast<QMouseEvent*>(event)->button() != heldMouseButton_) {
-            break;
-        }
-        heldButton_ = nullptr;
-        heldMouseButton_ = Qt::NoButton;
+    case QEvent::MouseButtonRelease:
         guard.run([this, button] { holdRelease(button); });
         break;
-    }
     default:
         break;
     }

@@ -9,6 +9,7 @@
 class CommPort;
 class QAbstractButton;
 struct OneShotBinding;
+struct HoldBinding;
 class QTimer;
 namespace Ui {
 class Form1;
@@ -54,6 +55,8 @@ public:
     static constexpr int FullHeight = 8730;
     static constexpr int ToggleBoundary = 5630;
     static constexpr int Width = 9495;
+    // Title bar and border of the designed outer height (9100 = 8730 + 370).
+    static constexpr int FrameAllowance = 370;
 
     std::unique_ptr<Ui::Form1> ui;
     QTimer* Timer1;
@@ -80,10 +83,16 @@ public:
     void timer4Tick();
     void holdPress(QAbstractButton* button);
     void holdRelease(QAbstractButton* button);
+    // A failure (a failed press or tick, a lost device) ends the hold in progress exactly as its
+    // release would: the warning box may swallow the operator's own release, so it cannot be
+    // waited for. Releases that come afterwards change nothing more.
+    void endHoldAfterFailure();
 
     // Control panel.
     void oneShotClick(const OneShotBinding& binding);
     void formKeyDown(int key, Qt::KeyboardModifiers modifiers);
+    // Ctrl+K: Ctrl alone of Shift, Ctrl and Alt, with K.
+    static bool isServiceChord(int key, Qt::KeyboardModifiers modifiers);
     void image1DblClick();
     void command34Click();
     void command95Click();
@@ -104,11 +113,12 @@ private:
     void centreOnScreen();
     void keyPreview(QObject* watched, QEvent* event);
 
+    void releaseSteps(const HoldBinding& hold);
+
     int heightTwips_ = FullHeight;
-    // The hold button being held and the mouse button that holds it: only that button's release
-    // ends the hold, wherever the pointer is by then.
-    QAbstractButton* heldButton_ = nullptr;
-    Qt::MouseButton heldMouseButton_ = Qt::NoButton;
+    // Set when a failure has ended the hold; the releases of that press are then spent. The next
+    // press clears it.
+    bool holdEndedByFailure_ = false;
     QObject* keyPreviewFilter_ = nullptr;
 };
 

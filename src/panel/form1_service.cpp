@@ -22,11 +22,14 @@ void Form1::oneShotClick(const OneShotBinding& binding) {
     }
 }
 
-void Form1::formKeyDown(int key, Qt::KeyboardModifiers modifiers) {
-    // Only Shift, Ctrl and Alt count, and the chord is Ctrl alone with K.
+bool Form1::isServiceChord(int key, Qt::KeyboardModifiers modifiers) {
     const Qt::KeyboardModifiers held =
         modifiers & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier);
-    if (held != Qt::ControlModifier || key != Qt::Key_K) {
+    return held == Qt::ControlModifier && key == Qt::Key_K;
+}
+
+void Form1::formKeyDown(int key, Qt::KeyboardModifiers modifiers) {
+    if (!isServiceChord(key, modifiers)) {
         return;
     }
     setClientHeightTwips(ServiceHeight);

@@ -7,14 +7,13 @@
 #include <optional>
 
 void Form1::portSwitch(qint16 target, qint16 fallback) {
-    // Every step runs even after an earlier one failed, except the reopen; the last failure is
-    // the one reported.
+    // Every step runs even after an earlier one failed, except the open; the last failure is
+    // the one reported. The port is opened on the target whether or not it was open before: a
+    // port left closed by a failure or a lost device is reopened by choosing it again.
     std::optional<QString> failure;
-    bool wasOpen = false;
     try {
         if (MSComm1->portOpen()) {
             MSComm1->setPortOpen(false);
-            wasOpen = true;
         }
     } catch (const PanelFailure& f) {
         failure = f.description();
@@ -24,7 +23,7 @@ void Form1::portSwitch(qint16 target, qint16 fallback) {
     } catch (const PanelFailure& f) {
         failure = f.description();
     }
-    if (!failure && wasOpen) {
+    if (!failure) {
         try {
             MSComm1->setPortOpen(true);
         } catch (const PanelFailure& f) {

@@ -43,14 +43,13 @@ void Form1::timer3Tick() {
 
 namespace {
 
-// A send that fails while a button is held ends the hold, so that a dead port is reported once
-// instead of failing again at every tick.
+// A send that fails while a button is held ends the hold as its release would, so that a dead
+// port is reported once instead of failing again at every tick.
 template <typename Send> void sendOrEndHold(Form1& form, Send&& send) {
     try {
         send();
     } catch (const PanelFailure&) {
-        form.Timer1->stop();
-        form.HoldCode = 0;
+        form.endHoldAfterFailure();
         throw;
     }
 }
@@ -62,6 +61,7 @@ void Form1::holdPress(QAbstractButton* button) {
     if (!hold) {
         return;
     }
+    holdEndedByFailure_ = false;
     if (hold->isCursorArrow()) {
         if (PadMode == 1) {
             Timer2->setInterval(150);
@@ -99,9 +99,26 @@ void Form1::timer1Tick() {
 
 void Form1::holdRelease(QAbstractButton* button) {
     const HoldBinding* hold = holdBindingFor(button);
+    if (!hold || holdEndedByFailure_) {
+        return;
+    }
+    releaseSteps(*hold);
+}
+
+void Form1::endHoldAfterFailure() {
+    const HoldBinding* hold = holdBindingByCode(HoldCode);
     if (!hold) {
         return;
     }
+    releaseSteps(*hold);
+    holdEndedByFailure_ = true;
+    // The button never sees its release while the box is up; it must not stay drawn pressed.
+    if (auto* button = findChild<QAbstractButton*>(QLatin1String(hold->control))) {
+        button->setDown(false);
+    }
+}
+
+void Form1::releaseSteps(const HoldBinding& hold) {
     HoldCode = 0;
     Timer1->stop();
     Timer2->stop();
@@ -111,7 +128,7 @@ void Form1::holdRelease(QAbstractButton* button) {
     Timer2->setInterval(500);
     Timer4->setInterval(1000);
     RecvBuf = QString();
-    if (hold->holdCode == 17 || hold->holdCode == 18) {
+    if (hold.holdCode == 17 || hold.holdCode == 18) {
         // After a digital-zoom adjustment the cursor pad steps at the fastest pace.
         Timer1->setInterval(5);
         PadMode = 3;
