@@ -1,0 +1,138 @@
+// The panel under a real X server (Xvfb, the xcb platform), driven by real X input from xdotool:
+// what the offscreen platform cannot show. A window-modal warning box keeps the mouse release
+// from the window; the line editor's own key bindings are in force.
+#include "serial/comm_port.h"
+#include "support/panel_rig.h"
+#include "ui_form1.h"
+
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+// Real input through the X server's test extension.
+bool xdotool(const QStringList& args) {
+    return QProcess::execute(QStringLiteral("xdotool"), args) == 0;
+}
+
+QStringList at(QWidget* w) {
+    const QPoint p = w->mapToGlobal(w->rect().center());
+    return {QStringLiteral("mousemove"), QString::number(p.x()), QString::number(p.y())};
+}
+
+QMessageBox* openBox(Form1& f) {
+    auto* box = f.findChild<QMessageBox*>();
+    return box && box->isVisible() ? box : nullptr;
+}
+
+} // namespace
+
+class TestRealX : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void failureWhileHeldUnderTheRealBox();
+    void everyMouseButtonPressesAndReleases();
+    void chordLeavesTheFreeTextLineAlone();
+    void centredByOuterSize();
+
+private:
+    std::unique_ptr<PanelRig> rig_;
+};
+
+void TestRealX::init() {
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) {
+        QSKIP("needs a real X server (run under xvfb-run with QT_QPA_PLATFORM=xcb)");
+    }
+    QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty(),
+             "xdotool is missing (scripts/install-deps installs it)");
+    rig_ = std::make_unique<PanelRig>();
+    rig_->load();
+    Form1& f = rig_->form();
+    f.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f));
+    // No window manager gives the focus: the window takes it itself.
+    f.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&f));
+}
+
+void TestRealX::failureWhileHeldUnderTheRealBox() {
+    Form1& f = rig_->form();
+    f.guard.setPresenter({});
+    QPushButton* minus = f.ui->Command49; // D.Zoom -
+    QVERIFY(xdotool(at(minus) << QStringLiteral("mousedown") << QStringLiteral("1")));
+    QTRY_COMPARE_WITH_TIMEOUT(f.HoldCode, quint8(18), 10000);
+    QCOMPARE(rig_->wire(4), QByteArray("C31\r"));
+    f.MSComm1->setPortOpen(false); // the next tick fails
+    QTRY_VERIFY_WITH_TIMEOUT(openBox(f), 10000);
+    QVERIFY(xdotool({QStringLiteral("mouseup"), QStringLiteral("1")}));
+    QTest::qWait(200);
+    // Ended exactly as the release of D.Zoom - ends a hold.
+    QCOMPARE(f.HoldCode, quint8(0));
+    QVERIFY(!f.Timer1->isActive());
+    QCOMPARE(f.Timer1->interval(), 5);
+    QCOMPARE(f.PadMode, quint8(3));
+    QVERIFY(!f.Timer2->isActive());
+    QCOMPARE(f.Timer2->interval(), 500);
+    QCOMPARE(f.Timer4->interval(), 1000);
+    QCOMPARE(f.RecvBuf, QString());
+    QCOMPARE(f.ui->Label11->text(), QString());
+    QVERIFY(xdotool(at(openBox(f)->button(QMessageBox::Ok))
+                    << QStringLiteral("click") << QStringLiteral("1")));
+    QTRY_VERIFY_WITH_TIMEOUT(!openBox(f), 10000);
+    QVERIFY(!minus->isDown());
+    QCOMPARE(rig_->drainWire(), QByteArray());
+}
+
+void TestRealX::everyMouseButtonPressesAndReleases() {
+    Form1& f = rig_->form();
+    QPushButton* zoom = f.ui->Command15; // Zoom +
+    QVERIFY(xdotool(at(zoom) << QStringLiteral("mousedown") << QStringLiteral("1")));
+    QTRY_COMPARE_WITH_TIMEOUT(f.HoldCode, quint8(7), 10000);
+    f.Timer1->setInterval(1000000);
+    QCOMPARE(rig_->wire(4), QByteArray("C47\r"));
+    QVERIFY(xdotool({QStringLiteral("mousedown"), QStringLiteral("3")}));
+    QCOMPARE(rig_->wire(4), QByteArray("C47\r"));
+    QVERIFY(xdotool({QStringLiteral("mouseup"), QStringLiteral("3")}));
+    QTRY_COMPARE_WITH_TIMEOUT(f.HoldCode, quint8(0), 10000);
+    QVERIFY(!f.Timer1->isActive());
+    QVERIFY(xdotool({QStringLiteral("mouseup"), QStringLiteral("1")}));
+    QTest::qWait(200);
+    QCOMPARE(f.HoldCode, quint8(0));
+    QCOMPARE(rig_->drainWire(), QByteArray());
+}
+
+void TestRealX::chordLeavesTheFreeTextLineAlone() {
+    Form1& f = rig_->form();
+    QLineEdit* line = f.ui->Text1;
+    line->setText(QStringLiteral("CR0 ABC"));
+    line->setFocus();
+    QTRY_VERIFY(line->hasFocus());
+    line->setCursorPosition(3);
+    QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("ctrl+k")}));
+    QTRY_COMPARE_WITH_TIMEOUT(f.clientHeightTwips(), int(Form1::ServiceHeight), 10000);
+    QCOMPARE(line->text(), QStringLiteral("CR0 ABC"));
+    QCOMPARE(line->cursorPosition(), 3);
+    // Other keys still edit the line.
+    QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("x")}));
+    QTRY_COMPARE_WITH_TIMEOUT(line->text(), QStringLiteral("CR0x ABC"), 10000);
+}
+
+void TestRealX::centredByOuterSize() {
+    // With no window manager, Xvfb draws no frame: the outer size is the client size, and the
+    // start-up placement used the 370-twip allowance for the frame still to come.
+    Form1& f = rig_->form();
+    const QRect screen = f.screen()->geometry();
+    QCOMPARE(f.frameGeometry().topLeft() - screen.topLeft(),
+             QPoint(qRound((screen.width() - 633) / 2.0f),
+                    qRound((screen.height() - 9100 / 15.0f) / 2.0f)));
+}
+
+QTEST_MAIN(TestRealX)
+#include "test_real_x.moc"
