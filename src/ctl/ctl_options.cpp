@@ -52,7 +52,7 @@ QString actionListText() {
     QString out;
     const auto line = [&out](const char* name, const char* code, const char* caption) {
         out += QStringLiteral("%1 %2 %3\n")
-                   .arg(QLatin1String(name), -22)
+                   .arg(QLatin1String(name), -24)
                    .arg(QLatin1String(code), -17)
                    .arg(QString::fromUtf8(caption));
     };
