@@ -4,8 +4,10 @@
 #include <span>
 
 // What each command button sends, as data: the button by its control name (never by caption,
-// since "ON", "VIDEO" and "RGB" each stand on several buttons that send different commands), the
-// bare command code, and how the send is timed.
+// since "ON", "VIDEO" and "RGB" each stand on several buttons that send different commands), its
+// name on rmq27-ctl's command line (lower case, hyphenated, unique: made from the button's group
+// and caption), the caption, the bare command code, and how the send is timed. The panel and
+// rmq27-ctl both send from this one table.
 enum class SendKind {
     Plain,    // the current reply window and display period
     Window2s, // reply window 2000 ms, display 2500 ms, set before the send
@@ -15,6 +17,8 @@ enum class SendKind {
 
 struct OneShotBinding {
     const char* control;
+    const char* name;
+    const char* caption;
     const char* code;
     SendKind kind;
 };
@@ -24,12 +28,23 @@ struct OneShotBinding {
 struct HoldBinding {
     quint8 holdCode;
     const char* control;
+    const char* name;
+    const char* caption;
     const char* code;
     int timer1;
     int timer2;
     int timer4;
     bool isCursorArrow() const { return timer1 < 0; }
+    // The reply window of one press: what the press sets, or the stored window for the arrows.
+    int replyWindowMs() const;
 };
+
+// The reply window before any button has changed it, and the one the free-text line sets.
+constexpr int StoredReplyWindowMs = 500;
+constexpr int FreeTextReplyWindowMs = 2000;
+
+// The reply window a one-shot button's exchange runs with when no earlier send has changed it.
+int replyWindowMs(SendKind kind);
 
 std::span<const OneShotBinding> oneShotBindings();
 std::span<const HoldBinding> holdBindings();

@@ -1,0 +1,450 @@
+// rmq27-ctl run as a program: against a pseudo-terminal whose far side the test holds, against
+// its own simulated projector, and side by side with the panel on the same replies.
+#include "ctl/ctl_options.h"
+#include "panel/bindings.h"
+#include "sim/pty_pair.h"
+#include "support/panel_rig.h"
+#include "ui_form1.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+struct Run {
+    int code = -1; // -1: did not exit by itself within the limit
+    QByteArray out;
+    QByteArray err;
+    qint64 ms = 0;
+    qint64 peakRssKb = 0;
+};
+
+qint64 rssKb(qint64 pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:")) {
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        }
+    }
+    return 0;
+}
+
+// Runs rmq27-ctl while this process's event loop keeps serving the test's end of the line.
+Run runCtl(const QStringList& args, int limitMs = 30000) {
+    QProcess p;
+    p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/rmq27-ctl"), args);
+    QElapsedTimer clock;
+    clock.start();
+    Run r;
+    waitFor(
+        [&] {
+            r.peakRssKb = qMax(r.peakRssKb, rssKb(p.processId()));
+            return p.state() == QProcess::NotRunning;
+        },
+        limitMs);
+    r.ms = clock.elapsed();
+    if (p.state() != QProcess::NotRunning) {
+        p.kill();
+        p.waitForFinished();
+    } else if (p.exitStatus() == QProcess::NormalExit) {
+        r.code = p.exitCode();
+    }
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+// The projector's end of the line. Each command (up to its CR) draws the next scripted answer:
+// its pieces are written pieceGapMs apart; no pieces is silence. "vanish" closes the line, as
+// an unplugged adapter does; "flood" pours ACKs without a CR until the line is closed.
+class FarEnd : public QObject {
+public:
+    QList<QByteArrayList> answers;
+    int pieceGapMs = 100;
+    QByteArray wire;
+    QList<int> speeds; // the line speed as each command arrived
+
+    FarEnd() {
+        connect(&pty, &PtyPair::readyRead, this, [this] {
+            wire += pty.readAll();
+            while (wire.count('\r') > answered) {
+                speeds << pty.lineSpeed();
+                answer(answers.value(answered++));
+            }
+        });
+        connect(&flood, &QTimer::timeout, this, [this] { pty.write(QByteArray(4096, '\x06')); });
+    }
+    QString device() const { return pty.devicePath(); }
+
+private:
+    void answer(const QByteArrayList& pieces) {
+        for (qsizetype i = 0; i < pieces.size(); ++i) {
+            const QByteArray piece = pieces[i];
+            QTimer::singleShot(int(i) * pieceGapMs, this, [this, piece] {
+                if (piece == "vanish") {
+                    flood.stop();
+                    pty.close();
+                } else if (piece == "flood") {
+                    flood.start(0);
+                } else {
+                    pty.write(piece);
+                }
+            });
+        }
+    }
+
+    PtyPair pty;
+    QTimer flood;
+    int answered = 0;
+};
+
+QStringList withDevice(QStringList args, const QString& device) {
+    args.replaceInStrings(QStringLiteral("@far"), device);
+    return args;
+}
+
+using Answers = QList<QByteArrayList>;
+
+} // namespace
+
+class TestCtl : public QObject {
+    Q_OBJECT
+private slots:
+    void listNamesEveryButtonOnce();
+    void wireBytes_data();
+    void wireBytes();
+    void readings_data();
+    void readings();
+    void panelReadsTheSame_data();
+    void panelReadsTheSame();
+    void windowsAndCaptionsAreThePanels();
+    void jsonShape();
+    void exitCodes_data();
+    void exitCodes();
+    void floodStaysBounded();
+};
+
+void TestCtl::listNamesEveryButtonOnce() {
+    const Run r = runCtl({QStringLiteral("--list")});
+    QCOMPARE(r.code, 0);
+    const QStringList lines = QString::fromUtf8(r.out).split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), qsizetype(oneShotBindings().size() + holdBindings().size()));
+    const QRegularExpression shape(QStringLiteral("^[a-z0-9]+(-[a-z0-9]+)* +[A-Z0-9 ]+ {2,}\\S"));
+    QSet<QString> names;
+    for (const QString& line : lines) {
+        QVERIFY2(shape.match(line).hasMatch(), qPrintable(line));
+        names << line.section(u' ', 0, 0);
+    }
+    QCOMPARE(names.size(), lines.size());
+    const QRegularExpression padUp(QStringLiteral("^pad-up +C3C +↑$"));
+    QCOMPARE(lines.filter(padUp).size(), 1);
+}
+
+void TestCtl::wireBytes_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("wire");
+    QTest::addColumn<int>("speed");
+    // Names and codes typed out independently of the binding table.
+    const auto row = [](const char* name, const char* wire) {
+        QTest::newRow(name) << QStringList{QString::fromLatin1(name)} << QByteArray(wire) << 19200;
+    };
+    row("power-on", "C00\r");
+    row("power-off", "C01\r");
+    row("status", "CR0\r");
+    row("lamp-time", "CR3\r");
+    row("pressure", "CR PRESSURE\r");
+    row("picture-real", "CF IMAGE REAL\r");
+    row("terminal-2-video", "C23\r");
+    row("terminal-3-video", "C33\r");
+    row("no-show-on", "C0D\r");
+    row("pad-up", "C3C\r");
+    row("lens-shift-right", "C60\r");
+    QTest::newRow("raw, between named") << QStringList{"mode", "--raw", "CF IMAGE REAL", "temp"}
+                                        << QByteArray("CR1\rCF IMAGE REAL\rCR6\r") << 19200;
+    QTest::newRow("raw=") << QStringList{"--raw=CR9"} << QByteArray("CR9\r") << 19200;
+    QTest::newRow("9600 baud") << QStringList{"--baud", "9600", "setting"} << QByteArray("CR4\r")
+                               << 9600;
+    QStringList all;
+    QByteArray allWire;
+    for (const OneShotBinding& b : oneShotBindings()) {
+        all << QLatin1String(b.name);
+        allWire += QByteArray(b.code) + '\r';
+    }
+    for (const HoldBinding& h : holdBindings()) {
+        all << QLatin1String(h.name);
+        allWire += QByteArray(h.code) + '\r';
+    }
+    QTest::newRow("every name, one run") << all << allWire << 19200;
+}
+
+void TestCtl::wireBytes() {
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, wire);
+    QFETCH(int, speed);
+    FarEnd far;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        far.answers << QByteArrayList{"\x06\r"};
+    }
+    const Run r = runCtl(QStringList{"--port", far.device()} + args);
+    QCOMPARE(r.code, 0);
+    QCOMPARE(far.wire, wire);
+    QCOMPARE(far.speeds.value(0), speed);
+    QCOMPARE(r.out.count('\n'), qsizetype(wire.count('\r')));
+}
+
+void TestCtl::readings_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<Answers>("answers");
+    QTest::addColumn<QByteArray>("out");
+    QTest::newRow("status") << QStringList{"status"} << Answers{{"00\r"}}
+                            << QByteArray(" Power ON\n");
+    QTest::newRow("status in pieces")
+        << QStringList{"status"} << Answers{{"0", "0\r"}} << QByteArray(" Power ON\n");
+    QTest::newRow("pressure") << QStringList{"pressure"} << Answers{{"250\r"}}
+                              << QByteArray("372 hPa\n");
+    QTest::newRow("lamp hours in pieces")
+        << QStringList{"lamp-time"} << Answers{{"12", "3", "45\r"}}
+        << QByteArray(" 1 2 3 4 5 CR  Hour Use\n");
+    QTest::newRow("acknowledged") << QStringList{"power-on"} << Answers{{"\x06\r"}}
+                                  << QByteArray(" ACK CR \n");
+    QTest::newRow("reply ends at its CR")
+        << QStringList{"mode"} << Answers{{"2\r3\r"}} << QByteArray(" Input mode 2\n");
+    QTest::newRow("two actions") << QStringList{"status", "mode"} << Answers{{"00\r"}, {"4\r"}}
+                                 << QByteArray(" Power ON\n Input mode 4\n");
+}
+
+void TestCtl::readings() {
+    QFETCH(QStringList, args);
+    QFETCH(Answers, answers);
+    QFETCH(QByteArray, out);
+    FarEnd far;
+    far.answers = answers;
+    const Run r = runCtl(QStringList{"--port", far.device()} + args);
+    QCOMPARE(r.out, out);
+}
+
+void TestCtl::panelReadsTheSame_data() {
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::newRow("STATUS") << "Command44"
+                            << "status" << QByteArray("21\r");
+    QTest::newRow("STATUS, odd bytes") << "Command44"
+                                       << "status"
+                                       << QByteArray("\x14\x7f"
+                                                     "0\r");
+    QTest::newRow("MODE") << "Command45"
+                          << "mode" << QByteArray("3\r");
+    QTest::newRow("L-TIME") << "Command46"
+                            << "lamp-time" << QByteArray("0123456789012345678901\r");
+    QTest::newRow("SETTING") << "Command47"
+                             << "setting" << QByteArray("01\r");
+    QTest::newRow("TEMP") << "Command54"
+                          << "temp" << QByteArray("+38.5 +41.0 +29.5\r");
+    // Octal, since a hexadecimal reading would run on into the C of the rendered CR.
+    QTest::newRow("PRESSURE octal") << "Command68"
+                                    << "pressure" << QByteArray("&O764\r");
+    QTest::newRow("P-FAIL") << "Command52"
+                            << "p-fail" << QByteArray("\x15\r");
+    QTest::newRow("terminal RGB") << "Command64"
+                                  << "terminal-1-rgb" << QByteArray("\xff\x06\r");
+}
+
+void TestCtl::panelReadsTheSame() {
+    QFETCH(QString, control);
+    QFETCH(QString, action);
+    QFETCH(QByteArray, reply);
+
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    QTest::mouseClick(f.findChild<QPushButton*>(control), Qt::LeftButton);
+    f.Timer2->stop();
+    f.Timer4->stop();
+    rig.wire(1);
+    rig.reply(reply);
+    QVERIFY(waitFor([&] { return rig.line("Label12").endsWith(QLatin1String("CR ")); }));
+    const QString status = rig.line("Label22");
+    const QString panel = status.isEmpty() ? rig.line("Label12") : status;
+
+    FarEnd far;
+    far.answers = {{reply}};
+    const Run r = runCtl({"--port", far.device(), action});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(QString::fromUtf8(r.out), panel + QLatin1Char('\n'));
+}
+
+void TestCtl::windowsAndCaptionsAreThePanels() {
+    PanelRig rig;
+    rig.load();
+    Form1& f = rig.form();
+    const int stored = f.Timer2->interval();
+    QCOMPARE(stored, StoredReplyWindowMs);
+    const auto check = [&](const char* control, const char* name, const char* caption,
+                           const std::function<void(QPushButton*)>& send) {
+        auto* button = f.findChild<QPushButton*>(QLatin1String(control));
+        QVERIFY(button);
+        QCOMPARE(button->text(), QString::fromUtf8(caption));
+        f.Timer2->setInterval(stored);
+        send(button);
+        QCOMPARE(findNamedAction(QLatin1String(name)).value().windowMs, f.Timer2->interval());
+    };
+    for (const OneShotBinding& b : oneShotBindings()) {
+        check(b.control, b.name, b.caption,
+              [](QPushButton* button) { QTest::mouseClick(button, Qt::LeftButton); });
+    }
+    for (const HoldBinding& h : holdBindings()) {
+        // The ctl's window for an arrow is the stored one, as the panel's before any menu key.
+        f.PadMode = 0;
+        check(h.control, h.name, h.caption, [&](QPushButton* button) {
+            QTest::mousePress(button, Qt::LeftButton);
+            f.Timer1->stop();
+        });
+        QTest::mouseRelease(f.findChild<QPushButton*>(QLatin1String(h.control)), Qt::LeftButton);
+    }
+    QCOMPARE(rawAction(QStringLiteral("C00")).windowMs, FreeTextReplyWindowMs);
+}
+
+void TestCtl::jsonShape() {
+    FarEnd far;
+    far.answers = {{"00\r"}, {"\xff\x06\r"}, {}};
+    const Run r = runCtl(
+        {"--port", far.device(), "--json", "--timeout", "1000", "status", "--raw", "C0D", "temp"});
+    QCOMPARE(r.code, 3);
+    const QList<QByteArray> lines = r.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), 3);
+    for (const char c : r.out) {
+        QVERIFY2(uchar(c) < 0x80, "JSON output is plain ASCII");
+    }
+    QList<QJsonObject> objects;
+    for (const QByteArray& line : lines) {
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
+        QVERIFY2(doc.isObject(), qPrintable(error.errorString()));
+        objects << doc.object();
+    }
+    QJsonObject status = objects[0];
+    QVERIFY(status.take("ms").toDouble(-1) >= 0);
+    QCOMPARE(status, (QJsonObject{{"action", "status"},
+                                  {"code", "CR0"},
+                                  {"sent", "CR0\r"},
+                                  {"received", "00\r"},
+                                  {"transcript", " 0 0 CR "},
+                                  {"status", " Power ON"},
+                                  {"ok", true}}));
+    QJsonObject raw = objects[1];
+    QVERIFY(raw.take("ms").toDouble(-1) >= 0);
+    QCOMPARE(raw, (QJsonObject{{"action", "raw"},
+                               {"code", "C0D"},
+                               {"sent", "C0D\r"},
+                               {"received", QStringLiteral("\u00ff\u0006\r")},
+                               {"transcript", " ? ACK CR "},
+                               {"status", QJsonValue()},
+                               {"ok", true}}));
+    QJsonObject silent = objects[2];
+    QVERIFY(silent.take("error").toString().contains(far.device()));
+    QCOMPARE(silent, (QJsonObject{{"action", "temp"},
+                                  {"code", "CR6"},
+                                  {"sent", "CR6\r"},
+                                  {"received", ""},
+                                  {"transcript", " X X X X"},
+                                  {"status", QJsonValue()},
+                                  {"ms", QJsonValue()},
+                                  {"ok", false}}));
+}
+
+void TestCtl::exitCodes_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<Answers>("answers");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QString>("err"); // in the one message line (or every line) on stderr
+    QTest::newRow("answered") << QStringList{"--port", "@far", "status"} << Answers{{"80\r"}} << 0
+                              << QByteArray(" Stand by\n") << QString();
+    QTest::newRow("silent, the panel's window")
+        << QStringList{"--port", "@far", "status"} << Answers{} << 3 << QByteArray(" X X X X\n")
+        << "COM1 (@far): no reply to status (CR0) within 500 ms";
+    QTest::newRow("silent, --timeout cuts a 5 s window")
+        << QStringList{"--port", "@far", "--timeout", "300", "terminal-1-rgb"} << Answers{} << 3
+        << QByteArray(" X X X X\n") << "within 300 ms";
+    QTest::newRow("reply without its CR")
+        << QStringList{"--port", "@far", "status"} << Answers{{"0"}} << 3 << QByteArray(" 0 \n")
+        << "did not end";
+    QTest::newRow("one of two silent")
+        << QStringList{"--port", "@far", "status", "mode"} << Answers{{}, {"1\r"}} << 3
+        << QByteArray(" X X X X\n Input mode 1\n") << "no reply to status";
+    QTest::newRow("pressure out of range")
+        << QStringList{"--port", "@far", "pressure"} << Answers{{"6554\r"}} << 1
+        << QByteArray(" 6 5 5 4 CR \n") << "out of range";
+    QTest::newRow("no such device")
+        << QStringList{"--port", "/dev/rmq27-no-such-port", "status"} << Answers{} << 1
+        << QByteArray() << "COM1 (/dev/rmq27-no-such-port)";
+    QTest::newRow("vanishes mid-action")
+        << QStringList{"--port", "@far", "status", "mode"} << Answers{{"0", "vanish"}} << 1
+        << QByteArray() << "COM1 (@far): the device is gone";
+    QTest::newRow("simulated projector")
+        << QStringList{"--simulate", "power-on", "status"} << Answers{} << 0
+        << QByteArray(" ACK CR \n Count down\n") << QString();
+
+    const auto usage = [](const char* name, const QStringList& args, const char* err) {
+        QTest::newRow(name) << args << Answers{} << 2 << QByteArray() << QString::fromLatin1(err);
+    };
+    usage("no action", {"--port", "/dev/null"}, "no action");
+    usage("unknown action", {"power-up"}, "unknown action \"power-up\"");
+    usage("unknown option", {"--verbose", "status"}, "unknown option --verbose");
+    usage("baud", {"--baud", "4800", "status"}, "--baud");
+    usage("timeout zero", {"--timeout", "0", "status"}, "--timeout");
+    usage("timeout text", {"--timeout", "soon", "status"}, "--timeout");
+    usage("raw without code", {"--raw"}, "--raw needs a value");
+    usage("raw with two lines", {"--raw", "C00\rC01"}, "--raw");
+    usage("raw beyond one byte", {"--raw", "C\u20ac"}, "--raw");
+    usage("flag with value", {"--json=yes", "status"}, "unknown option");
+    usage("simulate and port", {"--simulate", "--port", "/dev/null", "status"}, "--simulate");
+}
+
+void TestCtl::exitCodes() {
+    QFETCH(QStringList, args);
+    QFETCH(Answers, answers);
+    QFETCH(int, code);
+    QFETCH(QByteArray, out);
+    QFETCH(QString, err);
+    FarEnd far;
+    far.answers = answers;
+    const Run r = runCtl(withDevice(args, far.device()));
+    QCOMPARE(r.code, code);
+    QCOMPARE(r.out, out);
+    // Generous: the point is that a window ends the wait, not how exactly.
+    QVERIFY2(r.ms < 10000, qPrintable(QString::number(r.ms)));
+    const QStringList lines = QString::fromUtf8(r.err).split(u'\n', Qt::SkipEmptyParts);
+    if (code == 0) {
+        QVERIFY2(lines.isEmpty(), r.err.constData());
+        return;
+    }
+    // One message for a failed port or a usage error; one per unanswered action otherwise.
+    QVERIFY2(code == 3 || lines.size() == 1, r.err.constData());
+    QVERIFY2(lines[0].contains(withDevice({err}, far.device())[0]), r.err.constData());
+}
+
+void TestCtl::floodStaysBounded() {
+    FarEnd far;
+    far.answers = {{"flood"}};
+    const Run r = runCtl({"--port", far.device(), "--timeout", "1500", "status"});
+    QCOMPARE(r.code, 3);
+    QVERIFY2(r.ms < 15000, qPrintable(QString::number(r.ms)));
+    // At most the bytes the panel keeps for one reply, four characters each, and a newline.
+    QVERIFY2(r.out.size() <= 1 + 4 * 32767 + 1, qPrintable(QString::number(r.out.size())));
+    QVERIFY(r.out.startsWith(" ACK ACK "));
+    QVERIFY2(r.peakRssKb < 96 * 1024, qPrintable(QString::number(r.peakRssKb)));
+}
+
+QTEST_MAIN(TestCtl)
+#include "test_ctl.moc"
