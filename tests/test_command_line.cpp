@@ -1,0 +1,148 @@
+// The command lines of the panel and of the stand-alone simulated projector: parsed in-process,
+// and the programs themselves run as an operator runs them.
+#include "app/command_line.h"
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTest>
+
+namespace {
+
+const QString Panel = QStringLiteral(RMQ27_PANEL_PROGRAM);
+
+// Stands for "the program goes on to open the window".
+constexpr int GoesOn = -1;
+
+} // namespace
+
+class TestCommandLine : public QObject {
+    Q_OBJECT
+
+private slots:
+    void parse_data();
+    void parse();
+    void withoutDisplay_data();
+    void withoutDisplay();
+};
+
+void TestCommandLine::parse_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("com1");
+    QTest::addColumn<QString>("com2");
+    QTest::addColumn<bool>("simulate");
+    QTest::addColumn<QString>("says"); // in the standard output, or in the error line
+
+    const QString usb = QStringLiteral("/dev/ttyUSB0");
+    QTest::newRow("nothing") << QStringList{} << GoesOn << QString() << QString() << false
+                             << QString();
+    QTest::newRow("--com1 DEV") << QStringList{"--com1", usb} << GoesOn << usb << QString() << false
+                                << QString();
+    QTest::newRow("--com1=DEV") << QStringList{"--com1=" + usb} << GoesOn << usb << QString()
+                                << false << QString();
+    QTest::newRow("both ports") << QStringList{"--com2=tcp://127.0.0.1:2000", "--com1", usb}
+                                << GoesOn << usb << QStringLiteral("tcp://127.0.0.1:2000") << false
+                                << QString();
+    QTest::newRow("--simulate") << QStringList{"--simulate"} << GoesOn << QString() << QString()
+                                << true << QString();
+    QTest::newRow("--simulate with --com2") << QStringList{"--simulate", "--com2", usb} << GoesOn
+                                            << QString() << usb << true << QString();
+    QTest::newRow("--help") << QStringList{"--help"} << 0 << QString() << QString() << false
+                            << QStringLiteral("--com1 DEVICE");
+    QTest::newRow("-h") << QStringList{"-h"} << 0 << QString() << QString() << false
+                        << QStringLiteral("--simulate");
+    QTest::newRow("--version") << QStringList{"--version"} << 0 << QString() << QString() << false
+                               << QStringLiteral("rmq27-panel " RMQ27_VERSION);
+
+    const auto error = [](const char* name, const QStringList& arguments, const char* says) {
+        QTest::newRow(name) << arguments << 2 << QString() << QString() << false
+                            << QString::fromLatin1(says);
+    };
+    error("unknown option", {"--bogus"}, "bogus");
+    error("unknown short option", {"-x"}, "'x'");
+    error("missing value", {"--com1"}, "--com1");
+    error("empty value", {"--com1", ""}, "--com1");
+    error("empty value after =", {"--com1="}, "--com1");
+    error("blank value", {"--com2", "  "}, "--com2");
+    error("option taken for a device", {"--com1", "--simulate"}, "--simulate");
+    error("value for a switch", {"--simulate=yes"}, "--simulate");
+    error("positional argument", {"/dev/ttyS0"}, "/dev/ttyS0");
+    error("after --", {"--", "--com1"}, "--com1");
+    error("port given twice", {"--com1", "a", "--com1=b"}, "more than once");
+    error("--com1 with --simulate", {"--com1", usb, "--simulate"}, "--simulate");
+    error("--version with a bogus option", {"--version", "--bogus"}, "bogus");
+    error("--help with an argument", {"--help", "extra"}, "extra");
+    error("--version with a contradiction", {"--version", "--simulate", "--com1=x"}, "--simulate");
+}
+
+void TestCommandLine::parse() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, com1);
+    QFETCH(QString, com2);
+    QFETCH(bool, simulate);
+    QFETCH(QString, says);
+
+    const StartOptions options = parseArguments(QStringList{Panel} + arguments);
+    QCOMPARE(options.exitCode.value_or(GoesOn), exitCode);
+    if (exitCode == 2) {
+        // One line naming what is wrong, then the way to the usage; nothing on standard output.
+        const QStringList lines = options.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines[0].startsWith(QLatin1String("rmq27-panel: ")), qPrintable(lines[0]));
+        QVERIFY2(lines[0].contains(says), qPrintable(lines[0]));
+        QCOMPARE(lines[1], QStringLiteral("Try 'rmq27-panel --help'."));
+        QVERIFY(options.out.isEmpty());
+        return;
+    }
+    QVERIFY2(options.err.isEmpty(), qPrintable(options.err));
+    QVERIFY(options.out.contains(says));
+    if (exitCode == GoesOn) {
+        QCOMPARE(options.com1, com1);
+        QCOMPARE(options.com2, com2);
+        QCOMPARE(options.simulate, simulate);
+    }
+}
+
+void TestCommandLine::withoutDisplay_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+    QTest::newRow("--help") << QStringList{"--help"} << 0 << QStringLiteral("Usage: rmq27-panel")
+                            << QString();
+    QTest::newRow("--version") << QStringList{"--version"} << 0
+                               << QStringLiteral("rmq27-panel " RMQ27_VERSION) << QString();
+    QTest::newRow("usage error") << QStringList{"--com1"} << 2 << QString()
+                                 << QStringLiteral("Try 'rmq27-panel --help'.");
+    QTest::newRow("the window") << QStringList{} << 1 << QString() << QStringLiteral("no display");
+}
+
+// The program itself, with no display in its environment: the usage and the version still come,
+// and the window is refused with a word rather than a crash in the platform plugin.
+void TestCommandLine::withoutDisplay() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        env.remove(QString::fromLatin1(name));
+    }
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(Panel, arguments);
+    QVERIFY(program.waitForFinished(60000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), exitCode);
+    const QString stdOut = QString::fromLocal8Bit(program.readAllStandardOutput());
+    const QString stdErr = QString::fromLocal8Bit(program.readAllStandardError());
+    QVERIFY2(stdOut.contains(out), qPrintable(stdOut));
+    QVERIFY2(stdErr.contains(err), qPrintable(stdErr));
+    QCOMPARE(stdOut.isEmpty(), out.isEmpty());
+    QCOMPARE(stdErr.isEmpty(), err.isEmpty());
+}
+
+QTEST_MAIN(TestCommandLine)
+#include "test_command_line.moc"
