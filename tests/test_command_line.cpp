@@ -1,10 +1,17 @@
 // The command lines of the panel and of the stand-alone simulated projector: parsed in-process,
 // and the programs themselves run as an operator runs them.
 #include "app/command_line.h"
+#include "app/open_panel.h"
+#include "panel/form1.h"
 
+#include <QMessageBox>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTest>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -12,6 +19,26 @@ const QString Panel = QStringLiteral(RMQ27_PANEL_PROGRAM);
 
 // Stands for "the program goes on to open the window".
 constexpr int GoesOn = -1;
+
+// While it lives, the process has no file descriptor to spare: every open, pipe or
+// pseudo-terminal fails with "Too many open files".
+class NoDescriptorsLeft {
+public:
+    NoDescriptorsLeft() {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ::close(lowestFree);
+        rlimit tight = saved_;
+        tight.rlim_cur = rlim_t(lowestFree);
+        ::setrlimit(RLIMIT_NOFILE, &tight);
+    }
+    ~NoDescriptorsLeft() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+    NoDescriptorsLeft(const NoDescriptorsLeft&) = delete;
+    NoDescriptorsLeft& operator=(const NoDescriptorsLeft&) = delete;
+
+private:
+    rlimit saved_{};
+};
 
 } // namespace
 
@@ -23,6 +50,8 @@ private slots:
     void parse();
     void withoutDisplay_data();
     void withoutDisplay();
+    void simulate_data();
+    void simulate();
 };
 
 void TestCommandLine::parse_data() {
@@ -142,6 +171,41 @@ void TestCommandLine::withoutDisplay() {
     QVERIFY2(stdErr.contains(err), qPrintable(stdErr));
     QCOMPARE(stdOut.isEmpty(), out.isEmpty());
     QCOMPARE(stdErr.isEmpty(), err.isEmpty());
+}
+
+void TestCommandLine::simulate_data() {
+    QTest::addColumn<bool>("pseudoTerminals");
+    QTest::addColumn<int>("simulatorWarnings");
+    QTest::newRow("pseudo-terminals") << true << 0;
+    QTest::newRow("none to be had") << false << 1;
+}
+
+// --simulate opens the window whether or not a simulated projector can be started; where none
+// can, one warning says why (the real box, not a recorder).
+void TestCommandLine::simulate() {
+    QFETCH(bool, pseudoTerminals);
+    QFETCH(int, simulatorWarnings);
+
+    StartOptions options;
+    options.simulate = true;
+    std::unique_ptr<Form1> form;
+    if (pseudoTerminals) {
+        form = openPanel(options);
+    } else {
+        const NoDescriptorsLeft noDescriptors;
+        form = openPanel(options);
+    }
+    QVERIFY(form->isVisible());
+    int simulator = 0;
+    QStringList warnings;
+    for (const QMessageBox* box : form->findChildren<QMessageBox*>()) {
+        warnings << box->text();
+        simulator += box->text().contains(QLatin1String("simulated projector cannot start"));
+    }
+    // Without descriptors COM1's own device cannot be opened either, and says so in a box of its
+    // own; with a pseudo-terminal there is nothing to warn about.
+    QVERIFY2(pseudoTerminals ? warnings.isEmpty() : simulator == simulatorWarnings,
+             qPrintable(warnings.join(QLatin1Char('\n'))));
 }
 
 QTEST_MAIN(TestCommandLine)
