@@ -4,9 +4,13 @@
 #include "app/open_panel.h"
 #include "panel/form1.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
@@ -16,6 +20,7 @@
 namespace {
 
 const QString Panel = QStringLiteral(RMQ27_PANEL_PROGRAM);
+const QString Simulator = QStringLiteral(RMQ27_SIM_PROGRAM);
 
 // Stands for "the program goes on to open the window".
 constexpr int GoesOn = -1;
@@ -52,6 +57,10 @@ private slots:
     void withoutDisplay();
     void simulate_data();
     void simulate();
+    void linkRefused_data();
+    void linkRefused();
+    void linkServedThenRemoved_data();
+    void linkServedThenRemoved();
 };
 
 void TestCommandLine::parse_data() {
@@ -206,6 +215,100 @@ void TestCommandLine::simulate() {
     // own; with a pseudo-terminal there is nothing to warn about.
     QVERIFY2(pseudoTerminals ? warnings.isEmpty() : simulator == simulatorWarnings,
              qPrintable(warnings.join(QLatin1Char('\n'))));
+}
+
+void TestCommandLine::linkRefused_data() {
+    QTest::addColumn<QString>("occupant");
+    QTest::newRow("file") << QStringLiteral("file");
+    QTest::newRow("link") << QStringLiteral("link");
+    QTest::newRow("dangling link") << QStringLiteral("dangling link");
+    QTest::newRow("directory") << QStringLiteral("directory");
+}
+
+// Whatever already is at the --link path stays as it is: one line on standard error, exit 2.
+void TestCommandLine::linkRefused() {
+    QFETCH(QString, occupant);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("projector"));
+    const QString other = dir.filePath(QStringLiteral("other"));
+    if (occupant == QLatin1String("directory")) {
+        QVERIFY(QDir().mkdir(path));
+    } else {
+        QFile file(occupant == QLatin1String("file") ? path : other);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("keep me");
+        file.close();
+        if (occupant != QLatin1String("file")) {
+            QVERIFY(QFile::link(other, path));
+        }
+        if (occupant == QLatin1String("dangling link")) {
+            QVERIFY(QFile::remove(other));
+        }
+    }
+    const QFileInfo before(path);
+
+    QProcess sim;
+    sim.start(Simulator, {QStringLiteral("--link"), path});
+    QVERIFY(sim.waitForFinished(60000));
+    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.exitCode(), 2);
+    const QStringList err =
+        QString::fromLocal8Bit(sim.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(err.size(), 1);
+    QVERIFY2(err[0].contains(path), qPrintable(err[0]));
+
+    const QFileInfo after(path);
+    QCOMPARE(after.isSymLink(), before.isSymLink());
+    QCOMPARE(after.isDir(), before.isDir());
+    QCOMPARE(after.symLinkTarget(), before.symLinkTarget());
+    if (occupant == QLatin1String("file")) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("keep me"));
+    }
+}
+
+void TestCommandLine::linkServedThenRemoved_data() {
+    QTest::addColumn<bool>("replacedMeanwhile");
+    QTest::addColumn<bool>("removedAtExit");
+    QTest::newRow("its own link") << false << true;
+    QTest::newRow("a link made by someone else") << true << false;
+}
+
+// A simulator links its device at the path; a second one cannot take the path over while the
+// first serves it; at SIGTERM the first removes the link, unless it is no longer the one it made.
+void TestCommandLine::linkServedThenRemoved() {
+    QFETCH(bool, replacedMeanwhile);
+    QFETCH(bool, removedAtExit);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("projector"));
+    const QStringList arguments{QStringLiteral("--link=") + path};
+
+    QProcess first;
+    first.start(Simulator, arguments);
+    QTRY_VERIFY_WITH_TIMEOUT(first.canReadLine(), 60000);
+    const QString device = QString::fromLocal8Bit(first.readLine()).trimmed();
+    QVERIFY(device.startsWith(QLatin1String("/dev/")));
+    QCOMPARE(QFile::symLinkTarget(path), device);
+
+    QProcess second;
+    second.start(Simulator, arguments);
+    QVERIFY(second.waitForFinished(60000));
+    QCOMPARE(second.exitCode(), 2);
+    QCOMPARE(QFile::symLinkTarget(path), device);
+    QCOMPARE(first.state(), QProcess::Running);
+
+    if (replacedMeanwhile) {
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QFile::link(device, path));
+    }
+    first.terminate();
+    QVERIFY(first.waitForFinished(60000));
+    QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(first.exitCode(), 0);
+    QCOMPARE(QFileInfo(path).isSymLink(), !removedAtExit);
 }
 
 QTEST_MAIN(TestCommandLine)
