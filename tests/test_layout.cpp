@@ -391,9 +391,10 @@ QRect captionRect(const QPushButton* button) {
     return button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
 }
 
-// The caption's ink, the pixels that change when only the text colour changes: its box and the
-// number of pixel rows it shows on.
+// The caption's ink, the pixels that change when only the text colour changes: their mask, their
+// box and the number of pixel rows they show on.
 struct Ink {
+    QImage mask;
     QRect box;
     int rows = 0;
 };
@@ -407,10 +408,13 @@ Ink inkOf(QPushButton* button) {
     button->setPalette(palette);
     const QImage red = button->grab().toImage();
     Ink ink;
+    ink.mask = QImage(black.size(), QImage::Format_Grayscale8);
+    ink.mask.fill(0);
     for (int y = 0; y < black.height(); ++y) {
         bool inked = false;
         for (int x = 0; x < black.width(); ++x) {
             if (black.pixel(x, y) != red.pixel(x, y)) {
+                ink.mask.setPixel(x, y, qRgb(255, 255, 255));
                 ink.box |= QRect(x, y, 1, 1);
                 inked = true;
             }
@@ -448,6 +452,8 @@ private slots:
     void captionsFitWhenWrapped();
     void fittingCaptionsLookLikePushButtons_data();
     void fittingCaptionsLookLikePushButtons();
+    void facesInStoredColour_data();
+    void facesInStoredColour();
     void wrapping_data();
     void wrapping();
     void wrappingNarrow();
@@ -827,8 +833,8 @@ void TestLayout::fittingCaptionsLookLikePushButtons_data() {
     QTest::newRow("COM, system face") << QStringLiteral("Command33") << QStringLiteral("COM");
 }
 
-// Where the caption fits, a command button is drawn pixel for pixel as a push button, at rest
-// and held down.
+// Where the caption fits, a command button draws it pixel for pixel where a push button does, at
+// rest and held down.
 void TestLayout::fittingCaptionsLookLikePushButtons() {
     QFETCH(QString, name);
     QFETCH(QString, caption);
@@ -846,10 +852,69 @@ void TestLayout::fittingCaptionsLookLikePushButtons() {
     if (QFontMetrics(stored->font()).horizontalAdvance(caption) > captionRect(&plain).width()) {
         QSKIP("the installed faces are too wide for this caption to fit on one line");
     }
-    QCOMPARE(command.grab().toImage(), plain.grab().toImage());
+    QCOMPARE(inkOf(&command).mask, inkOf(&plain).mask);
     plain.setDown(true);
     command.setDown(true);
-    QCOMPARE(command.grab().toImage(), plain.grab().toImage());
+    QCOMPARE(inkOf(&command).mask, inkOf(&plain).mask);
+}
+
+void TestLayout::facesInStoredColour_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("colour");
+    // One button of each colour of the palette.
+    QTest::newRow("#C0FFFF") << QStringLiteral("Command27") << QStringLiteral("#C0FFFF");
+    QTest::newRow("#C0FFC0") << QStringLiteral("Command17") << QStringLiteral("#C0FFC0");
+    QTest::newRow("#FFC0C0") << QStringLiteral("Command18") << QStringLiteral("#FFC0C0");
+    QTest::newRow("#FFE0C0") << QStringLiteral("Command5") << QStringLiteral("#FFE0C0");
+    QTest::newRow("#FF8000") << QStringLiteral("Command6") << QStringLiteral("#FF8000");
+    QTest::newRow("#C0C0FF") << QStringLiteral("Command3") << QStringLiteral("#C0C0FF");
+    QTest::newRow("#00C0C0") << QStringLiteral("Command13") << QStringLiteral("#00C0C0");
+    QTest::newRow("#E0E0E0") << QStringLiteral("Command76") << QStringLiteral("#E0E0E0");
+    QTest::newRow("#C0C0C0") << QStringLiteral("Command16") << QStringLiteral("#C0C0C0");
+}
+
+// At rest every pixel of a button's face, inside its edge and outside its caption, is exactly
+// the stored colour; the edge is lit at the top left and shaded at the bottom right, the other
+// way round while the button is held down.
+void TestLayout::facesInStoredColour() {
+    QFETCH(QString, name);
+    QFETCH(QString, colour);
+    auto* stored = form_.findChild<CommandButton*>(name);
+    QVERIFY(stored);
+    const QImage image = stored->grab().toImage();
+
+    CommandButton twin;
+    twin.setFont(stored->font());
+    twin.setPalette(stored->palette());
+    twin.resize(stored->size());
+    twin.setText(stored->text());
+    const QImage caption = inkOf(&twin).mask;
+
+    constexpr int edge = 2;
+    int face = 0;
+    for (int y = edge; y < image.height() - edge; ++y) {
+        for (int x = edge; x < image.width() - edge; ++x) {
+            if (qGray(caption.pixel(x, y)) != 0) {
+                continue;
+            }
+            const QColor shown(image.pixel(x, y));
+            QVERIFY2(shown == QColor(colour),
+                     qPrintable(QStringLiteral("%1 at (%2, %3)").arg(shown.name()).arg(x).arg(y)));
+            ++face;
+        }
+    }
+    QVERIFY(face > image.width() * image.height() / 3);
+
+    const auto lit = [](const QImage& i) {
+        const int mid = i.height() / 2;
+        return QColor(i.pixel(0, mid)).lightness() -
+               QColor(i.pixel(i.width() - 1, mid)).lightness();
+    };
+    QVERIFY(lit(image) > 0);
+    stored->setDown(true);
+    const QImage held = stored->grab().toImage();
+    stored->setDown(false);
+    QVERIFY(lit(held) < 0);
 }
 
 void TestLayout::wrapping_data() {

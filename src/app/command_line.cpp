@@ -1,23 +1,106 @@
 #include "app/command_line.h"
 
-#include <QStringList>
+#include "serial/comm_port.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QList>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
 
-const char* const Usage =
-    "Usage: rmq27-panel [--com1 DEVICE] [--com2 DEVICE] [--simulate]\n"
-    "Control panel for the RM-Q27 projector on an RS-232C line (19200 or 9600 baud, 8N1).\n"
-    "\n"
-    "  --com1 DEVICE  the serial device behind COM1 (default /dev/ttyS0)\n"
-    "  --com2 DEVICE  the serial device behind COM2 (default /dev/ttyS1)\n"
-    "  --simulate     put a simulated projector behind COM1\n"
-    "  --help         show this text\n"
-    "  --version      show the version\n";
+const QString Program = QStringLiteral("rmq27-panel");
+
+// One row per option. An option that takes a value names it and the field it goes to; a switch
+// names its flag; --help and --version have neither. A new option is a new row here.
+struct OptionRow {
+    QStringList names;
+    QString valueName;
+    QString help;
+    QString StartOptions::*value = nullptr;
+    bool StartOptions::*flag = nullptr;
+};
+
+const QList<OptionRow>& optionRows() {
+    static const QList<OptionRow> rows = {
+        {{QStringLiteral("com1")},
+         QStringLiteral("DEVICE"),
+         QStringLiteral("the serial device behind COM1 (default %1)")
+             .arg(CommPort::defaultDevice(1)),
+         &StartOptions::com1},
+        {{QStringLiteral("com2")},
+         QStringLiteral("DEVICE"),
+         QStringLiteral("the serial device behind COM2 (default %1)")
+             .arg(CommPort::defaultDevice(2)),
+         &StartOptions::com2},
+        {{QStringLiteral("simulate")},
+         {},
+         QStringLiteral("put a simulated projector behind COM1"),
+         nullptr,
+         &StartOptions::simulate},
+        {{QStringLiteral("h"), QStringLiteral("help")}, {}, QStringLiteral("show this text")},
+        {{QStringLiteral("version")}, {}, QStringLiteral("show the version")},
+    };
+    return rows;
+}
+
+// Options that make no sense together, and why.
+struct Conflict {
+    QString first;
+    QString second;
+    QString why;
+};
+
+const QList<Conflict>& conflicts() {
+    static const QList<Conflict> list = {
+        {QStringLiteral("com1"), QStringLiteral("simulate"),
+         QStringLiteral("--simulate puts the simulated projector behind COM1")},
+    };
+    return list;
+}
+
+QString usage() {
+    QStringList left;
+    for (const OptionRow& row : optionRows()) {
+        QStringList forms;
+        for (const QString& name : row.names) {
+            forms << (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+        }
+        QString form = forms.join(QStringLiteral(", "));
+        if (!row.valueName.isEmpty()) {
+            form += QLatin1Char(' ') + row.valueName;
+        }
+        left << form;
+    }
+    qsizetype width = 0;
+    for (const QString& form : left) {
+        width = std::max(width, form.size());
+    }
+    QString text =
+        QStringLiteral("Usage: %1 [OPTION]...\n"
+                       "Control panel for the RM-Q27 projector on an RS-232C line (19200 or 9600 "
+                       "baud, 8N1).\n\n")
+            .arg(Program);
+    for (qsizetype i = 0; i < left.size(); ++i) {
+        text +=
+            QStringLiteral("  %1  %2\n").arg(left[i].leftJustified(width), optionRows()[i].help);
+    }
+    text += QStringLiteral("\nAn option's value may also follow an equals sign: --com1=DEVICE.\n");
+    return text;
+}
+
+StartOptions usageError(const QString& message) {
+    StartOptions options;
+    options.exitCode = 2;
+    options.err = QStringLiteral("%1: %2\nTry '%1 --help'.\n").arg(Program, message);
+    return options;
+}
 
 bool displayAvailable() {
-#if defined(Q_OS_LINUX) || defined(Q_OS_UNIX)
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
     const auto set = [](const char* name) {
         const char* value = std::getenv(name);
         return value && *value;
@@ -30,42 +113,80 @@ bool displayAvailable() {
 
 } // namespace
 
-StartOptions parseCommandLine(int argc, char* argv[]) {
-    StartOptions options;
-    for (int i = 1; i < argc; ++i) {
-        const QString arg = QString::fromLocal8Bit(argv[i]);
-        const auto value = [&](QString& target) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "rmq27-panel: %s needs a device\n%s", argv[i], Usage);
-                options.exitCode = 2;
-                return;
+StartOptions parseArguments(const QStringList& arguments) {
+    QCommandLineParser parser;
+    QList<QCommandLineOption> options;
+    for (const OptionRow& row : optionRows()) {
+        options << QCommandLineOption(row.names, row.help, row.valueName);
+        parser.addOption(options.back());
+    }
+    if (!parser.parse(arguments)) {
+        return usageError(parser.errorText());
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        return usageError(
+            QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().front()));
+    }
+
+    // Everything is checked before --help or --version is honoured, so that a command line with
+    // a mistake in it never ends in success.
+    StartOptions result;
+    for (qsizetype i = 0; i < optionRows().size(); ++i) {
+        const OptionRow& row = optionRows()[i];
+        const QString shown = QStringLiteral("--") + row.names.back();
+        if (row.value) {
+            const QStringList values = parser.values(options[i]);
+            if (values.size() > 1) {
+                return usageError(QStringLiteral("%1 is given more than once").arg(shown));
             }
-            target = QString::fromLocal8Bit(argv[++i]);
-        };
-        if (arg == QLatin1String("--com1")) {
-            value(options.com1);
-        } else if (arg == QLatin1String("--com2")) {
-            value(options.com2);
-        } else if (arg == QLatin1String("--simulate")) {
-            options.simulate = true;
-        } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
-            std::fputs(Usage, stdout);
-            options.exitCode = 0;
-        } else if (arg == QLatin1String("--version")) {
-            std::printf("rmq27-panel %s\n", RMQ27_VERSION);
-            options.exitCode = 0;
-        } else {
-            std::fprintf(stderr, "rmq27-panel: unknown option %s\n%s", argv[i], Usage);
-            options.exitCode = 2;
-        }
-        if (options.exitCode) {
-            return options;
+            if (values.isEmpty()) {
+                continue;
+            }
+            const QString& value = values.front();
+            if (value.trimmed().isEmpty()) {
+                return usageError(QStringLiteral("%1 needs a %2, not an empty one")
+                                      .arg(shown, row.valueName.toLower()));
+            }
+            // "--com1 --simulate" is a forgotten device, not a device named "--simulate".
+            if (value.startsWith(QLatin1Char('-'))) {
+                return usageError(QStringLiteral("%1 needs a %2, not the option '%3'")
+                                      .arg(shown, row.valueName.toLower(), value));
+            }
+            result.*row.value = value;
+        } else if (row.flag) {
+            result.*row.flag = parser.isSet(options[i]);
         }
     }
-    if (!displayAvailable()) {
-        std::fputs("rmq27-panel: no display to open the window on: set DISPLAY to an X server, "
-                   "or run it under a virtual one: xvfb-run -a rmq27-panel ...\n",
-                   stderr);
+    for (const Conflict& conflict : conflicts()) {
+        if (parser.isSet(conflict.first) && parser.isSet(conflict.second)) {
+            return usageError(QStringLiteral("--%1 and --%2 cannot be given together: %3")
+                                  .arg(conflict.first, conflict.second, conflict.why));
+        }
+    }
+
+    if (parser.isSet(QStringLiteral("help"))) {
+        result.out = usage();
+        result.exitCode = 0;
+    } else if (parser.isSet(QStringLiteral("version"))) {
+        result.out = QStringLiteral("%1 %2\n").arg(Program, QStringLiteral(RMQ27_VERSION));
+        result.exitCode = 0;
+    }
+    return result;
+}
+
+StartOptions parseCommandLine(int argc, char* argv[]) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+    }
+    StartOptions options = parseArguments(arguments);
+    std::fputs(qPrintable(options.out), stdout);
+    std::fputs(qPrintable(options.err), stderr);
+    if (!options.exitCode && !displayAvailable()) {
+        std::fprintf(stderr,
+                     "%s: no display to open the window on: set DISPLAY to an X server, or run it "
+                     "under a virtual one: xvfb-run -a %s ...\n",
+                     qPrintable(Program), qPrintable(Program));
         options.exitCode = 1;
     }
     return options;

@@ -1,15 +1,24 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <optional>
 
-// What the command line asks for. When exitCode is set the program ends with it at once (after
-// --help, --version, a usage error, or when no display is available).
+// What the command line asks for. When exitCode is set the program ends with it at once, after
+// writing `out` to standard output and `err` to standard error (--help, --version, a usage error).
 struct StartOptions {
     QString com1;
     QString com2;
     bool simulate = false;
     std::optional<int> exitCode;
+    QString out;
+    QString err;
 };
 
+// Parses the program's arguments (the first is the program itself). Needs no QCoreApplication
+// and reads nothing but `arguments`.
+StartOptions parseArguments(const QStringList& arguments);
+
+// parseArguments() on argv, with its text written out; also refuses to go on (exit code 1) when
+// there is no display to open the window on.
 StartOptions parseCommandLine(int argc, char* argv[]);

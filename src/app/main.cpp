@@ -1,31 +1,20 @@
 #include "app/command_line.h"
+#include "app/open_panel.h"
 #include "panel/fonts.h"
 #include "panel/form1.h"
-#include "sim/sim_projector.h"
 
 #include <QApplication>
-#include <cstdio>
 
 int main(int argc, char* argv[]) {
+    // Parsed before QApplication exists, so --help, --version and usage errors need no display.
     const StartOptions options = parseCommandLine(argc, argv);
     if (options.exitCode) {
         return *options.exitCode;
     }
     QApplication app(argc, argv);
-    // Fusion draws every button in its own colour on every platform.
+    // One look on every platform; command buttons paint their own faces in their own colours.
     QApplication::setStyle(QStringLiteral("Fusion"));
     installFontSubstitutions();
-
-    Form1::PortDevices devices{options.com1, options.com2};
-    SimProjector* projector = nullptr;
-    if (options.simulate) {
-        projector = new SimProjector(SimProjector::FaultMode::None, &app);
-        devices.com1 = projector->devicePath();
-        std::fprintf(stderr, "rmq27-panel: COM1 is a simulated projector on %s\n",
-                     qPrintable(devices.com1));
-    }
-    Form1 form(devices);
-    form.formLoad();
-    form.show();
+    const std::unique_ptr<Form1> form = openPanel(options);
     return app.exec();
 }

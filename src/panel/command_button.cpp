@@ -10,6 +10,7 @@
 #include <QStylePainter>
 #include <QTextLayout>
 #include <QTextOption>
+#include <qdrawutil.h>
 
 #include <algorithm>
 
@@ -47,10 +48,22 @@ void CommandButton::paintEvent(QPaintEvent* /*event*/) {
     QStyleOptionButton option;
     initStyleOption(&option);
     QStylePainter painter(this);
+
+    // The face is a solid fill in exactly the button's own colour (styles such as Fusion would
+    // paint a gradient lightened from it), inside a two-pixel edge from the palette's 3D colours:
+    // raised at rest, sunken while the button is held down.
+    const QBrush face = option.palette.brush(QPalette::Button);
+    qDrawWinButton(&painter, option.rect, option.palette,
+                   option.state & (QStyle::State_Sunken | QStyle::State_On), &face);
+
     const QRect area = style()->subElementRect(QStyle::SE_PushButtonContents, &option, this);
     const QStringList lines = captionLines(option.text, font(), area.width(), this);
     if (lines.size() <= 1) {
-        painter.drawControl(QStyle::CE_PushButton, option);
+        // The style's own label, where QPushButton puts it.
+        QStyleOptionButton label = option;
+        label.rect = area;
+        painter.drawControl(QStyle::CE_PushButtonLabel, label);
+        drawFocus(painter, option);
         return;
     }
 
@@ -77,9 +90,8 @@ void CommandButton::paintEvent(QPaintEvent* /*event*/) {
         --pitch;
     }
 
-    // QPushButton's drawing, with the label drawn line by line: the style's bevel, the caption
-    // in the button's text colour, centred, then the focus rectangle.
-    painter.drawControl(QStyle::CE_PushButtonBevel, option);
+    // QPushButton's label drawn line by line: the caption in the button's text colour, centred,
+    // then the focus rectangle.
     painter.save();
     painter.setClipRect(area);
     int flags = Qt::AlignHCenter | Qt::AlignTop | Qt::TextShowMnemonic;
@@ -94,6 +106,10 @@ void CommandButton::paintEvent(QPaintEvent* /*event*/) {
         baseline += pitch;
     }
     painter.restore();
+    drawFocus(painter, option);
+}
+
+void CommandButton::drawFocus(QStylePainter& painter, const QStyleOptionButton& option) const {
     if (option.state & QStyle::State_HasFocus) {
         QStyleOptionFocusRect focus;
         focus.QStyleOption::operator=(option);

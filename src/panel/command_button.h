@@ -7,10 +7,13 @@
 class QFont;
 class QPaintDevice;
 class QPaintEvent;
+class QStyleOptionButton;
+class QStylePainter;
 
 // A command button whose caption wraps onto several centred lines when it is wider than the
 // button: between words where it can, anywhere inside a word (or a run of Japanese text) that is
 // wider than the button on its own. A caption that fits is drawn exactly as QPushButton draws it.
+// The face is a flat fill in the button's own colour (QPalette::Button) in a raised edge.
 class CommandButton : public QPushButton {
     Q_OBJECT
 
@@ -24,4 +27,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+
+private:
+    void drawFocus(QStylePainter& painter, const QStyleOptionButton& option) const;
 };

@@ -55,38 +55,66 @@ QString errnoText() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-// Points linkPath at target. An existing symbolic link there is replaced (atomically, through a
-// temporary link renamed over it); anything else there is left alone and reported.
-bool makeLink(const QString& linkPath, const QString& target, QString* error) {
-    const QByteArray path = QFile::encodeName(linkPath);
-    struct stat st {};
-    if (::lstat(path.constData(), &st) == 0 && !S_ISLNK(st.st_mode)) {
-        *error = QStringLiteral("%1 exists and is not a symbolic link").arg(linkPath);
-        return false;
-    }
-    const QByteArray temp = path + ".tmp" + QByteArray::number(::getpid());
-    ::unlink(temp.constData());
-    if (::symlink(QFile::encodeName(target).constData(), temp.constData()) != 0) {
-        *error = QStringLiteral("cannot create a link at %1: %2").arg(linkPath, errnoText());
-        return false;
-    }
-    if (::rename(temp.constData(), path.constData()) != 0) {
-        *error = QStringLiteral("cannot create a link at %1: %2").arg(linkPath, errnoText());
-        ::unlink(temp.constData());
-        return false;
-    }
-    return true;
-}
+// A link at a fixed path to our device. It is made only where nothing exists yet (symlink()
+// refuses an existing name in one step, so two simulators cannot both win), and removed at exit
+// only while it is still the very link made here.
+class DeviceLink {
+public:
+    enum class Made { Yes, Exists, Failed };
 
-// Removes the link only while it still points at our device, so a newer simulator's link stays.
-void removeLink(const QString& linkPath, const QString& target) {
-    const QByteArray path = QFile::encodeName(linkPath);
-    char buf[4096];
-    const ssize_t n = ::readlink(path.constData(), buf, sizeof buf);
-    if (n > 0 && QByteArray(buf, n) == QFile::encodeName(target)) {
-        ::unlink(path.constData());
+    Made make(const QString& linkPath, const QString& target, QString* error) {
+        const QByteArray path = QFile::encodeName(linkPath);
+        if (::symlink(QFile::encodeName(target).constData(), path.constData()) != 0) {
+            const int failure = errno;
+            if (failure == EEXIST) {
+                char buf[4096];
+                const ssize_t n = ::readlink(path.constData(), buf, sizeof buf);
+                *error = n > 0 ? QStringLiteral("%1 already exists (a link to %2); remove it or "
+                                                "choose another --link PATH")
+                                     .arg(linkPath, QFile::decodeName(QByteArray(buf, n)))
+                               : QStringLiteral("%1 already exists; remove it or choose another "
+                                                "--link PATH")
+                                     .arg(linkPath);
+                return Made::Exists;
+            }
+            *error = QStringLiteral("cannot create a link at %1: %2")
+                         .arg(linkPath, QString::fromLocal8Bit(std::strerror(failure)));
+            return Made::Failed;
+        }
+        struct stat st {};
+        if (::lstat(path.constData(), &st) == 0) {
+            path_ = path;
+            target_ = QFile::encodeName(target);
+            made_ = st;
+        }
+        return Made::Yes;
     }
-}
+
+    ~DeviceLink() {
+        if (path_.isEmpty()) {
+            return;
+        }
+        struct stat st {};
+        char buf[4096];
+        const ssize_t n = ::readlink(path_.constData(), buf, sizeof buf);
+        if (::lstat(path_.constData(), &st) == 0 && sameFile(st, made_) && n > 0 &&
+            QByteArray(buf, n) == target_) {
+            ::unlink(path_.constData());
+        }
+    }
+
+private:
+    QByteArray path_;
+    QByteArray target_;
+    struct stat made_ {};
+
+    // An inode number is soon used again for a new link at the same place; its change time then
+    // differs.
+    static bool sameFile(const struct stat& a, const struct stat& b) {
+        return a.st_dev == b.st_dev && a.st_ino == b.st_ino &&
+               a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+    }
+};
 
 } // namespace
 
@@ -109,12 +137,17 @@ int main(int argc, char* argv[]) {
         QStringLiteral("MODE"), QStringLiteral("none"));
     const QCommandLineOption linkOption(
         QStringLiteral("link"),
-        QStringLiteral("Also make a symbolic link to the device at PATH (removed on exit)."),
+        QStringLiteral("Also make a symbolic link to the device at PATH, where nothing exists yet "
+                       "(removed on exit)."),
         QStringLiteral("PATH"));
     parser.addOption(faultOption);
     parser.addOption(linkOption);
     parser.process(app);
 
+    if (parser.isSet(linkOption) && parser.value(linkOption).isEmpty()) {
+        logLine(QStringLiteral("rmq27-projector-sim: --link needs a PATH, not an empty one"));
+        return 2;
+    }
     const std::optional<SimProjector::FaultMode> mode =
         SimProjector::parseFaultMode(parser.value(faultOption));
     if (!mode) {
@@ -132,11 +165,13 @@ int main(int argc, char* argv[]) {
         SimProjector sim(*mode);
         const QString device = sim.devicePath();
         const QString linkPath = parser.value(linkOption);
+        DeviceLink link;
         if (!linkPath.isEmpty()) {
             QString error;
-            if (!makeLink(linkPath, device, &error)) {
+            const DeviceLink::Made made = link.make(linkPath, device, &error);
+            if (made != DeviceLink::Made::Yes) {
                 logLine(QStringLiteral("rmq27-projector-sim: %1").arg(error));
-                return 1;
+                return made == DeviceLink::Made::Exists ? 2 : 1;
             }
         }
 
@@ -165,11 +200,7 @@ int main(int argc, char* argv[]) {
         std::printf("%s\n", qPrintable(device));
         std::fflush(stdout);
 
-        const int rc = app.exec();
-        if (!linkPath.isEmpty()) {
-            removeLink(linkPath, device);
-        }
-        return rc;
+        return app.exec();
     } catch (const PanelFailure& failure) {
         logLine(QStringLiteral("rmq27-projector-sim: %1").arg(failure.description()));
         return 1;

@@ -1,0 +1,315 @@
+// The command lines of the panel and of the stand-alone simulated projector: parsed in-process,
+// and the programs themselves run as an operator runs them.
+#include "app/command_line.h"
+#include "app/open_panel.h"
+#include "panel/form1.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+const QString Panel = QStringLiteral(RMQ27_PANEL_PROGRAM);
+const QString Simulator = QStringLiteral(RMQ27_SIM_PROGRAM);
+
+// Stands for "the program goes on to open the window".
+constexpr int GoesOn = -1;
+
+// While it lives, the process has no file descriptor to spare: every open, pipe or
+// pseudo-terminal fails with "Too many open files".
+class NoDescriptorsLeft {
+public:
+    NoDescriptorsLeft() {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ::close(lowestFree);
+        rlimit tight = saved_;
+        tight.rlim_cur = rlim_t(lowestFree);
+        ::setrlimit(RLIMIT_NOFILE, &tight);
+    }
+    ~NoDescriptorsLeft() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+    NoDescriptorsLeft(const NoDescriptorsLeft&) = delete;
+    NoDescriptorsLeft& operator=(const NoDescriptorsLeft&) = delete;
+
+private:
+    rlimit saved_{};
+};
+
+} // namespace
+
+class TestCommandLine : public QObject {
+    Q_OBJECT
+
+private slots:
+    void parse_data();
+    void parse();
+    void withoutDisplay_data();
+    void withoutDisplay();
+    void simulate_data();
+    void simulate();
+    void linkRefused_data();
+    void linkRefused();
+    void linkServedThenRemoved_data();
+    void linkServedThenRemoved();
+};
+
+void TestCommandLine::parse_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("com1");
+    QTest::addColumn<QString>("com2");
+    QTest::addColumn<bool>("simulate");
+    QTest::addColumn<QString>("says"); // in the standard output, or in the error line
+
+    const QString usb = QStringLiteral("/dev/ttyUSB0");
+    QTest::newRow("nothing") << QStringList{} << GoesOn << QString() << QString() << false
+                             << QString();
+    QTest::newRow("--com1 DEV") << QStringList{"--com1", usb} << GoesOn << usb << QString() << false
+                                << QString();
+    QTest::newRow("--com1=DEV") << QStringList{"--com1=" + usb} << GoesOn << usb << QString()
+                                << false << QString();
+    QTest::newRow("both ports") << QStringList{"--com2=tcp://127.0.0.1:2000", "--com1", usb}
+                                << GoesOn << usb << QStringLiteral("tcp://127.0.0.1:2000") << false
+                                << QString();
+    QTest::newRow("--simulate") << QStringList{"--simulate"} << GoesOn << QString() << QString()
+                                << true << QString();
+    QTest::newRow("--simulate with --com2") << QStringList{"--simulate", "--com2", usb} << GoesOn
+                                            << QString() << usb << true << QString();
+    QTest::newRow("--help") << QStringList{"--help"} << 0 << QString() << QString() << false
+                            << QStringLiteral("--com1 DEVICE");
+    QTest::newRow("-h") << QStringList{"-h"} << 0 << QString() << QString() << false
+                        << QStringLiteral("--simulate");
+    QTest::newRow("--version") << QStringList{"--version"} << 0 << QString() << QString() << false
+                               << QStringLiteral("rmq27-panel " RMQ27_VERSION);
+
+    const auto error = [](const char* name, const QStringList& arguments, const char* says) {
+        QTest::newRow(name) << arguments << 2 << QString() << QString() << false
+                            << QString::fromLatin1(says);
+    };
+    error("unknown option", {"--bogus"}, "bogus");
+    error("unknown short option", {"-x"}, "'x'");
+    error("missing value", {"--com1"}, "--com1");
+    error("empty value", {"--com1", ""}, "--com1");
+    error("empty value after =", {"--com1="}, "--com1");
+    error("blank value", {"--com2", "  "}, "--com2");
+    error("option taken for a device", {"--com1", "--simulate"}, "--simulate");
+    error("value for a switch", {"--simulate=yes"}, "--simulate");
+    error("positional argument", {"/dev/ttyS0"}, "/dev/ttyS0");
+    error("after --", {"--", "--com1"}, "--com1");
+    error("port given twice", {"--com1", "a", "--com1=b"}, "more than once");
+    error("--com1 with --simulate", {"--com1", usb, "--simulate"}, "--simulate");
+    error("--version with a bogus option", {"--version", "--bogus"}, "bogus");
+    error("--help with an argument", {"--help", "extra"}, "extra");
+    error("--version with a contradiction", {"--version", "--simulate", "--com1=x"}, "--simulate");
+}
+
+void TestCommandLine::parse() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, com1);
+    QFETCH(QString, com2);
+    QFETCH(bool, simulate);
+    QFETCH(QString, says);
+
+    const StartOptions options = parseArguments(QStringList{Panel} + arguments);
+    QCOMPARE(options.exitCode.value_or(GoesOn), exitCode);
+    if (exitCode == 2) {
+        // One line naming what is wrong, then the way to the usage; nothing on standard output.
+        const QStringList lines = options.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines[0].startsWith(QLatin1String("rmq27-panel: ")), qPrintable(lines[0]));
+        QVERIFY2(lines[0].contains(says), qPrintable(lines[0]));
+        QCOMPARE(lines[1], QStringLiteral("Try 'rmq27-panel --help'."));
+        QVERIFY(options.out.isEmpty());
+        return;
+    }
+    QVERIFY2(options.err.isEmpty(), qPrintable(options.err));
+    QVERIFY(options.out.contains(says));
+    if (exitCode == GoesOn) {
+        QCOMPARE(options.com1, com1);
+        QCOMPARE(options.com2, com2);
+        QCOMPARE(options.simulate, simulate);
+    }
+}
+
+void TestCommandLine::withoutDisplay_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+    QTest::newRow("--help") << QStringList{"--help"} << 0 << QStringLiteral("Usage: rmq27-panel")
+                            << QString();
+    QTest::newRow("--version") << QStringList{"--version"} << 0
+                               << QStringLiteral("rmq27-panel " RMQ27_VERSION) << QString();
+    QTest::newRow("usage error") << QStringList{"--com1"} << 2 << QString()
+                                 << QStringLiteral("Try 'rmq27-panel --help'.");
+    QTest::newRow("the window") << QStringList{} << 1 << QString() << QStringLiteral("no display");
+}
+
+// The program itself, with no display in its environment: the usage and the version still come,
+// and the window is refused with a word rather than a crash in the platform plugin.
+void TestCommandLine::withoutDisplay() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        env.remove(QString::fromLatin1(name));
+    }
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(Panel, arguments);
+    QVERIFY(program.waitForFinished(60000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), exitCode);
+    const QString stdOut = QString::fromLocal8Bit(program.readAllStandardOutput());
+    const QString stdErr = QString::fromLocal8Bit(program.readAllStandardError());
+    QVERIFY2(stdOut.contains(out), qPrintable(stdOut));
+    QVERIFY2(stdErr.contains(err), qPrintable(stdErr));
+    QCOMPARE(stdOut.isEmpty(), out.isEmpty());
+    QCOMPARE(stdErr.isEmpty(), err.isEmpty());
+}
+
+void TestCommandLine::simulate_data() {
+    QTest::addColumn<bool>("pseudoTerminals");
+    QTest::addColumn<int>("simulatorWarnings");
+    QTest::newRow("pseudo-terminals") << true << 0;
+    QTest::newRow("none to be had") << false << 1;
+}
+
+// --simulate opens the window whether or not a simulated projector can be started; where none
+// can, one warning says why (the real box, not a recorder).
+void TestCommandLine::simulate() {
+    QFETCH(bool, pseudoTerminals);
+    QFETCH(int, simulatorWarnings);
+
+    StartOptions options;
+    options.simulate = true;
+    std::unique_ptr<Form1> form;
+    if (pseudoTerminals) {
+        form = openPanel(options);
+    } else {
+        const NoDescriptorsLeft noDescriptors;
+        form = openPanel(options);
+    }
+    QVERIFY(form->isVisible());
+    int simulator = 0;
+    QStringList warnings;
+    for (const QMessageBox* box : form->findChildren<QMessageBox*>()) {
+        warnings << box->text();
+        simulator += box->text().contains(QLatin1String("simulated projector cannot start"));
+    }
+    // Without descriptors COM1's own device cannot be opened either, and says so in a box of its
+    // own; with a pseudo-terminal there is nothing to warn about.
+    QVERIFY2(pseudoTerminals ? warnings.isEmpty() : simulator == simulatorWarnings,
+             qPrintable(warnings.join(QLatin1Char('\n'))));
+}
+
+void TestCommandLine::linkRefused_data() {
+    QTest::addColumn<QString>("occupant");
+    QTest::newRow("file") << QStringLiteral("file");
+    QTest::newRow("link") << QStringLiteral("link");
+    QTest::newRow("dangling link") << QStringLiteral("dangling link");
+    QTest::newRow("directory") << QStringLiteral("directory");
+}
+
+// Whatever already is at the --link path stays as it is: one line on standard error, exit 2.
+void TestCommandLine::linkRefused() {
+    QFETCH(QString, occupant);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("projector"));
+    const QString other = dir.filePath(QStringLiteral("other"));
+    if (occupant == QLatin1String("directory")) {
+        QVERIFY(QDir().mkdir(path));
+    } else {
+        QFile file(occupant == QLatin1String("file") ? path : other);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("keep me");
+        file.close();
+        if (occupant != QLatin1String("file")) {
+            QVERIFY(QFile::link(other, path));
+        }
+        if (occupant == QLatin1String("dangling link")) {
+            QVERIFY(QFile::remove(other));
+        }
+    }
+    const QFileInfo before(path);
+
+    QProcess sim;
+    sim.start(Simulator, {QStringLiteral("--link"), path});
+    QVERIFY(sim.waitForFinished(60000));
+    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.exitCode(), 2);
+    const QStringList err =
+        QString::fromLocal8Bit(sim.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(err.size(), 1);
+    QVERIFY2(err[0].contains(path), qPrintable(err[0]));
+
+    const QFileInfo after(path);
+    QCOMPARE(after.isSymLink(), before.isSymLink());
+    QCOMPARE(after.isDir(), before.isDir());
+    QCOMPARE(after.symLinkTarget(), before.symLinkTarget());
+    if (occupant == QLatin1String("file")) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("keep me"));
+    }
+}
+
+void TestCommandLine::linkServedThenRemoved_data() {
+    QTest::addColumn<bool>("replacedMeanwhile");
+    QTest::addColumn<bool>("removedAtExit");
+    QTest::newRow("its own link") << false << true;
+    QTest::newRow("a link made by someone else") << true << false;
+}
+
+// A simulator links its device at the path; a second one cannot take the path over while the
+// first serves it; at SIGTERM the first removes the link, unless it is no longer the one it made.
+void TestCommandLine::linkServedThenRemoved() {
+    QFETCH(bool, replacedMeanwhile);
+    QFETCH(bool, removedAtExit);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("projector"));
+    const QStringList arguments{QStringLiteral("--link=") + path};
+
+    QProcess first;
+    first.start(Simulator, arguments);
+    QTRY_VERIFY_WITH_TIMEOUT(first.canReadLine(), 60000);
+    const QString device = QString::fromLocal8Bit(first.readLine()).trimmed();
+    QVERIFY(device.startsWith(QLatin1String("/dev/")));
+    QCOMPARE(QFile::symLinkTarget(path), device);
+
+    QProcess second;
+    second.start(Simulator, arguments);
+    QVERIFY(second.waitForFinished(60000));
+    QCOMPARE(second.exitCode(), 2);
+    QCOMPARE(QFile::symLinkTarget(path), device);
+    QCOMPARE(first.state(), QProcess::Running);
+
+    if (replacedMeanwhile) {
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QFile::link(device, path));
+    }
+    first.terminate();
+    QVERIFY(first.waitForFinished(60000));
+    QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(first.exitCode(), 0);
+    QCOMPARE(QFileInfo(path).isSymLink(), !removedAtExit);
+}
+
+QTEST_MAIN(TestCommandLine)
+#include "test_command_line.moc"
