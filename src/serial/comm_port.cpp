@@ -2,9 +2,12 @@
 
 #include "core/failure.h"
 
+#include <QFileInfo>
 #include <QStringList>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
 #include <unistd.h>
 #endif
 
@@ -36,6 +39,29 @@ bool deviceAccessible(const QString& device) {
 #else
     Q_UNUSED(device);
     return true;
+#endif
+}
+
+QString describeUnusableDevice(int portNumber, const QString& device, const QString& systemReason) {
+#ifdef Q_OS_UNIX
+    const QFileInfo info(device);
+    QString problem;
+    if (!info.exists()) {
+        problem = QStringLiteral("the device does not exist");
+    } else if (info.isDir() || systemReason == QString::fromLocal8Bit(std::strerror(ENOTTY))) {
+        // A file or a character device that is no terminal fails the first terminal call.
+        problem = QStringLiteral("the device is not a serial port");
+    } else {
+        return {};
+    }
+    return QStringLiteral("COM%1 (%2): %3 (%4); name the device with --com%1 DEVICE")
+        .arg(portNumber)
+        .arg(device, problem, systemReason);
+#else
+    Q_UNUSED(portNumber);
+    Q_UNUSED(device);
+    Q_UNUSED(systemReason);
+    return {};
 #endif
 }
 
@@ -175,6 +201,12 @@ void CommPort::setPortOpen(bool open) {
     port_.setPortName(device(portNumber_));
     lostPending_ = false;
     if (!port_.open(QIODevice::ReadWrite)) {
+        const QString unusable =
+            describeUnusableDevice(portNumber_, device(portNumber_), port_.errorString());
+        if (!unusable.isEmpty()) {
+            port_.clearError();
+            throw PanelFailure(unusable);
+        }
         const QString reason = describeOpenFailure(port_.error(), port_.errorString(),
                                                    deviceAccessible(device(portNumber_)));
         port_.clearError();

@@ -10,6 +10,11 @@
 QString describeOpenFailure(QSerialPort::SerialPortError error, const QString& qtReason,
                             bool accessible);
 bool deviceAccessible(const QString& device);
+// The operator's description of a device that cannot be a serial port at all: one that does not
+// exist, a directory, or a file that is no terminal (/dev/null). Names the port and device, keeps
+// the system's words in brackets and says how to name the right device. Empty when the device
+// looks like a serial port and the failure lies elsewhere.
+QString describeUnusableDevice(int portNumber, const QString& device, const QString& systemReason);
 
 // The serial control the window was designed around: a port number, a settings string such as
 // "19200,N,8,1", open / close / is-open, a whole-string write, a read of everything waiting, the
