@@ -8,6 +8,8 @@
 #include <QSerialPortInfo>
 #include <QSettings>
 
+#include <array>
+
 namespace {
 
 constexpr qsizetype MaxDeviceLength = 1024;
@@ -89,6 +91,10 @@ QString describePorts(const QList<SerialPortEntry>& ports) {
         out += fields.join(QStringLiteral("  ")) + QLatin1Char('\n');
     }
     return out;
+}
+
+QString listPorts() {
+    return describePorts(availableSerialPorts());
 }
 
 QString firstUsbAdapter(const QList<SerialPortEntry>& ports) {

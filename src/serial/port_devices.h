@@ -20,6 +20,8 @@ QList<SerialPortEntry> availableSerialPorts();
 // One port a line: device, description, manufacturer, USB vendor:product and serial number where
 // known; words when there are none.
 QString describePorts(const QList<SerialPortEntry>& ports);
+// describePorts() of the ports present now.
+QString listPorts();
 // The first USB serial adapter among the ports, or an empty string.
 QString firstUsbAdapter(const QList<SerialPortEntry>& ports);
 // The text that names the device behind a port option: "COM1: /dev/ttyUSB0 (FT232R USB UART)".
