@@ -17,6 +17,9 @@
 #include <QProcess>
 #include <QRadioButton>
 #include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -24,6 +27,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -291,7 +295,8 @@ class Bench {
 public:
     Bench(FarLine& far, Form1& form, Scale scale) : far_(far), form_(form), scale_(scale) {}
 
-    void clickToWire() {
+    // `name` prefixes the metrics: the direct line, or the line through a device server.
+    void clickToWire(const QByteArray& name = "click_to_wire") {
         QAbstractButton* button = form_.ui->Command17; // one-shot "C00"
         for (int i = 0; i < 200; ++i) {
             click(button);
@@ -308,9 +313,9 @@ public:
             QCoreApplication::processEvents(); // repaint the sent line, outside the timing
         }
         far_.setInline(false);
-        metric("click_to_wire_p50", percentile(latencies, 50) * 1000, "us");
-        metric("click_to_wire_p99", percentile(latencies, 99) * 1000, "us");
-        metric("click_to_wire_max", percentile(latencies, 100) * 1000, "us");
+        metric(name + "_p50", percentile(latencies, 50) * 1000, "us");
+        metric(name + "_p99", percentile(latencies, 99) * 1000, "us");
+        metric(name + "_max", percentile(latencies, 100) * 1000, "us");
     }
 
     void replyToStatus() {
@@ -559,6 +564,65 @@ void quietMessages(QtMsgType type, const QMessageLogContext& context, const QStr
 
 } // namespace
 
+// Click to wire through Debian's ser2net in front of a second pseudo-terminal, over Telnet with
+// the com port control option or raw TCP. Skipped (with a "#" line) when ser2net is missing.
+void clickToWireThroughServer(const Scale& scale, const char* accepter, const char* scheme,
+                              QStringList& warnings) {
+    const QString program = QStringLiteral("/usr/sbin/ser2net");
+    if (!QFile::exists(program)) {
+        std::printf("# %s: ser2net is not installed\n", scheme);
+        return;
+    }
+    FarLine far;
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("ser2net.yaml"));
+    {
+        QFile file(config);
+        if (!file.open(QIODevice::WriteOnly)) {
+            die("cannot write the ser2net configuration");
+        }
+        file.write(QStringLiteral("connection: &bench\n  accepter: %1tcp,127.0.0.1,%2\n"
+                                  "  connector: serialdev,%3,19200n81,local\n"
+                                  "  options:\n    mdns: false\n")
+                       .arg(QLatin1String(accepter))
+                       .arg(port)
+                       .arg(far.path())
+                       .toUtf8());
+    }
+    QProcess server;
+    server.setStandardOutputFile(QProcess::nullDevice());
+    server.setStandardErrorFile(QProcess::nullDevice());
+    server.start(program, {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"), config,
+                           QStringLiteral("-P"), dir.filePath(QStringLiteral("pid"))});
+    const bool up =
+        server.waitForStarted(5000) && QTest::qWaitFor(
+                                           [&] {
+                                               QTcpSocket socket;
+                                               socket.connectToHost(QHostAddress::LocalHost, port);
+                                               return socket.waitForConnected(500);
+                                           },
+                                           10000);
+    if (up) {
+        Form1 form({QStringLiteral("%1://127.0.0.1:%2").arg(QLatin1String(scheme)).arg(port),
+                    QStringLiteral("/dev/rmq27-bench-no-com2")});
+        form.guard.setPresenter([&](const QString& d) { warnings << d; });
+        form.formLoad();
+        if (!form.MSComm1->portOpen()) {
+            die("the device server did not open");
+        }
+        Bench(far, form, scale).clickToWire(QByteArray("click_to_wire_") + scheme);
+    }
+    ::kill(pid_t(server.processId()), SIGTERM);
+    server.waitForFinished(5000);
+    if (!up) {
+        die("ser2net did not come up");
+    }
+}
+
 int main(int argc, char** argv) {
     qInstallMessageHandler(quietMessages);
     if (argc == 3 && std::strcmp(argv[1], "--startup-probe") == 0) {
@@ -590,6 +654,8 @@ int main(int argc, char** argv) {
 
     Bench bench(far, form, scale);
     bench.clickToWire();
+    clickToWireThroughServer(scale, "telnet(rfc2217),", "rfc2217", warnings);
+    clickToWireThroughServer(scale, "", "tcp", warnings);
     bench.replyToStatus();
     bench.holdPaces();
     bench.floods();

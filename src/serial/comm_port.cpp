@@ -1,10 +1,15 @@
 #include "serial/comm_port.h"
 
 #include "core/failure.h"
+#include "serial/device_address.h"
+#include "serial/socket_link.h"
 
+#include <QFileInfo>
 #include <QStringList>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
 #include <unistd.h>
 #endif
 
@@ -39,8 +44,31 @@ bool deviceAccessible(const QString& device) {
 #endif
 }
 
+QString describeUnusableDevice(int portNumber, const QString& device, const QString& systemReason) {
+#ifdef Q_OS_UNIX
+    const QFileInfo info(device);
+    QString problem;
+    if (!info.exists()) {
+        problem = QStringLiteral("the device does not exist");
+    } else if (info.isDir() || systemReason == QString::fromLocal8Bit(std::strerror(ENOTTY))) {
+        // A file or a character device that is no terminal fails the first terminal call.
+        problem = QStringLiteral("the device is not a serial port");
+    } else {
+        return {};
+    }
+    return QStringLiteral("COM%1 (%2): %3 (%4); name the device with --com%1 DEVICE")
+        .arg(portNumber)
+        .arg(device, problem, systemReason);
+#else
+    Q_UNUSED(portNumber);
+    Q_UNUSED(device);
+    Q_UNUSED(systemReason);
+    return {};
+#endif
+}
+
 CommPort::CommPort(QObject* parent) : QObject(parent) {
-    line_ = parseSettings(settings_);
+    line_ = parseLineSettings(settings_);
     port_.setReadBufferSize(0);
     connect(&port_, &QSerialPort::readyRead, this, [this] { raiseCommEvent(ComEvReceive); });
     connect(&port_, &QSerialPort::errorOccurred, this, &CommPort::handleError);
@@ -48,6 +76,9 @@ CommPort::CommPort(QObject* parent) : QObject(parent) {
 
 CommPort::~CommPort() {
     port_.disconnect(this);
+    if (net_) {
+        net_->disconnect(this);
+    }
     if (port_.isOpen()) {
         port_.close();
     }
@@ -86,62 +117,18 @@ void CommPort::setCommPort(qint16 portNumber) {
     if (portNumber < 1 || portNumber > MaxPortNumber) {
         throw PanelFailure(QStringLiteral("Invalid port number %1").arg(portNumber));
     }
-    if (port_.isOpen()) {
+    if (portOpen()) {
         fail(QStringLiteral("the port is open; close it before changing the port number"));
     }
     portNumber_ = portNumber;
 }
 
-CommPort::LineSettings CommPort::parseSettings(const QString& settings) {
-    const QStringList parts = settings.split(QLatin1Char(','));
-    const auto invalid = [&] {
-        return PanelFailure(QStringLiteral("Invalid line settings \"%1\"").arg(settings));
-    };
-    if (parts.size() != 4) {
-        throw invalid();
-    }
-    LineSettings line;
-    bool ok = false;
-    line.baud = parts[0].trimmed().toInt(&ok);
-    if (!ok || line.baud <= 0) {
-        throw invalid();
-    }
-    const QString parity = parts[1].trimmed().toUpper();
-    if (parity == QLatin1String("N")) {
-        line.parity = QSerialPort::NoParity;
-    } else if (parity == QLatin1String("E")) {
-        line.parity = QSerialPort::EvenParity;
-    } else if (parity == QLatin1String("O")) {
-        line.parity = QSerialPort::OddParity;
-    } else if (parity == QLatin1String("M")) {
-        line.parity = QSerialPort::MarkParity;
-    } else if (parity == QLatin1String("S")) {
-        line.parity = QSerialPort::SpaceParity;
-    } else {
-        throw invalid();
-    }
-    const int data = parts[2].trimmed().toInt(&ok);
-    if (!ok || data < 5 || data > 8) {
-        throw invalid();
-    }
-    line.dataBits = static_cast<QSerialPort::DataBits>(data);
-    const QString stop = parts[3].trimmed();
-    if (stop == QLatin1String("1")) {
-        line.stopBits = QSerialPort::OneStop;
-    } else if (stop == QLatin1String("1.5")) {
-        line.stopBits = QSerialPort::OneAndHalfStop;
-    } else if (stop == QLatin1String("2")) {
-        line.stopBits = QSerialPort::TwoStop;
-    } else {
-        throw invalid();
-    }
-    return line;
-}
-
 void CommPort::setSettings(const QString& settings) {
-    line_ = parseSettings(settings);
+    line_ = parseLineSettings(settings);
     settings_ = settings;
-    if (port_.isOpen()) {
+    if (netOpen_) {
+        net_->setLine(line_);
+    } else if (port_.isOpen()) {
         applySettings();
     }
 }
@@ -156,25 +143,59 @@ void CommPort::applySettings() {
 }
 
 bool CommPort::portOpen() const {
-    return port_.isOpen();
+    return netOpen_ || port_.isOpen();
 }
 
 void CommPort::setPortOpen(bool open) {
     if (!open) {
         // Closing a port that is already closed does nothing.
         lostPending_ = false;
-        if (port_.isOpen()) {
-            port_.close();
+        if (portOpen()) {
+            if (netOpen_) {
+                netOpen_ = false;
+                net_->close();
+            } else {
+                port_.close();
+            }
             emit openChanged(false);
         }
         return;
     }
-    if (port_.isOpen()) {
+    if (portOpen()) {
         fail(QStringLiteral("the port is already open"));
     }
-    port_.setPortName(device(portNumber_));
     lostPending_ = false;
+    const DeviceAddress address = parseDeviceAddress(device(portNumber_));
+    if (!address.error.isEmpty()) {
+        fail(address.error);
+    }
+    if (address.isNetwork()) {
+        if (!net_) {
+            net_ = new SocketLink(this);
+            connect(net_, &SocketLink::readyRead, this, [this] { raiseCommEvent(ComEvReceive); });
+            connect(net_, &SocketLink::dropped, this, &CommPort::noteDropped);
+        }
+        const QString error = net_->open(address, line_);
+        if (!error.isEmpty()) {
+            fail(error);
+        }
+        netOpen_ = true;
+    } else {
+        openLocal();
+    }
+    event_ = 0;
+    emit openChanged(true);
+}
+
+void CommPort::openLocal() {
+    port_.setPortName(device(portNumber_));
     if (!port_.open(QIODevice::ReadWrite)) {
+        const QString unusable =
+            describeUnusableDevice(portNumber_, device(portNumber_), port_.errorString());
+        if (!unusable.isEmpty()) {
+            port_.clearError();
+            throw PanelFailure(unusable);
+        }
         const QString reason = describeOpenFailure(port_.error(), port_.errorString(),
                                                    deviceAccessible(device(portNumber_)));
         port_.clearError();
@@ -187,8 +208,6 @@ void CommPort::setPortOpen(bool open) {
         throw;
     }
     port_.clear(QSerialPort::AllDirections);
-    event_ = 0;
-    emit openChanged(true);
 }
 
 void CommPort::output(const QString& text) {
@@ -209,8 +228,18 @@ void CommPort::output(const QString& text) {
         // here, once, instead of a second message from the event loop.
         throw PanelFailure(closeDeadPort());
     }
-    if (!port_.isOpen()) {
+    if (!portOpen()) {
         throw PanelFailure(QStringLiteral("COM%1 is not open").arg(portNumber_));
+    }
+    if (netOpen_) {
+        const QString error = net_->write(bytes);
+        if (lostPending_) {
+            throw PanelFailure(closeDeadPort());
+        }
+        if (!error.isEmpty()) {
+            fail(error);
+        }
+        return;
     }
     const qint64 written = port_.write(bytes);
     if (written == bytes.size()) {
@@ -225,6 +254,9 @@ void CommPort::output(const QString& text) {
 }
 
 QString CommPort::input() {
+    if (netOpen_) {
+        return QString::fromLatin1(net_->readAll());
+    }
     if (!port_.isOpen()) {
         return {};
     }
@@ -253,6 +285,15 @@ void CommPort::handleError(QSerialPort::SerialPortError error) {
     QMetaObject::invokeMethod(this, &CommPort::closeLostPort, Qt::QueuedConnection);
 }
 
+void CommPort::noteDropped(const QString& reason) {
+    if (!netOpen_ || lostPending_) {
+        return;
+    }
+    lostPending_ = true;
+    lostReason_ = reason;
+    QMetaObject::invokeMethod(this, &CommPort::closeLostPort, Qt::QueuedConnection);
+}
+
 void CommPort::closeLostPort() {
     if (lostPending_) {
         emit lost(closeDeadPort());
@@ -261,9 +302,17 @@ void CommPort::closeLostPort() {
 
 QString CommPort::closeDeadPort() {
     const QString reason = lostReason_;
+    lostPending_ = false;
+    if (netOpen_) {
+        netOpen_ = false;
+        net_->close();
+        emit openChanged(false);
+        return QStringLiteral("%1: the connection to the device server is gone and the port is "
+                              "closed (the system said: %2); choose the port again to reconnect")
+            .arg(portLabel(), reason);
+    }
     port_.close();
     port_.clearError();
-    lostPending_ = false;
     emit openChanged(false);
     return QStringLiteral("%1: the device is gone and the port is closed (the system said: %2)")
         .arg(portLabel(), reason);

@@ -1,8 +1,12 @@
 #pragma once
 
+#include "serial/line_settings.h"
+
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+
+class SocketLink;
 
 // The operator's description of a failed open. Qt gives a permission error both for a device
 // another program holds and for one this user may not open; `accessible` (the user may read and
@@ -10,12 +14,20 @@
 QString describeOpenFailure(QSerialPort::SerialPortError error, const QString& qtReason,
                             bool accessible);
 bool deviceAccessible(const QString& device);
+// The operator's description of a device that cannot be a serial port at all: one that does not
+// exist, a directory, or a file that is no terminal (/dev/null). Names the port and device, keeps
+// the system's words in brackets and says how to name the right device. Empty when the device
+// looks like a serial port and the failure lies elsewhere.
+QString describeUnusableDevice(int portNumber, const QString& device, const QString& systemReason);
 
 // The serial control the window was designed around: a port number, a settings string such as
 // "19200,N,8,1", open / close / is-open, a whole-string write, a read of everything waiting, the
 // event code of the last notification (2 = characters received) and a receive notification as
 // soon as one character waits. One character is one byte both ways (Latin-1), so what the window
 // shows is the wire, token for token.
+//
+// A device is a local serial device, or a serial device server given as rfc2217://HOST:PORT or
+// tcp://HOST:PORT (see DeviceAddress); the window sees no difference between them.
 //
 // Every failing operation throws PanelFailure with a description naming the port and its device.
 // A device that vanishes while open (an unplugged USB adapter) closes the port at once and is
@@ -66,7 +78,8 @@ public:
     // Describes the current port for messages: "COM1 (/dev/ttyS0)".
     QString portLabel() const;
 
-    // The line speed, parity, data and stop bits the open port actually runs with.
+    // The local serial port: the line speed, parity, data and stop bits it actually runs with.
+    // A device server's port is not this one.
     QSerialPort& serialPort() { return port_; }
 
 signals:
@@ -76,14 +89,9 @@ signals:
     void lost(const QString& description);
 
 private:
-    struct LineSettings {
-        qint32 baud = 9600;
-        QSerialPort::Parity parity = QSerialPort::NoParity;
-        QSerialPort::DataBits dataBits = QSerialPort::Data8;
-        QSerialPort::StopBits stopBits = QSerialPort::OneStop;
-    };
-    static LineSettings parseSettings(const QString& settings);
     void applySettings();
+    void openLocal();
+    void noteDropped(const QString& reason);
     void handleError(QSerialPort::SerialPortError error);
     void closeLostPort();
     // Closes a port whose device is gone; returns the operator's description of the loss.
@@ -91,6 +99,9 @@ private:
     [[noreturn]] void fail(const QString& what) const;
 
     QSerialPort port_;
+    // The device server link, made when a network device is first opened; in use while netOpen_.
+    SocketLink* net_ = nullptr;
+    bool netOpen_ = false;
     qint16 portNumber_ = 1;
     QString settings_ = QStringLiteral("9600,N,8,1");
     LineSettings line_;

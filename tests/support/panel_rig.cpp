@@ -7,8 +7,9 @@ bool waitFor(const std::function<bool()>& predicate, int timeoutMs) {
     return QTest::qWaitFor(predicate, timeoutMs);
 }
 
-PanelRig::PanelRig(const QString& com2Device) {
-    form_ = std::make_unique<Form1>(Form1::PortDevices{far_.devicePath(), com2Device});
+PanelRig::PanelRig(const QString& com2Device, const QString& com1Device) {
+    form_ = std::make_unique<Form1>(
+        Form1::PortDevices{com1Device.isEmpty() ? far_.devicePath() : com1Device, com2Device});
     form_->guard.setPresenter([this](const QString& description) { warnings_ << description; });
 }
 

@@ -13,8 +13,10 @@ class QLabel;
 // projector would be, and sees every warning the panel would show instead of a box.
 class PanelRig {
 public:
-    // COM2 defaults to a device that does not exist, so switching to it fails.
-    explicit PanelRig(const QString& com2Device = QStringLiteral("/dev/rmq27-no-such-port"));
+    // COM2 defaults to a device that does not exist, so switching to it fails. COM1 is the
+    // pseudo-terminal unless another device is named (one that reaches it another way).
+    explicit PanelRig(const QString& com2Device = QStringLiteral("/dev/rmq27-no-such-port"),
+                      const QString& com1Device = {});
 
     Form1& form() { return *form_; }
     PtyPair& far() { return far_; }

@@ -1,0 +1,432 @@
+// The serial layer on its own: what the operator is told when a device cannot be opened, the
+// device-server address forms, the Telnet layer, and which device stands behind each port.
+#include "core/failure.h"
+#include "serial/comm_port.h"
+#include "serial/device_address.h"
+#include "serial/port_devices.h"
+#include "serial/telnet.h"
+#include "sim/pty_pair.h"
+
+#include <QFile>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace telnet;
+
+namespace {
+
+QByteArray bytes(std::initializer_list<int> values) {
+    QByteArray out;
+    for (const int v : values) {
+        out.append(char(v));
+    }
+    return out;
+}
+
+// The description of the failure of opening `device` as COM1, or "opened".
+QString openFailure(const QString& device) {
+    CommPort port;
+    port.setDevice(1, device);
+    port.setSettings(QStringLiteral("19200,N,8,1"));
+    try {
+        port.setPortOpen(true);
+    } catch (const PanelFailure& f) {
+        return f.description();
+    }
+    return QStringLiteral("opened");
+}
+
+quint16 freeLocalPort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+} // namespace
+
+class TestSerial : public QObject {
+    Q_OBJECT
+private slots:
+    void unusableDevice_data();
+    void unusableDevice();
+    void deviceAddress_data();
+    void deviceAddress();
+    void unreachableServer_data();
+    void unreachableServer();
+    void telnetDecoder_data();
+    void telnetDecoder();
+    void telnetEncoding_data();
+    void telnetEncoding();
+    void negotiation_data();
+    void negotiation();
+    void deviceChoice_data();
+    void deviceChoice();
+    void rememberAndForget();
+    void portList_data();
+    void portList();
+};
+
+void TestSerial::unusableDevice_data() {
+    QTest::addColumn<int>("portNumber");
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("no terminal")
+        << 1 << "/dev/null"
+        << "COM1 (/dev/null): the device is not a serial port (Inappropriate ioctl for device); "
+           "name the device with --com1 DEVICE";
+    QTest::newRow("directory") << 2 << "/"
+                               << "COM2 (/): the device is not a serial port (Is a directory); "
+                                  "name the device with --com2 DEVICE";
+    QTest::newRow("missing")
+        << 1 << "/dev/rmq27-no-such-device"
+        << "COM1 (/dev/rmq27-no-such-device): the device does not exist (No such file or "
+           "directory); name the device with --com1 DEVICE";
+}
+
+void TestSerial::unusableDevice() {
+    QFETCH(int, portNumber);
+    QFETCH(QString, device);
+    QFETCH(QString, expected);
+    CommPort port;
+    port.setDevice(portNumber, device);
+    port.setCommPort(qint16(portNumber));
+    try {
+        port.setPortOpen(true);
+        QFAIL("opened");
+    } catch (const PanelFailure& f) {
+        QCOMPARE(f.description(), expected);
+    }
+    QVERIFY(!port.portOpen());
+}
+
+void TestSerial::deviceAddress_data() {
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("error");
+    const int local = int(DeviceAddress::Kind::Local);
+    const int tcp = int(DeviceAddress::Kind::Tcp);
+    const int rfc = int(DeviceAddress::Kind::Rfc2217);
+    QTest::newRow("path") << "/dev/ttyUSB0" << local << "" << 0 << "";
+    QTest::newRow("windows") << "COM3" << local << "" << 0 << "";
+    QTest::newRow("raw") << "tcp://127.0.0.1:7000" << tcp << "127.0.0.1" << 7000 << "";
+    QTest::newRow("telnet, name, slash")
+        << "RFC2217://rack-1.example:65535/" << rfc << "rack-1.example" << 65535 << "";
+    QTest::newRow("ipv6") << "rfc2217://[::1]:7000" << rfc << "::1" << 7000 << "";
+    QTest::newRow("no port") << "rfc2217://host" << local << "" << 0
+                             << "no port given; give the device server as rfc2217://HOST:PORT";
+    QTest::newRow("empty port") << "tcp://[::1]:" << local << "" << 0 << "no port given";
+    QTest::newRow("port 0") << "tcp://host:0" << local << "" << 0
+                            << "port \"0\" is out of range; give a port from 1 to 65535";
+    QTest::newRow("port too big") << "tcp://host:65536" << local << "" << 0 << "\"65536\" is out";
+    QTest::newRow("port not a number")
+        << "tcp://host:7000/x" << local << "" << 0 << "\"7000/x\" is out";
+    QTest::newRow("unknown scheme") << "telnet://host:23" << local << "" << 0
+                                    << "unknown scheme \"telnet\"; name a serial device";
+    QTest::newRow("no host") << "tcp://:7000" << local << "" << 0 << "no host given";
+    QTest::newRow("bare ipv6") << "tcp://::1:7000" << local << "" << 0
+                               << "an IPv6 host goes in brackets";
+    QTest::newRow("open bracket") << "tcp://[::1:7000" << local << "" << 0 << "no closing bracket";
+}
+
+void TestSerial::deviceAddress() {
+    QFETCH(QString, device);
+    QFETCH(int, kind);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(QString, error);
+    const DeviceAddress address = parseDeviceAddress(device);
+    if (!error.isEmpty()) {
+        QVERIFY2(address.error.contains(error), qPrintable(address.error));
+        // A port that refuses the address says so on open, naming what was given.
+        const QString failure = openFailure(device);
+        QVERIFY2(failure.startsWith(QStringLiteral("COM1 (%1): ").arg(device)),
+                 qPrintable(failure));
+        return;
+    }
+    QCOMPARE(address.error, QString());
+    QCOMPARE(int(address.kind), kind);
+    QCOMPARE(address.host, host);
+    QCOMPARE(int(address.port), port);
+}
+
+void TestSerial::unreachableServer_data() {
+    QTest::addColumn<QString>("scheme");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("listen");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("no such host") << "rfc2217"
+                                  << "rmq27-no-such-host.invalid" << false
+                                  << "the host \"rmq27-no-such-host.invalid\" was not found";
+    QTest::newRow("refused") << "tcp"
+                             << "127.0.0.1" << false << "refused the connection";
+    QTest::newRow("refused, ipv6") << "rfc2217"
+                                   << "[::1]" << false << "refused the connection";
+    QTest::newRow("never answers")
+        << "rfc2217"
+        << "127.0.0.1" << true
+        << "accepted the connection but did not answer the line settings within 2 seconds";
+}
+
+void TestSerial::unreachableServer() {
+    QFETCH(QString, scheme);
+    QFETCH(QString, host);
+    QFETCH(bool, listen);
+    QFETCH(QString, expected);
+    // A server that takes the connection and then says nothing: the system accepts on its behalf
+    // while this thread waits.
+    QTcpServer silent;
+    quint16 port = 0;
+    if (listen) {
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        port = silent.serverPort();
+    } else {
+        port = freeLocalPort();
+    }
+    const QString device = QStringLiteral("%1://%2:%3").arg(scheme, host).arg(port);
+    const QString failure = openFailure(device);
+    QVERIFY2(failure.contains(expected), qPrintable(failure));
+    QVERIFY2(failure.startsWith(QStringLiteral("COM1 (%1): ").arg(device)), qPrintable(failure));
+    if (!host.endsWith(QLatin1String(".invalid"))) {
+        QVERIFY2(failure.contains(QStringLiteral(" port %1 ").arg(port)), qPrintable(failure));
+    }
+}
+
+void TestSerial::telnetDecoder_data() {
+    QTest::addColumn<QList<QByteArray>>("chunks");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QList<Command>>("commands");
+    QTest::newRow("plain") << QList<QByteArray>{"00\r"} << QByteArray("00\r") << QList<Command>{};
+    QTest::newRow("doubled 0xFF, split") << QList<QByteArray>{bytes({'A', Iac}), bytes({Iac, 'B'})}
+                                         << bytes({'A', 0xFF, 'B'}) << QList<Command>{};
+    QTest::newRow("negotiation, split")
+        << QList<QByteArray>{bytes({'x', Iac}), bytes({Do}), bytes({ComPortOption, 'y'})}
+        << QByteArray("xy") << QList<Command>{{Do, ComPortOption, {}}};
+    QTest::newRow("acknowledgement with 0xFF in it, split")
+        << QList<QByteArray>{bytes({Iac, Sb, 44, 101, 0, 0, Iac}), bytes({Iac, 0x80, Iac}),
+                             bytes({Se, '1'})}
+        << QByteArray("1") << QList<Command>{{Sb, 44, bytes({101, 0, 0, 0xFF, 0x80})}};
+    QTest::newRow("modem state ignored as data")
+        << QList<QByteArray>{bytes({Iac, Sb, 44, 107, 0x30, Iac, Se}), "ACK"} << QByteArray("ACK")
+        << QList<Command>{{Sb, 44, bytes({107, 0x30})}};
+    QTest::newRow("no-op and go-ahead") << QList<QByteArray>{bytes({'a', Iac, 241, 'b', Iac, 249})}
+                                        << QByteArray("ab") << QList<Command>{};
+    QTest::newRow("unterminated subnegotiation ends at the next command")
+        << QList<QByteArray>{bytes({Iac, Sb, 44, 106, Iac, Will, 3, 'z'})} << QByteArray("z")
+        << QList<Command>{{Sb, 44, bytes({106})}, {Will, 3, {}}};
+    QTest::newRow("long subnegotiation is cut")
+        << QList<QByteArray>{bytes({Iac, Sb, 44}) + QByteArray(1000, 'q'), bytes({Iac, Se, '!'})}
+        << QByteArray("!") << QList<Command>{{Sb, 44, QByteArray(Decoder::MaxPayload, 'q')}};
+}
+
+void TestSerial::telnetDecoder() {
+    QFETCH(QList<QByteArray>, chunks);
+    QFETCH(QByteArray, data);
+    QFETCH(QList<Command>, commands);
+    Decoder decoder;
+    QByteArray gotData;
+    QList<Command> gotCommands;
+    for (const QByteArray& chunk : chunks) {
+        decoder.feed(chunk, gotData, gotCommands);
+    }
+    QCOMPARE(gotData, data);
+    QCOMPARE(gotCommands.size(), commands.size());
+    QVERIFY(gotCommands == commands);
+}
+
+void TestSerial::telnetEncoding_data() {
+    QTest::addColumn<QByteArray>("got");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("data") << escape(bytes({'C', 0xFF, 0xFF, '\r'}))
+                          << bytes({'C', 0xFF, 0xFF, 0xFF, 0xFF, '\r'});
+    QTest::newRow("19200,N,8,1") << comPortSettings(
+                                        parseLineSettings(QStringLiteral("19200,N,8,1")))
+                                 << bytes({Iac, Sb, 44,  1,  0,   0,  0x4B, 0x00, Iac, Se, Iac,
+                                           Sb,  44, 2,   8,  Iac, Se, Iac,  Sb,   44,  3,  1,
+                                           Iac, Se, Iac, Sb, 44,  4,  1,    Iac,  Se});
+    QTest::newRow("255,E,7,2: 0xFF doubled inside")
+        << comPortSettings(parseLineSettings(QStringLiteral("255,E,7,2")))
+        << bytes({Iac, Sb, 44,  1,  0,  0, 0, 0xFF, 0xFF, Iac, Se, Iac, Sb, 44, 2,   7,
+                  Iac, Se, Iac, Sb, 44, 3, 3, Iac,  Se,   Iac, Sb, 44,  4,  2,  Iac, Se});
+}
+
+void TestSerial::telnetEncoding() {
+    QFETCH(QByteArray, got);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(got.toHex(' '), expected.toHex(' '));
+}
+
+void TestSerial::negotiation_data() {
+    QTest::addColumn<QList<Command>>("received");
+    QTest::addColumn<QByteArray>("answers");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<bool>("refused");
+    // What a device server sends when a client connects.
+    QTest::newRow("ser2net") << QList<Command>{{Will, 3, {}}, {Do, 3, {}}, {Will, 1, {}},
+                                               {Dont, 1, {}}, {Do, 0, {}}, {Will, 0, {}},
+                                               {Do, 44, {}}}
+                             << bytes({Iac, Do, 3, Iac, Will, 3, Iac, Dont, 1}) << true << false;
+    QTest::newRow("asked twice, answered once")
+        << QList<Command>{{Do, 44, {}}, {Do, 44, {}}, {Will, 3, {}}, {Will, 3, {}}}
+        << bytes({Iac, Do, 3}) << true << false;
+    QTest::newRow("refused") << QList<Command>{{Dont, 44, {}}} << QByteArray() << false << true;
+    QTest::newRow("unknown options declined")
+        << QList<Command>{{Do, 24, {}}, {Will, 31, {}}, {Wont, 5, {}}}
+        << bytes({Iac, Wont, 24, Iac, Dont, 31}) << false << false;
+    QTest::newRow("turned off again")
+        << QList<Command>{{Do, 3, {}}, {Dont, 3, {}}, {Will, 3, {}}, {Wont, 3, {}}}
+        << bytes({Iac, Will, 3, Iac, Wont, 3, Iac, Do, 3, Iac, Dont, 3}) << false << false;
+}
+
+void TestSerial::negotiation() {
+    QFETCH(QList<Command>, received);
+    QFETCH(QByteArray, answers);
+    QFETCH(bool, accepted);
+    QFETCH(bool, refused);
+    Negotiator negotiator;
+    QCOMPARE(negotiator.start().toHex(' '),
+             bytes({Iac, Will, 0, Iac, Do, 0, Iac, Will, 44}).toHex(' '));
+    QByteArray got;
+    for (const Command& command : received) {
+        got += negotiator.answer(command);
+    }
+    QCOMPARE(got.toHex(' '), answers.toHex(' '));
+    QCOMPARE(negotiator.comPortAccepted(), accepted);
+    QCOMPARE(negotiator.comPortRefused(), refused);
+}
+
+void TestSerial::deviceChoice_data() {
+    QTest::addColumn<QByteArray>("file"); // empty: no file at all
+    QTest::addColumn<int>("portNumber");
+    QTest::addColumn<QString>("commandLine");
+    QTest::addColumn<bool>("usbPresent");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("warning");
+    const QByteArray both = "[devices]\ncom1=/dev/ttyUSB3\ncom2=rfc2217://rack:7000\n";
+    QTest::newRow("command line first") << both << 1 << "/dev/ttyS4" << true << "/dev/ttyS4"
+                                        << "";
+    QTest::newRow("remembered") << both << 1 << "" << true << "/dev/ttyUSB3"
+                                << "";
+    QTest::newRow("remembered server") << both << 2 << "" << true << "rfc2217://rack:7000"
+                                       << "";
+    QTest::newRow("usb adapter") << QByteArray() << 1 << "" << true << "/dev/ttyACM0"
+                                 << "";
+    QTest::newRow("no usb for COM2") << QByteArray() << 2 << "" << true << "/dev/ttyS1"
+                                     << "";
+    QTest::newRow("default") << QByteArray() << 1 << "" << false << "/dev/ttyS0"
+                             << "";
+    QTest::newRow("empty value") << QByteArray("[devices]\ncom1=\n") << 1 << "" << false
+                                 << "/dev/ttyS0"
+                                 << "COM1 is not a device name";
+    QTest::newRow("control characters")
+        << QByteArray("[devices]\ncom1=\"/dev/tty\\x1b[2J\"\ncom2=/dev/ttyUSB1\n") << 2 << ""
+        << false << "/dev/ttyS1"
+        << "COM1 is not a device name";
+    QTest::newRow("bad server address")
+        << QByteArray("[devices]\ncom1=tcp://rack\n") << 1 << "" << false << "/dev/ttyS0"
+        << "COM1 is not a device name";
+    QTest::newRow("binary junk") << QByteArray("\xff\xfe[\x00\x01=\n[[[", 12) << 1 << "" << true
+                                 << "/dev/ttyACM0"
+                                 << "it is not a settings file";
+}
+
+void TestSerial::deviceChoice() {
+    QFETCH(QByteArray, file);
+    QFETCH(int, portNumber);
+    QFETCH(QString, commandLine);
+    QFETCH(bool, usbPresent);
+    QFETCH(QString, expected);
+    QFETCH(QString, warning);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("rmq27-panel.ini"));
+    if (!file.isEmpty()) {
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(file);
+    }
+    QList<SerialPortEntry> ports{{QStringLiteral("/dev/ttyS0"), {}, {}, {}, {}, {}}};
+    if (usbPresent) {
+        ports << SerialPortEntry{QStringLiteral("/dev/ttyACM0"), {}, {}, {}, {}, {}};
+    }
+    if (!warning.isEmpty()) {
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(warning)));
+    }
+    const PortDeviceChoice choice(path);
+    QCOMPARE(choice.choose(portNumber, commandLine, ports), expected);
+}
+
+void TestSerial::rememberAndForget() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("sub/rmq27-panel.ini"));
+    PtyPair com1;
+    PtyPair com2;
+    {
+        PortDeviceChoice choice(path);
+        CommPort port;
+        port.setDevice(1, com1.devicePath());
+        port.setDevice(2, com2.devicePath());
+        choice.watch(port, 2);
+        port.setPortOpen(true);
+        port.setPortOpen(false);
+        port.setCommPort(2); // transient: never remembered
+        port.setPortOpen(true);
+    }
+    QCOMPARE(PortDeviceChoice(path).remembered(1), com1.devicePath());
+    QCOMPARE(PortDeviceChoice(path).remembered(2), QString());
+    // The file is plain text that the user may edit.
+    QSettings(path, QSettings::IniFormat)
+        .setValue(QStringLiteral("devices/com2"), QStringLiteral("tcp://[::1]:7000"));
+    PortDeviceChoice choice(path);
+    QCOMPARE(choice.choose(2, {}, {}), QStringLiteral("tcp://[::1]:7000"));
+    QCOMPARE(choice.forget(), QString());
+    QCOMPARE(choice.choose(1, {}, {}), QStringLiteral("/dev/ttyS0"));
+    QCOMPARE(PortDeviceChoice(path).remembered(2), QString());
+    // A file that cannot be read is reported once and left alone.
+    QVERIFY(QDir().mkpath(path));
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression(QStringLiteral("ignoring the remembered")));
+    PortDeviceChoice unreadable(path);
+    unreadable.remember(1, QStringLiteral("/dev/ttyUSB0"));
+    QVERIFY(QFileInfo(path).isDir());
+    QCOMPARE(unreadable.remembered(1), QStringLiteral("/dev/ttyUSB0"));
+}
+
+void TestSerial::portList_data() {
+    QTest::addColumn<QList<SerialPortEntry>>("ports");
+    QTest::addColumn<QString>("list");
+    QTest::addColumn<QString>("tooltip");
+    QTest::addColumn<QString>("device");
+    const SerialPortEntry ftdi{QStringLiteral("/dev/ttyUSB0"),
+                               QStringLiteral("FT232R USB UART"),
+                               QStringLiteral("FTDI"),
+                               QStringLiteral("A50285BI"),
+                               quint16(0x0403),
+                               quint16(0x6001)};
+    const SerialPortEntry plain{QStringLiteral("/dev/ttyS0"), {}, {}, {}, {}, {}};
+    QTest::newRow("none") << QList<SerialPortEntry>{} << "No serial ports found.\n"
+                          << "COM1: /dev/ttyS0"
+                          << "/dev/ttyS0";
+    QTest::newRow("usb and plain")
+        << QList<SerialPortEntry>{plain, ftdi}
+        << "/dev/ttyS0\n/dev/ttyUSB0  FT232R USB UART  FTDI  USB 0403:6001  serial A50285BI\n"
+        << "COM1: /dev/ttyUSB0 (FT232R USB UART)"
+        << "/dev/ttyUSB0";
+    QTest::newRow("server") << QList<SerialPortEntry>{plain} << "/dev/ttyS0\n"
+                            << "COM1: tcp://[::1]:7000 (serial device server)"
+                            << "tcp://[::1]:7000";
+}
+
+void TestSerial::portList() {
+    QFETCH(QList<SerialPortEntry>, ports);
+    QFETCH(QString, list);
+    QFETCH(QString, tooltip);
+    QFETCH(QString, device);
+    QCOMPARE(describePorts(ports), list);
+    QCOMPARE(portTooltip(1, device, ports), tooltip);
+}
+
+QTEST_GUILESS_MAIN(TestSerial)
+#include "test_serial.moc"
