@@ -74,9 +74,9 @@ void TestDeviceServer::throughSer2net() {
     QTRY_COMPARE_WITH_TIMEOUT(f.ui->Label22->text(), QStringLiteral(" Power ON"), kWaitMs);
 
     if (telnet) {
-        f.ui->Option10->setChecked(true);
+        f.ui->Option10->click();
         QTRY_COMPARE_WITH_TIMEOUT(rig.far().lineSpeed(), 9600, kWaitMs);
-        f.ui->Option9->setChecked(true);
+        f.ui->Option9->click();
         QTRY_COMPARE_WITH_TIMEOUT(rig.far().lineSpeed(), 19200, kWaitMs);
     }
 
@@ -102,9 +102,11 @@ void TestDeviceServer::throughSer2net() {
     QVERIFY2(cpu < wall / 2, qPrintable(QStringLiteral("%1 s CPU in %2 s").arg(cpu).arg(wall)));
     QCOMPARE(rig.warnings().size(), 1);
 
-    // Back again: opening the port reconnects and commands flow.
+    // Back again: choosing the port reconnects and commands flow.
     QVERIFY(server.start(rig.far().devicePath()));
-    f.MSComm1->setPortOpen(true);
+    QTest::mouseClick(f.ui->Command33, Qt::LeftButton);
+    QTest::mouseClick(f.ui->Option1, Qt::LeftButton);
+    QVERIFY(f.MSComm1->portOpen());
     rig.drainWire();
     QTest::mouseClick(f.ui->Command17, Qt::LeftButton); // POWER ON
     QCOMPARE(rig.wire(4), QByteArray("C00\r"));
