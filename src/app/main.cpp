@@ -1,4 +1,5 @@
 #include "app/command_line.h"
+#include "panel/app_icon.h"
 #include "panel/fonts.h"
 #include "panel/form1.h"
 #include "sim/sim_projector.h"
@@ -14,6 +15,9 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     // Fusion draws every button in its own colour on every platform.
     QApplication::setStyle(QStringLiteral("Fusion"));
+    QApplication::setWindowIcon(appIcon());
+    // Names the installed menu entry, so a desktop shell finds the icon and name for the window.
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.rmq27.panel"));
     installFontSubstitutions();
 
     Form1::PortDevices devices{options.com1, options.com2};
