@@ -19,6 +19,9 @@ foreach(program rmq27-panel rmq27-projector-sim)
     target_compile_definitions(${program} PRIVATE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
     target_link_options(${program} PRIVATE LINKER:-z,relro,-z,now)
 endforeach()
+# They find Qt where the system keeps it: no run path ($ORIGIN/../lib, which Qt's project setup
+# gives every program for bundled deployment).
+set_target_properties(rmq27-panel rmq27-projector-sim PROPERTIES INSTALL_RPATH "")
 install(TARGETS rmq27-panel rmq27-projector-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # The icon theme's pictures are drawn by the same code that gives the window its icon.
