@@ -6,7 +6,7 @@ ifneq ($(CI),)
 CMAKE_FLAGS += -DRMQ27_WERROR=ON
 endif
 
-.PHONY: all deps configure build run test bench fuzz screenshots sanitize soak clean
+.PHONY: all deps configure build run test bench fuzz screenshots sanitize soak clean install package check-package
 
 all: build
 
@@ -74,3 +74,17 @@ soak: build
 # docs/PERFORMANCE.md records them with the machine they came from.
 bench: build
 	@$(BUILD)/rmq27-bench
+
+# Installs the programs, menu entry, icons, metainfo and man pages under PREFIX (staged under
+# DESTDIR when that is set), e.g. make install PREFIX=/usr DESTDIR=/tmp/stage.
+PREFIX ?= /usr/local
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# The Debian package, $(BUILD)/rmq27-panel_<version>_<architecture>.deb; check-package validates
+# it, installs it, opens the installed panel under Xvfb and removes it again (as root).
+package: build
+	@cd $(BUILD) && { cpack -G DEB >cpack.log 2>&1 || { cat cpack.log; exit 1; }; } && grep 'package:' cpack.log
+
+check-package: package
+	@./scripts/check-package

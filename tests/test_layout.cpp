@@ -1,6 +1,7 @@
 // Holds the Designer form of the main window against the stored layout of the panel, typed in
 // here control by control: name, kind, container, caption, geometry in twips, colours, font,
 // tab index and visibility at creation.
+#include "panel/app_icon.h"
 #include "panel/command_button.h"
 #include "panel/fonts.h"
 #include "panel/picture_box.h"
@@ -446,6 +447,8 @@ private slots:
     void displayLinesKeepTheirSize();
     void textBoxTakesLongText();
     void picture();
+    void iconIsThePictureOnASquare_data();
+    void iconIsThePictureOnASquare();
     void fontsRenderCaptions_data();
     void fontsRenderCaptions();
     void captionsFitWhenWrapped_data();
@@ -733,6 +736,37 @@ void TestLayout::picture() {
     QCOMPARE(spy.count(), 0);
     QTest::mouseDClick(picture, Qt::LeftButton, {}, QPoint(10, 10));
     QCOMPARE(spy.count(), 1);
+}
+
+void TestLayout::iconIsThePictureOnASquare_data() {
+    QTest::addColumn<int>("size");
+    for (const int size : AppIconSizes) {
+        QTest::addRow("%d", size) << size;
+    }
+}
+
+// Icon themes and the window take square icons; the picture must sit centred on one, whole and
+// unstretched, with nothing but transparency around it.
+void TestLayout::iconIsThePictureOnASquare() {
+    QFETCH(int, size);
+    const QImage icon = appIconImage(size);
+    QCOMPARE(icon.size(), QSize(size, size));
+    QVERIFY(icon.hasAlphaChannel());
+    QRect opaque;
+    for (int y = 0; y < size; ++y) {
+        for (int x = 0; x < size; ++x) {
+            if (qAlpha(icon.pixel(x, y)) != 0) {
+                opaque |= QRect(x, y, 1, 1);
+            }
+        }
+    }
+    QVERIFY(!opaque.isEmpty());
+    QVERIFY(qAbs(opaque.left() - (size - 1 - opaque.right())) <= 1);
+    QVERIFY(qAbs(opaque.top() - (size - 1 - opaque.bottom())) <= 1);
+    QVERIFY2(opaque.width() >= size * 7 / 8, "the picture fills the icon's width");
+    const qreal aspect = qreal(opaque.width()) / opaque.height();
+    QVERIFY2(qAbs(aspect - 80.0 / 26.0) < 80.0 / 26.0 * 2 / opaque.height(), "aspect kept");
+    QVERIFY(appIcon().availableSizes().contains(QSize(size, size)));
 }
 
 void TestLayout::fontsRenderCaptions_data() {

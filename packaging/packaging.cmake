@@ -1,0 +1,114 @@
+# Installing the panel like any desktop program: the two programs, a menu entry, the icon in the
+# hicolor theme, AppStream metainfo, man pages and the package's documents; and a .deb from
+# them through CPack (make package). Included last, once the program targets exist.
+include(GNUInstallDirs)
+
+set(RMQ27_APP_ID "io.github.rmq27.panel")
+set(RMQ27_HOMEPAGE "https://github.com/rmq27/panel" CACHE STRING
+    "Home page named in the package and the AppStream metainfo")
+set(RMQ27_PACKAGE_MAINTAINER
+    "rmq27-panel maintainers <maintainers@users.noreply.c-seed-1105113f.example>"
+    CACHE STRING "Maintainer named in the package and its changelog")
+set(RMQ27_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
+set(RMQ27_PACKAGING_OUT ${CMAKE_CURRENT_BINARY_DIR}/packaging)
+file(MAKE_DIRECTORY ${RMQ27_PACKAGING_OUT}/man)
+
+# The installed programs get the hardening Debian builds its own with: checked string and memory
+# calls (which need optimisation), and every relocation resolved and made read-only at start.
+foreach(program rmq27-panel rmq27-projector-sim)
+    target_compile_definitions(${program} PRIVATE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
+    target_link_options(${program} PRIVATE LINKER:-z,relro,-z,now)
+endforeach()
+# They find Qt where the system keeps it: no run path ($ORIGIN/../lib, which Qt's project setup
+# gives every program for bundled deployment).
+set_target_properties(rmq27-panel rmq27-projector-sim PROPERTIES INSTALL_RPATH "")
+install(TARGETS rmq27-panel rmq27-projector-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The icon theme's pictures are drawn by the same code that gives the window its icon.
+qt_add_executable(rmq27-make-icons ${RMQ27_PACKAGING_DIR}/make_icons.cpp)
+target_link_libraries(rmq27-make-icons PRIVATE rmq27)
+set(RMQ27_ICON_STAMP ${RMQ27_PACKAGING_OUT}/icons.stamp)
+add_custom_command(
+    OUTPUT ${RMQ27_ICON_STAMP}
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${RMQ27_PACKAGING_OUT}/icons
+    COMMAND rmq27-make-icons ${RMQ27_PACKAGING_OUT}/icons/hicolor ${RMQ27_APP_ID}
+    COMMAND ${CMAKE_COMMAND} -E touch ${RMQ27_ICON_STAMP}
+    DEPENDS rmq27-make-icons ${CMAKE_CURRENT_SOURCE_DIR}/src/panel/resources/image1.png
+    COMMENT "Drawing the icon theme's pictures"
+    VERBATIM)
+install(DIRECTORY ${RMQ27_PACKAGING_OUT}/icons/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
+
+install(FILES ${RMQ27_PACKAGING_DIR}/${RMQ27_APP_ID}.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+configure_file(${RMQ27_PACKAGING_DIR}/${RMQ27_APP_ID}.metainfo.xml.in
+               ${RMQ27_PACKAGING_OUT}/${RMQ27_APP_ID}.metainfo.xml @ONLY)
+install(FILES ${RMQ27_PACKAGING_OUT}/${RMQ27_APP_ID}.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+
+# Compressed without a name or time stamp, so the same source gives the same bytes.
+set(RMQ27_GZIPPED)
+function(rmq27_gzip source target)
+    add_custom_command(
+        OUTPUT ${target}
+        COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" gzip ${source} ${target}
+        DEPENDS ${source}
+        VERBATIM)
+    set(RMQ27_GZIPPED ${RMQ27_GZIPPED} ${target} PARENT_SCOPE)
+endfunction()
+
+# One line per program: its page packaging/man/PROGRAM.1.in gets the version, is installed
+# compressed, and a test lints it and holds it against the program's --help.
+set(VERSION ${PROJECT_VERSION})
+function(rmq27_man_page program)
+    set(page ${RMQ27_PACKAGING_OUT}/man/${program}.1)
+    configure_file(${RMQ27_PACKAGING_DIR}/man/${program}.1.in ${page} @ONLY)
+    rmq27_gzip(${page} ${page}.gz)
+    set(RMQ27_GZIPPED ${RMQ27_GZIPPED} PARENT_SCOPE)
+    install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    add_test(NAME man_${program}
+             COMMAND ${RMQ27_PACKAGING_DIR}/man/check-man-page $<TARGET_FILE:${program}> ${page})
+    set_tests_properties(man_${program} PROPERTIES
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_LOGGING_RULES=qt.qpa.*=false" TIMEOUT 60)
+endfunction()
+rmq27_man_page(rmq27-panel)
+rmq27_man_page(rmq27-projector-sim)
+
+# The package's own documents: its copyright and its changelog.
+set(RMQ27_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/rmq27-panel)
+configure_file(${RMQ27_PACKAGING_DIR}/changelog.in ${RMQ27_PACKAGING_OUT}/changelog @ONLY)
+rmq27_gzip(${RMQ27_PACKAGING_OUT}/changelog ${RMQ27_PACKAGING_OUT}/changelog.gz)
+install(FILES ${RMQ27_PACKAGING_DIR}/copyright ${RMQ27_PACKAGING_OUT}/changelog.gz
+        DESTINATION ${RMQ27_DOC_DIR})
+add_custom_target(rmq27-packaging-files ALL DEPENDS ${RMQ27_ICON_STAMP} ${RMQ27_GZIPPED})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME rmq27-panel)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${RMQ27_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "control panel for the VEXO RM-Q27 projector over RS-232C")
+# Lines of at most 80 columns, as the Description field wants them.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+    "One window laid out like a large remote control for the VEXO RM-Q27 data and"
+    "video projector, driven over its RS-232C serial line (19200 or 9600 baud, 8N1)."
+    "Each button sends one fixed command; press-and-hold buttons repeat theirs while"
+    "held. Three display lines show the command as sent, the reply as received with"
+    "control characters made visible, and a plain-language reading of status"
+    "replies: power, input, lamp hours, temperatures and air pressure."
+    ""
+    "Also included is rmq27-projector-sim, a simulated projector on a"
+    "pseudo-terminal for trying the panel without hardware, optionally misbehaving"
+    "the way real lines do.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${RMQ27_HOMEPAGE})
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The captions include Japanese text and are laid out for a Gothic face of fixed pitch; the
+# panel maps its faces to IPAGothic, else to Noto CJK.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-ipafont-gothic | fonts-noto-cjk")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)
