@@ -3,6 +3,7 @@
 #include "app/command_line.h"
 #include "app/open_panel.h"
 #include "panel/form1.h"
+#include "sim/pty_pair.h"
 
 #include <QDir>
 #include <QFile>
@@ -51,17 +52,28 @@ class TestCommandLine : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void parse_data();
     void parse();
     void withoutDisplay_data();
     void withoutDisplay();
     void simulate_data();
     void simulate();
+    void remembersTheDeviceThatOpened();
     void linkRefused_data();
     void linkRefused();
     void linkServedThenRemoved_data();
     void linkServedThenRemoved();
+
+private:
+    QTemporaryDir config_;
 };
+
+void TestCommandLine::initTestCase() {
+    // The remembered devices go to a configuration of the test's own, never the user's.
+    QVERIFY(config_.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config_.path()));
+}
 
 void TestCommandLine::parse_data() {
     QTest::addColumn<QStringList>("arguments");
@@ -91,6 +103,10 @@ void TestCommandLine::parse_data() {
                         << QStringLiteral("--simulate");
     QTest::newRow("--version") << QStringList{"--version"} << 0 << QString() << QString() << false
                                << QStringLiteral("rmq27-panel " RMQ27_VERSION);
+    QTest::newRow("--list-ports") << QStringList{"--list-ports"} << GoesOn << QString() << QString()
+                                  << false << QString();
+    QTest::newRow("--forget") << QStringList{"--forget"} << GoesOn << QString() << QString()
+                              << false << QString();
 
     const auto error = [](const char* name, const QStringList& arguments, const char* says) {
         QTest::newRow(name) << arguments << 2 << QString() << QString() << false
@@ -111,6 +127,9 @@ void TestCommandLine::parse_data() {
     error("--version with a bogus option", {"--version", "--bogus"}, "bogus");
     error("--help with an argument", {"--help", "extra"}, "extra");
     error("--version with a contradiction", {"--version", "--simulate", "--com1=x"}, "--simulate");
+    error("--list-ports with a device", {"--list-ports", "--com1", usb}, "--list-ports");
+    error("--forget with --simulate", {"--simulate", "--forget"}, "--forget");
+    error("two jobs", {"--forget", "--list-ports"}, "one job at a time");
 }
 
 void TestCommandLine::parse() {
@@ -154,6 +173,11 @@ void TestCommandLine::withoutDisplay_data() {
     QTest::newRow("usage error") << QStringList{"--com1"} << 2 << QString()
                                  << QStringLiteral("Try 'rmq27-panel --help'.");
     QTest::newRow("the window") << QStringList{} << 1 << QString() << QStringLiteral("no display");
+    // Every port listed, or words for none: a line either way.
+    QTest::newRow("--list-ports") << QStringList{"--list-ports"} << 0 << QStringLiteral("\n")
+                                  << QString();
+    QTest::newRow("--forget") << QStringList{"--forget"} << 0
+                              << QStringLiteral("no device is remembered") << QString();
 }
 
 // The program itself, with no display in its environment: the usage and the version still come,
@@ -168,6 +192,7 @@ void TestCommandLine::withoutDisplay() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
         env.remove(QString::fromLatin1(name));
     }
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), config_.path());
     QProcess program;
     program.setProcessEnvironment(env);
     program.start(Panel, arguments);
@@ -215,6 +240,41 @@ void TestCommandLine::simulate() {
     // own; with a pseudo-terminal there is nothing to warn about.
     QVERIFY2(pseudoTerminals ? warnings.isEmpty() : simulator == simulatorWarnings,
              qPrintable(warnings.join(QLatin1Char('\n'))));
+}
+
+// A device that opens is remembered for the next start without --com1, until --forget; each
+// port option's tooltip names the device behind it.
+void TestCommandLine::remembersTheDeviceThatOpened() {
+    PtyPair projector;
+    StartOptions options;
+    options.com1 = projector.devicePath();
+    const QString com1Tip = QStringLiteral("COM1: %1").arg(projector.devicePath());
+    auto tooltip = [](Form1& f, const char* option) {
+        return f.findChild<QWidget*>(QLatin1String(option))->toolTip();
+    };
+    const auto warnings = [](Form1& f) {
+        QStringList texts;
+        for (const QMessageBox* box : f.findChildren<QMessageBox*>()) {
+            texts << box->text();
+        }
+        return texts.join(QLatin1Char('\n'));
+    };
+    std::unique_ptr<Form1> form = openPanel(options);
+    QCOMPARE(tooltip(*form, "Option1"), com1Tip);
+    QCOMPARE(warnings(*form), QString());
+    form.reset(); // the port is released before the next start takes it
+
+    form = openPanel(StartOptions{});
+    QCOMPARE(tooltip(*form, "Option1"), com1Tip);
+    QVERIFY(tooltip(*form, "Option2").startsWith(QLatin1String("COM2: /dev/ttyS1")));
+    QCOMPARE(warnings(*form), QString()); // it opened again
+    form.reset();
+
+    StartOptions forget;
+    forget.forget = true;
+    QCOMPARE(runWithoutWindow(forget), std::optional<int>(0));
+    form = openPanel(StartOptions{});
+    QVERIFY2(tooltip(*form, "Option1") != com1Tip, qPrintable(tooltip(*form, "Option1")));
 }
 
 void TestCommandLine::linkRefused_data() {

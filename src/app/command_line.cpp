@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 
 #include "serial/comm_port.h"
+#include "serial/port_devices.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -41,6 +42,16 @@ const QList<OptionRow>& optionRows() {
          QStringLiteral("put a simulated projector behind COM1"),
          nullptr,
          &StartOptions::simulate},
+        {{QStringLiteral("list-ports")},
+         {},
+         QStringLiteral("list the serial ports this system reports, then exit"),
+         nullptr,
+         &StartOptions::listPorts},
+        {{QStringLiteral("forget")},
+         {},
+         QStringLiteral("forget the devices remembered for COM1 and COM2, then exit"),
+         nullptr,
+         &StartOptions::forget},
         {{QStringLiteral("h"), QStringLiteral("help")}, {}, QStringLiteral("show this text")},
         {{QStringLiteral("version")}, {}, QStringLiteral("show the version")},
     };
@@ -59,7 +70,21 @@ const QList<Conflict>& conflicts() {
         {QStringLiteral("com1"), QStringLiteral("simulate"),
          QStringLiteral("--simulate puts the simulated projector behind COM1")},
     };
-    return list;
+    // The jobs done without the window take no device and no other job.
+    static const QList<Conflict> all = [] {
+        QList<Conflict> rows = list;
+        const QString why = QStringLiteral("--%1 opens no port and no window");
+        for (const QString& job : {QStringLiteral("list-ports"), QStringLiteral("forget")}) {
+            for (const QString& other :
+                 {QStringLiteral("com1"), QStringLiteral("com2"), QStringLiteral("simulate")}) {
+                rows.append({job, other, why.arg(job)});
+            }
+        }
+        rows.append({QStringLiteral("list-ports"), QStringLiteral("forget"),
+                     QStringLiteral("one job at a time")});
+        return rows;
+    }();
+    return all;
 }
 
 QString usage() {
@@ -182,7 +207,7 @@ StartOptions parseCommandLine(int argc, char* argv[]) {
     StartOptions options = parseArguments(arguments);
     std::fputs(qPrintable(options.out), stdout);
     std::fputs(qPrintable(options.err), stderr);
-    if (!options.exitCode && !displayAvailable()) {
+    if (!options.exitCode && !options.listPorts && !options.forget && !displayAvailable()) {
         std::fprintf(stderr,
                      "%s: no display to open the window on: set DISPLAY to an X server, or run it "
                      "under a virtual one: xvfb-run -a %s ...\n",
@@ -190,4 +215,23 @@ StartOptions parseCommandLine(int argc, char* argv[]) {
         options.exitCode = 1;
     }
     return options;
+}
+
+std::optional<int> runWithoutWindow(const StartOptions& options) {
+    if (options.listPorts) {
+        std::fputs(qPrintable(listPorts()), stdout);
+        return 0;
+    }
+    if (options.forget) {
+        PortDeviceChoice choice;
+        const QString failure = choice.forget();
+        if (!failure.isEmpty()) {
+            std::fprintf(stderr, "%s: %s\n", qPrintable(Program), qPrintable(failure));
+            return 1;
+        }
+        std::printf("%s: no device is remembered for COM1 or COM2 now (%s)\n", qPrintable(Program),
+                    qPrintable(choice.settingsFile()));
+        return 0;
+    }
+    return std::nullopt;
 }

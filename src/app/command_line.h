@@ -10,6 +10,9 @@ struct StartOptions {
     QString com1;
     QString com2;
     bool simulate = false;
+    // Jobs done without the window: list the serial ports, or forget the remembered devices.
+    bool listPorts = false;
+    bool forget = false;
     std::optional<int> exitCode;
     QString out;
     QString err;
@@ -22,3 +25,7 @@ StartOptions parseArguments(const QStringList& arguments);
 // parseArguments() on argv, with its text written out; also refuses to go on (exit code 1) when
 // there is no display to open the window on.
 StartOptions parseCommandLine(int argc, char* argv[]);
+
+// --list-ports and --forget, which need no window and no display; the exit code when one of them
+// was asked for.
+std::optional<int> runWithoutWindow(const StartOptions& options);

@@ -12,6 +12,9 @@ int main(int argc, char* argv[]) {
     if (options.exitCode) {
         return *options.exitCode;
     }
+    if (const auto done = runWithoutWindow(options)) {
+        return *done;
+    }
     QApplication app(argc, argv);
     // One look on every platform; command buttons paint their own faces in their own colours.
     QApplication::setStyle(QStringLiteral("Fusion"));

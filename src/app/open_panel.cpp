@@ -3,6 +3,7 @@
 #include "core/failure.h"
 #include "panel/form1.h"
 #include "serial/comm_port.h"
+#include "serial/port_devices.h"
 #include "sim/sim_projector.h"
 
 #include <cstdio>
@@ -26,7 +27,16 @@ std::unique_ptr<Form1> openPanel(const StartOptions& options) {
         }
     }
 
+    // The devices behind COM1 and COM2: as given, else as remembered, else a USB adapter or the
+    // default. Each device that opens is remembered for the next start, but never a simulated
+    // projector's pseudo-terminal, which is new at every run.
+    const PortDeviceChoice choice;
+    const QList<SerialPortEntry> ports = availableSerialPorts();
+    devices.com1 = choice.choose(1, devices.com1, ports);
+    devices.com2 = choice.choose(2, devices.com2, ports);
     auto form = std::make_unique<Form1>(devices);
+    form->describePortOptions(ports);
+    form->rememberDevices(choice, projector ? 1 : 0);
     if (projector) {
         projector.release()->setParent(form.get());
     }

@@ -2,6 +2,7 @@
 
 #include "panel/bindings.h"
 #include "serial/comm_port.h"
+#include "serial/port_devices.h"
 
 #include <QStringList>
 
@@ -66,12 +67,12 @@ QString actionListText() {
 }
 
 QString ctlDevice(const QString& portOption) {
-    // The same order as the panel's COM1: the option, then the default device. The device last
-    // opened on COM1 is to come between the two once the panel remembers it.
+    // The panel's choice for COM1: the option, else the device the panel last opened on COM1,
+    // else the first USB serial adapter, else the default device.
     if (!portOption.isEmpty()) {
         return portOption;
     }
-    return CommPort::defaultDevice(1);
+    return PortDeviceChoice().choose(1, QString(), availableSerialPorts());
 }
 
 CtlParse parseCtlArguments(const QStringList& args) {

@@ -54,6 +54,7 @@ Form1::Form1(const PortDevices& devices, QWidget* parent)
     MSComm1->setObjectName(QStringLiteral("MSComm1"));
     MSComm1->setDevice(1, devices.com1);
     MSComm1->setDevice(2, devices.com2);
+    describePortOptions({});
 
     ui->Frame8->hide();
     ui->Frame8->raise();
@@ -66,6 +67,16 @@ Form1::~Form1() {
     if (keyPreviewFilter_) {
         qApp->removeEventFilter(keyPreviewFilter_);
     }
+}
+
+void Form1::rememberDevices(const PortDeviceChoice& choice, int transientPortNumber) {
+    choice.watch(*MSComm1, transientPortNumber);
+}
+
+void Form1::describePortOptions(const QList<SerialPortEntry>& ports) {
+    // The operator sees which device stands behind each port number.
+    ui->Option1->setToolTip(portTooltip(1, MSComm1->device(1), ports));
+    ui->Option2->setToolTip(portTooltip(2, MSComm1->device(2), ports));
 }
 
 void Form1::wireControls() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/failure_guard.h"
+#include "serial/port_devices.h"
 
 #include <QString>
 #include <QWidget>
@@ -30,6 +31,12 @@ public:
 
     explicit Form1(const PortDevices& devices = {}, QWidget* parent = nullptr);
     ~Form1() override;
+
+    // Remembers in `choice`'s file every device that opens, except on the transient port number.
+    void rememberDevices(const PortDeviceChoice& choice, int transientPortNumber);
+    // Names the device behind each port option in its tooltip, with the description the system
+    // gives for it among `ports`.
+    void describePortOptions(const QList<SerialPortEntry>& ports);
 
     // The state fields, in their declared order.
     quint8 HoldCode = 0;
