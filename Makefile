@@ -6,7 +6,7 @@ ifneq ($(CI),)
 CMAKE_FLAGS += -DRMQ27_WERROR=ON
 endif
 
-.PHONY: all deps configure build run test bench fuzz screenshots sanitize soak clean install package check-package
+.PHONY: all deps configure build run test bench fuzz screenshots sanitize soak clean install package check-package format format-check
 
 all: build
 
@@ -88,3 +88,12 @@ package: build
 
 check-package: package
 	@./scripts/check-package
+
+# clang-format over every C++ source of the tree; format-check changes nothing and fails on the
+# first file that is not formatted.
+FORMAT_FILES = git ls-files -- '*.cpp' '*.h'
+format: deps
+	@$(FORMAT_FILES) | xargs clang-format -i
+
+format-check: deps
+	@$(FORMAT_FILES) | xargs clang-format --dry-run -Werror

@@ -6,8 +6,8 @@
 // --quick runs every measurement shorter (for a smoke run); the figures are then rougher.
 #include "panel/fonts.h"
 #include "panel/form1.h"
+#include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
-#include "ui_form1.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QProcess>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QStringList>
 #include <QTcpServer>
@@ -297,7 +298,7 @@ public:
 
     // `name` prefixes the metrics: the direct line, or the line through a device server.
     void clickToWire(const QByteArray& name = "click_to_wire") {
-        QAbstractButton* button = form_.ui->Command17; // one-shot "C00"
+        QAbstractButton* button = named<QPushButton>(form_, "Command17"); // one-shot "C00"
         for (int i = 0; i < 200; ++i) {
             click(button);
         }
@@ -319,8 +320,8 @@ public:
     }
 
     void replyToStatus() {
-        QAbstractButton* status = form_.ui->Command44; // "CR0"
-        QLabel* line = form_.ui->Label22;
+        QAbstractButton* status = named<QPushButton>(form_, "Command44"); // "CR0"
+        QLabel* line = named<QLabel>(form_, "Label22");
         const QString powerOn = QStringLiteral(" Power ON");
         std::vector<double> latencies;
         for (int i = 0; i < scale_.replies + 100; ++i) {
@@ -379,24 +380,25 @@ public:
     }
 
     void holdPaces() {
-        const Ui::Form1& ui = *form_.ui;
-        reportPace("150ms", hold(ui.Command15, 4.5), 150); // Zoom "+"
-        reportPace("250ms", hold(ui.Command48, 5.0), 250); // D.Zoom "+"; its release sets 5 ms
+        const auto button = [this](const char* name) { return named<QPushButton>(form_, name); };
+        reportPace("150ms", hold(button("Command15"), 4.5), 150); // Zoom "+"
+        reportPace("250ms", hold(button("Command48"), 5.0),
+                   250); // D.Zoom "+"; its release sets 5 ms
 
         // The cursor pad after a digital-zoom release: the 5 ms pace, at both line speeds.
-        const std::vector<double> fast = hold(ui.Command5, 3.0);
+        const std::vector<double> fast = hold(button("Command5"), 3.0);
         reportPace("5ms", fast, 5);
         reportRate("sends_per_second_5ms_19200", fast);
-        ui.Option10->setChecked(true);
-        if (form_.MSComm1->settings() != QStringLiteral("9600,N,8,1")) {
+        named<QRadioButton>(form_, "Option10")->click();
+        if (seam(form_).MSComm1->settings() != QStringLiteral("9600,N,8,1")) {
             die("the speed switch to 9600 did not take");
         }
-        reportRate("sends_per_second_5ms_9600", hold(ui.Command5, 3.0));
-        ui.Option9->setChecked(true);
+        reportRate("sends_per_second_5ms_9600", hold(button("Command5"), 3.0));
+        named<QRadioButton>(form_, "Option9")->click();
 
-        click(ui.Command23); // MENU "ON": the cursor pad back at 200 ms
-        reportPace("200ms", hold(ui.Command5, 4.0), 200);
-        reportPace("500ms", hold(ui.Command6, 6.0), 500); // cursor pad "ENTER"
+        click(button("Command23")); // MENU "ON": the cursor pad back at 200 ms
+        reportPace("200ms", hold(button("Command5"), 4.0), 200);
+        reportPace("500ms", hold(button("Command6"), 6.0), 500); // cursor pad "ENTER"
     }
 
     // The far side sends without a break; a 1 ms heartbeat on the window's event loop shows the
@@ -432,7 +434,7 @@ public:
         const long rssBefore = currentRssKb();
         far_.startFlood(bytesPerSecond);
         const double longest = longestGap(
-            seconds * 1000, [&] { longestBuf = std::max(longestBuf, form_.RecvBuf.size()); });
+            seconds * 1000, [&] { longestBuf = std::max(longestBuf, seam(form_).RecvBuf.size()); });
         far_.stopFlood();
         const long rssAfter = currentRssKb();
         const double sent = double(far_.flooded());
@@ -479,7 +481,7 @@ int startupProbe(int argc, char** argv, const char* device) {
 
     Form1 form({QString::fromLocal8Bit(device), QStringLiteral("/dev/rmq27-bench-no-com2")});
     QStringList warnings;
-    form.guard.setPresenter([&](const QString& d) { warnings << d; });
+    seam(form).guard.setPresenter([&](const QString& d) { warnings << d; });
 
     struct FirstPaint : QObject {
         bool seen = false;
@@ -609,9 +611,9 @@ void clickToWireThroughServer(const Scale& scale, const char* accepter, const ch
     if (up) {
         Form1 form({QStringLiteral("%1://127.0.0.1:%2").arg(QLatin1String(scheme)).arg(port),
                     QStringLiteral("/dev/rmq27-bench-no-com2")});
-        form.guard.setPresenter([&](const QString& d) { warnings << d; });
+        seam(form).guard.setPresenter([&](const QString& d) { warnings << d; });
         form.formLoad();
-        if (!form.MSComm1->portOpen()) {
+        if (!seam(form).MSComm1->portOpen()) {
             die("the device server did not open");
         }
         Bench(far, form, scale).clickToWire(QByteArray("click_to_wire_") + scheme);
@@ -645,10 +647,10 @@ int main(int argc, char** argv) {
     FarLine far;
     Form1 form({far.path(), QStringLiteral("/dev/rmq27-bench-no-com2")});
     QStringList warnings;
-    form.guard.setPresenter([&](const QString& d) { warnings << d; });
+    seam(form).guard.setPresenter([&](const QString& d) { warnings << d; });
     form.formLoad();
     form.show();
-    if (!QTest::qWaitForWindowExposed(&form) || !form.MSComm1->portOpen()) {
+    if (!QTest::qWaitForWindowExposed(&form) || !seam(form).MSComm1->portOpen()) {
         die("the window did not come up with its port open");
     }
 

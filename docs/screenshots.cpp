@@ -2,14 +2,17 @@
 // showing a status reply from the simulated projector read out on the status line.
 #include "panel/fonts.h"
 #include "panel/form1.h"
+#include "panel/form1_test_seam.h"
 #include "sim/sim_projector.h"
-#include "ui_form1.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPixmap>
+#include <QPushButton>
 #include <QTimer>
 #include <cstdio>
 #include <functional>
@@ -55,14 +58,17 @@ int main(int argc, char* argv[]) {
     ok = save(form, dir, QStringLiteral("panel-full.png")) && ok;
 
     // POWER ON, then STATUS: the reply is read out on the status line.
-    form.ui->Command17->click();
-    settle([&] { return form.ui->Label12->text().contains(QStringLiteral("ACK")); });
+    named<QPushButton>(form, "Command17")->click();
+    settle([&] { return named<QLabel>(form, "Label12")->text().contains(QStringLiteral("ACK")); });
     form.timer2Tick();
-    form.ui->Text1->setText(QStringLiteral("CR0"));
-    form.ui->Command44->click();
-    form.Timer2->stop();
-    form.Timer4->stop();
-    ok = settle([&] { return form.ui->Label22->text() == QStringLiteral(" Power ON"); }) && ok;
+    named<QLineEdit>(form, "Text1")->setText(QStringLiteral("CR0"));
+    named<QPushButton>(form, "Command44")->click();
+    seam(form).Timer2->stop();
+    seam(form).Timer4->stop();
+    ok = settle([&] {
+             return named<QLabel>(form, "Label22")->text() == QStringLiteral(" Power ON");
+         }) &&
+         ok;
     ok = save(form, dir, QStringLiteral("panel-status.png")) && ok;
 
     // Closed, then the data view, whose toggle carries its Japanese caption.

@@ -13,9 +13,9 @@
 #include "core/transcript.h"
 #include "fuzz_check.h"
 #include "panel/form1.h"
+#include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
 #include "sim/pty_pair.h"
-#include "ui_form1.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -41,11 +41,11 @@ struct Rig {
     Rig() {
         form = std::make_unique<Form1>(
             Form1::PortDevices{far.devicePath(), QStringLiteral("/dev/rmq27-fuzz-no-com2")});
-        form->guard.setPresenter([this](const QString& d) { warnings << d; });
+        seam(*form).guard.setPresenter([this](const QString& d) { warnings << d; });
         form->formLoad();
     }
 
-    QSerialPort& port() { return form->MSComm1->serialPort(); }
+    QSerialPort& port() { return seam(*form).MSComm1->serialPort(); }
 
     // Lets the panel read whatever still waits on the line, until it stays quiet for quietMs.
     void drain(int quietMs) {
@@ -76,38 +76,38 @@ private:
 
 void feed(const QByteArray& chunk) {
     Form1& f = *rig->form;
-    const QString before = f.RecvBuf;
+    const QString before = seam(f).RecvBuf;
     const qsizetype room = Form1::RecvBufLimit - before.size();
     const QString expected = room > 0 ? before + QString::fromLatin1(chunk).left(room) : before;
-    const QString lineBefore = f.ui->Label12->text();
+    const QString lineBefore = named<QLabel>(f, "Label12")->text();
 
     FUZZ_CHECK(rig->far.write(chunk) == chunk.size());
     const QDeadlineTimer deadline(5000);
-    while (f.RecvBuf.size() < expected.size() && !deadline.hasExpired()) {
+    while (seam(f).RecvBuf.size() < expected.size() && !deadline.hasExpired()) {
         rig->port().waitForReadyRead(50);
     }
     if (room <= chunk.size()) {
         // Bytes beyond the limit are read and dropped: wait for the line to go quiet.
         rig->drain(2);
     }
-    FUZZ_CHECK(f.RecvBuf == expected);
+    FUZZ_CHECK(seam(f).RecvBuf == expected);
     if (room > 0 && !chunk.isEmpty()) {
-        FUZZ_CHECK(f.WaitReply == 0);
-        FUZZ_CHECK(f.ui->Label12->text() == renderTranscript(f.RecvBuf));
+        FUZZ_CHECK(seam(f).WaitReply == 0);
+        FUZZ_CHECK(named<QLabel>(f, "Label12")->text() == renderTranscript(seam(f).RecvBuf));
     } else {
-        FUZZ_CHECK(f.ui->Label12->text() == lineBefore);
+        FUZZ_CHECK(named<QLabel>(f, "Label12")->text() == lineBefore);
     }
 }
 
 void otherEvent(qint16 code) {
     Form1& f = *rig->form;
-    const QString buf = f.RecvBuf;
-    const QString line = f.ui->Label12->text();
-    const quint8 wait = f.WaitReply;
-    f.MSComm1->raiseCommEvent(code);
-    FUZZ_CHECK(f.RecvBuf == buf);
+    const QString buf = seam(f).RecvBuf;
+    const QString line = named<QLabel>(f, "Label12")->text();
+    const quint8 wait = seam(f).WaitReply;
+    seam(f).MSComm1->raiseCommEvent(code);
+    FUZZ_CHECK(seam(f).RecvBuf == buf);
     if (code != CommPort::ComEvReceive) {
-        FUZZ_CHECK(f.ui->Label12->text() == line && f.WaitReply == wait);
+        FUZZ_CHECK(named<QLabel>(f, "Label12")->text() == line && seam(f).WaitReply == wait);
     }
 }
 
@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     static char* argv[] = {name, nullptr};
     new QApplication(argc, argv);
     rig = new Rig;
-    FUZZ_CHECK(rig->form->MSComm1->portOpen());
+    FUZZ_CHECK(seam(*rig->form).MSComm1->portOpen());
     return 0;
 }
 
@@ -129,11 +129,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Form1& f = *rig->form;
     // Every step waits for its bytes, so nothing should still be on the line.
     rig->drain(0);
-    f.RecvBuf.clear();
-    f.SendCmd.clear();
-    f.WaitReply = 0;
-    f.ui->Label12->clear();
-    f.ui->Label22->clear();
+    seam(f).RecvBuf.clear();
+    seam(f).SendCmd.clear();
+    seam(f).WaitReply = 0;
+    named<QLabel>(f, "Label12")->clear();
+    named<QLabel>(f, "Label22")->clear();
     rig->warnings.clear();
 
     Input in(data, size);
@@ -145,20 +145,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         case 5:
             f.timer2Tick();
-            FUZZ_CHECK(f.RecvBuf.isEmpty());
+            FUZZ_CHECK(seam(f).RecvBuf.isEmpty());
             break;
         case 6:
-            f.SendCmd = QLatin1String(kCommands[in.byte() % kCommands.size()]) + QLatin1Char('\r');
+            seam(f).SendCmd =
+                QLatin1String(kCommands[in.byte() % kCommands.size()]) + QLatin1Char('\r');
             break;
         case 7:
-            f.RecvBuf = QString(Form1::RecvBufLimit - in.byte() % 64, QLatin1Char('8'));
+            seam(f).RecvBuf = QString(Form1::RecvBufLimit - in.byte() % 64, QLatin1Char('8'));
             break;
         default:
             feed(in.run());
             break;
         }
-        FUZZ_CHECK(f.RecvBuf.size() <= Form1::RecvBufLimit);
-        FUZZ_CHECK(f.MSComm1->portOpen());
+        FUZZ_CHECK(seam(f).RecvBuf.size() <= Form1::RecvBufLimit);
+        FUZZ_CHECK(seam(f).MSComm1->portOpen());
         for (const QString& w : rig->warnings) {
             FUZZ_CHECK(w.startsWith(QLatin1String("The pressure reading ")));
         }

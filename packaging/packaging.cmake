@@ -15,18 +15,18 @@ file(MAKE_DIRECTORY ${RMQ27_PACKAGING_OUT}/man)
 
 # The installed programs get the hardening Debian builds its own with: checked string and memory
 # calls (which need optimisation), and every relocation resolved and made read-only at start.
-foreach(program rmq27-panel rmq27-projector-sim)
+foreach(program rmq27-panel rmq27-projector-sim rmq27-ctl)
     target_compile_definitions(${program} PRIVATE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
     target_link_options(${program} PRIVATE LINKER:-z,relro,-z,now)
 endforeach()
 # They find Qt where the system keeps it: no run path ($ORIGIN/../lib, which Qt's project setup
 # gives every program for bundled deployment).
-set_target_properties(rmq27-panel rmq27-projector-sim PROPERTIES INSTALL_RPATH "")
-install(TARGETS rmq27-panel rmq27-projector-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set_target_properties(rmq27-panel rmq27-projector-sim rmq27-ctl PROPERTIES INSTALL_RPATH "")
+install(TARGETS rmq27-panel rmq27-projector-sim rmq27-ctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # The icon theme's pictures are drawn by the same code that gives the window its icon.
 qt_add_executable(rmq27-make-icons ${RMQ27_PACKAGING_DIR}/make_icons.cpp)
-target_link_libraries(rmq27-make-icons PRIVATE rmq27)
+target_link_libraries(rmq27-make-icons PRIVATE rmq27_panel)
 set(RMQ27_ICON_STAMP ${RMQ27_PACKAGING_OUT}/icons.stamp)
 add_custom_command(
     OUTPUT ${RMQ27_ICON_STAMP}
@@ -72,6 +72,7 @@ function(rmq27_man_page program)
 endfunction()
 rmq27_man_page(rmq27-panel)
 rmq27_man_page(rmq27-projector-sim)
+rmq27_man_page(rmq27-ctl)
 
 # The package's own documents: its copyright and its changelog.
 set(RMQ27_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/rmq27-panel)
@@ -95,7 +96,8 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
     "control characters made visible, and a plain-language reading of status"
     "replies: power, input, lamp hours, temperatures and air pressure."
     ""
-    "Also included is rmq27-projector-sim, a simulated projector on a"
+    "Also included are rmq27-ctl, the panel's commands and readings from a shell"
+    "for scripts and monitoring, and rmq27-projector-sim, a simulated projector on a"
     "pseudo-terminal for trying the panel without hardware, optionally misbehaving"
     "the way real lines do.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -1,10 +1,10 @@
 // rmq27-ctl run as a program: against a pseudo-terminal whose far side the test holds, against
 // its own simulated projector, and side by side with the panel on the same replies.
+#include "core/bindings.h"
 #include "ctl/ctl_options.h"
-#include "panel/bindings.h"
+#include "panel/form1_test_seam.h"
 #include "sim/pty_pair.h"
 #include "support/panel_rig.h"
-#include "ui_form1.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -268,8 +268,8 @@ void TestCtl::panelReadsTheSame() {
     rig.load();
     Form1& f = rig.form();
     QTest::mouseClick(f.findChild<QPushButton*>(control), Qt::LeftButton);
-    f.Timer2->stop();
-    f.Timer4->stop();
+    seam(f).Timer2->stop();
+    seam(f).Timer4->stop();
     rig.wire(1);
     rig.reply(reply);
     QVERIFY(waitFor([&] { return rig.line("Label12").endsWith(QLatin1String("CR ")); }));
@@ -287,16 +287,16 @@ void TestCtl::windowsAndCaptionsAreThePanels() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    const int stored = f.Timer2->interval();
+    const int stored = seam(f).Timer2->interval();
     QCOMPARE(stored, StoredReplyWindowMs);
     const auto check = [&](const char* control, const char* name, const char* caption,
                            const std::function<void(QPushButton*)>& send) {
         auto* button = f.findChild<QPushButton*>(QLatin1String(control));
         QVERIFY(button);
         QCOMPARE(button->text(), QString::fromUtf8(caption));
-        f.Timer2->setInterval(stored);
+        seam(f).Timer2->setInterval(stored);
         send(button);
-        QCOMPARE(findNamedAction(QLatin1String(name)).value().windowMs, f.Timer2->interval());
+        QCOMPARE(findNamedAction(QLatin1String(name)).value().windowMs, seam(f).Timer2->interval());
     };
     for (const OneShotBinding& b : oneShotBindings()) {
         check(b.control, b.name, b.caption,
@@ -304,10 +304,10 @@ void TestCtl::windowsAndCaptionsAreThePanels() {
     }
     for (const HoldBinding& h : holdBindings()) {
         // The ctl's window for an arrow is the stored one, as the panel's before any menu key.
-        f.PadMode = 0;
+        seam(f).PadMode = 0;
         check(h.control, h.name, h.caption, [&](QPushButton* button) {
             QTest::mousePress(button, Qt::LeftButton);
-            f.Timer1->stop();
+            seam(f).Timer1->stop();
         });
         QTest::mouseRelease(f.findChild<QPushButton*>(QLatin1String(h.control)), Qt::LeftButton);
     }

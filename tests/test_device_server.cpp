@@ -1,10 +1,12 @@
 // The panel through Debian's ser2net, in front of a pseudo-terminal the test holds: over Telnet
 // with the com port control option, and as a raw TCP stream.
+#include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
 #include "support/panel_rig.h"
 #include "support/ser2net.h"
-#include "ui_form1.h"
 
+#include <QLabel>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
 
@@ -62,34 +64,35 @@ void TestDeviceServer::throughSer2net() {
     QVERIFY(server.start(rig.far().devicePath()));
     rig.load();
     QVERIFY2(rig.warnings().isEmpty(), qPrintable(rig.warnings().join(QLatin1String(" | "))));
-    QVERIFY(f.MSComm1->portOpen());
+    QVERIFY(seam(f).MSComm1->portOpen());
     if (telnet) {
         // The line was set before open returned, so the first command goes out at its speed.
         QCOMPARE(rig.far().lineSpeed(), 19200);
     }
 
-    QTest::mouseClick(f.ui->Command44, Qt::LeftButton); // STATUS
+    QTest::mouseClick(named<QPushButton>(f, "Command44"), Qt::LeftButton); // STATUS
     QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
     rig.reply("00\r");
-    QTRY_COMPARE_WITH_TIMEOUT(f.ui->Label22->text(), QStringLiteral(" Power ON"), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(named<QLabel>(f, "Label22")->text(), QStringLiteral(" Power ON"),
+                              kWaitMs);
 
     if (telnet) {
-        f.ui->Option10->click();
+        named<QRadioButton>(f, "Option10")->click();
         QTRY_COMPARE_WITH_TIMEOUT(rig.far().lineSpeed(), 9600, kWaitMs);
-        f.ui->Option9->click();
+        named<QRadioButton>(f, "Option9")->click();
         QTRY_COMPARE_WITH_TIMEOUT(rig.far().lineSpeed(), 19200, kWaitMs);
     }
 
     // 0xFF, the Telnet escape, passes both ways as itself.
     f.timer2Tick();
-    f.MSComm1->output(QStringLiteral("\u00ff\r"));
+    seam(f).MSComm1->output(QStringLiteral("\u00ff\r"));
     QCOMPARE(rig.wire(2), QByteArray("\xff\r"));
     rig.reply("\xff\xff\r");
-    QTRY_COMPARE_WITH_TIMEOUT(f.RecvBuf, QStringLiteral("\u00ff\u00ff\r"), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf, QStringLiteral("\u00ff\u00ff\r"), kWaitMs);
 
     // The server goes away: the port closes, the operator is told once, the panel idles.
     server.stop();
-    QTRY_VERIFY_WITH_TIMEOUT(!f.MSComm1->portOpen(), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!seam(f).MSComm1->portOpen(), kWaitMs);
     QTest::qWait(300);
     QCOMPARE(rig.warnings().size(), 1);
     QVERIFY2(rig.warnings()[0].startsWith(QStringLiteral("COM1 (%1): ").arg(server.url(scheme))),
@@ -104,11 +107,11 @@ void TestDeviceServer::throughSer2net() {
 
     // Back again: choosing the port reconnects and commands flow.
     QVERIFY(server.start(rig.far().devicePath()));
-    QTest::mouseClick(f.ui->Command33, Qt::LeftButton);
-    QTest::mouseClick(f.ui->Option1, Qt::LeftButton);
-    QVERIFY(f.MSComm1->portOpen());
+    QTest::mouseClick(named<QPushButton>(f, "Command33"), Qt::LeftButton);
+    QTest::mouseClick(named<QRadioButton>(f, "Option1"), Qt::LeftButton);
+    QVERIFY(seam(f).MSComm1->portOpen());
     rig.drainWire();
-    QTest::mouseClick(f.ui->Command17, Qt::LeftButton); // POWER ON
+    QTest::mouseClick(named<QPushButton>(f, "Command17"), Qt::LeftButton); // POWER ON
     QCOMPARE(rig.wire(4), QByteArray("C00\r"));
     QCOMPARE(rig.warnings().size(), 1);
 }
@@ -121,7 +124,7 @@ void TestDeviceServer::serverWithoutTheOption() {
     QCOMPARE(rig.warnings().size(), 1);
     QVERIFY2(rig.warnings()[0].contains(QStringLiteral("does not offer the com port option")),
              qPrintable(rig.warnings()[0]));
-    QVERIFY(!rig.form().MSComm1->portOpen());
+    QVERIFY(!seam(rig.form()).MSComm1->portOpen());
 }
 
 QTEST_MAIN(TestDeviceServer)

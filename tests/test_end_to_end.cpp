@@ -1,10 +1,12 @@
 // The panel against the simulated projector over a real pseudo-terminal: clicks go out on the
 // line, the projector answers, and the status line reads the answer.
 #include "panel/form1.h"
+#include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
 #include "sim/sim_projector.h"
-#include "ui_form1.h"
 
+#include <QLabel>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
@@ -15,18 +17,18 @@ using Mode = SimProjector::FaultMode;
 struct Bench {
     explicit Bench(Mode mode) : projector(mode) {
         form = std::make_unique<Form1>(Form1::PortDevices{projector.devicePath(), QString()});
-        form->guard.setPresenter([this](const QString& d) { warnings << d; });
+        seam(*form).guard.setPresenter([this](const QString& d) { warnings << d; });
         form->formLoad();
     }
     // Clicks a button and keeps the exchange's own timers out of the way, so the test decides
     // when the reply window ends.
     void click(QAbstractButton* button) {
         QTest::mouseClick(button, Qt::LeftButton);
-        form->Timer2->stop();
-        form->Timer4->stop();
+        seam(*form).Timer2->stop();
+        seam(*form).Timer4->stop();
     }
-    QString status() const { return form->ui->Label22->text(); }
-    QString received() const { return form->ui->Label12->text(); }
+    QString status() const { return named<QLabel>(*form, "Label22")->text(); }
+    QString received() const { return named<QLabel>(*form, "Label12")->text(); }
     // Ends the reply window as its tick would, ready for the next exchange.
     void endWindow() {
         form->timer2Tick();
@@ -57,52 +59,52 @@ private slots:
 void TestEndToEnd::powerOnCountsDownThenRuns() {
     Bench b(Mode::None);
     b.projector.setCountDownMs(3000);
-    b.click(b.form->ui->Command17); // POWER ON
+    b.click(named<QPushButton>(*b.form, "Command17")); // POWER ON
     QTRY_COMPARE_WITH_TIMEOUT(b.received(), QStringLiteral(" ACK CR "), 10000);
     b.endWindow();
-    b.click(b.form->ui->Command44); // STATUS
+    b.click(named<QPushButton>(*b.form, "Command44")); // STATUS
     QTRY_COMPARE_WITH_TIMEOUT(b.status(), QStringLiteral(" Count down"), 10000);
     b.endWindow();
     QTest::qWait(3100);
-    b.click(b.form->ui->Command44);
+    b.click(named<QPushButton>(*b.form, "Command44"));
     QTRY_COMPARE_WITH_TIMEOUT(b.status(), QStringLiteral(" Power ON"), 10000);
     QVERIFY(b.warnings.isEmpty());
 }
 
 void TestEndToEnd::modeFollowsInput() {
     Bench b(Mode::None);
-    b.click(b.form->ui->Command28); // INPUT MODE SET "2"
+    b.click(named<QPushButton>(*b.form, "Command28")); // INPUT MODE SET "2"
     QTRY_COMPARE_WITH_TIMEOUT(b.received(), QStringLiteral(" ACK CR "), 10000);
     b.endWindow();
-    b.click(b.form->ui->Command45); // MODE
+    b.click(named<QPushButton>(*b.form, "Command45")); // MODE
     QTRY_COMPARE_WITH_TIMEOUT(b.status(), QStringLiteral(" Input mode 2"), 10000);
 }
 
 void TestEndToEnd::temperaturesAndPressure() {
     Bench b(Mode::None);
-    b.click(b.form->ui->Command54); // TEMP
+    b.click(named<QPushButton>(*b.form, "Command54")); // TEMP
     QTRY_VERIFY_WITH_TIMEOUT(b.status().startsWith(QStringLiteral("  S1=")), 10000);
     const QString temps = b.status();
     QVERIFY2(temps.contains(QStringLiteral(" C  ,   S2= ")) && temps.endsWith(QStringLiteral(" C")),
              qPrintable(temps));
     QCOMPARE(temps.count(QRegularExpression(QStringLiteral("\\d \\. \\d"))), 3);
     b.endWindow();
-    b.click(b.form->ui->Command68); // PRESSURE
+    b.click(named<QPushButton>(*b.form, "Command68")); // PRESSURE
     QTRY_VERIFY_WITH_TIMEOUT(b.status().endsWith(QStringLiteral(" hPa")), 10000);
     QCOMPARE(b.status(), QStringLiteral("1013 hPa"));
 }
 
 void TestEndToEnd::silentProjectorGivesTheNoReplyMark() {
     Bench b(Mode::Silent);
-    b.click(b.form->ui->Command44);
+    b.click(named<QPushButton>(*b.form, "Command44"));
     QTest::qWait(300);
-    QCOMPARE(b.form->WaitReply, quint8(1));
+    QCOMPARE(seam(*b.form).WaitReply, quint8(1));
     b.form->timer2Tick();
     QCOMPARE(b.received(), QStringLiteral(" X X X X"));
-    QCOMPARE(b.form->WaitReply, quint8(0));
+    QCOMPARE(seam(*b.form).WaitReply, quint8(0));
     b.form->timer4Tick();
     QCOMPARE(b.received(), QString());
-    QCOMPARE(b.form->ui->Label11->text(), QString());
+    QCOMPARE(named<QLabel>(*b.form, "Label11")->text(), QString());
 }
 
 void TestEndToEnd::piecesReadLikeWholeReplies_data() {
@@ -131,28 +133,28 @@ void TestEndToEnd::noisyProjectorNeverBreaksThePanel() {
     Bench b(Mode::Noisy);
     b.projector.setNoiseSeed(27);
     for (int i = 0; i < 20; ++i) {
-        b.click(b.form->ui->Command44);
+        b.click(named<QPushButton>(*b.form, "Command44"));
         QTest::qWait(20);
         b.endWindow();
     }
-    b.click(b.form->ui->Command44);
+    b.click(named<QPushButton>(*b.form, "Command44"));
     QTRY_VERIFY_WITH_TIMEOUT(!b.received().isEmpty(), 10000);
-    QVERIFY(b.form->RecvBuf.size() <= Form1::RecvBufLimit);
-    QVERIFY(b.form->MSComm1->portOpen());
+    QVERIFY(seam(*b.form).RecvBuf.size() <= Form1::RecvBufLimit);
+    QVERIFY(seam(*b.form).MSComm1->portOpen());
     QVERIFY(b.warnings.isEmpty());
 }
 
 void TestEndToEnd::floodKeepsTheBufferBounded() {
     Bench b(Mode::Flood);
     b.projector.setFloodBytesPerSecond(400000);
-    QTRY_COMPARE_WITH_TIMEOUT(b.form->RecvBuf.size(), Form1::RecvBufLimit, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(seam(*b.form).RecvBuf.size(), Form1::RecvBufLimit, 30000);
     QTest::qWait(500);
-    QCOMPARE(b.form->RecvBuf.size(), Form1::RecvBufLimit);
+    QCOMPARE(seam(*b.form).RecvBuf.size(), Form1::RecvBufLimit);
     // Every character has one token of at most four characters.
     QVERIFY(b.received().size() <= 1 + 4 * Form1::RecvBufLimit);
     // The panel still sends while the line floods.
-    b.click(b.form->ui->Command44);
-    QCOMPARE(b.form->WaitReply, quint8(1));
+    b.click(named<QPushButton>(*b.form, "Command44"));
+    QCOMPARE(seam(*b.form).WaitReply, quint8(1));
     QVERIFY(b.warnings.isEmpty());
 }
 
@@ -160,13 +162,13 @@ void TestEndToEnd::vanishingProjectorClosesThePortOnce() {
     Bench b(Mode::Vanish);
     b.projector.setVanishAfter(2);
     for (int i = 0; i < 3; ++i) {
-        QTest::mouseClick(b.form->ui->Command44, Qt::LeftButton);
+        QTest::mouseClick(named<QPushButton>(*b.form, "Command44"), Qt::LeftButton);
         QTest::qWait(50);
-        if (!b.form->MSComm1->portOpen()) {
+        if (!seam(*b.form).MSComm1->portOpen()) {
             break;
         }
     }
-    QTRY_VERIFY_WITH_TIMEOUT(!b.form->MSComm1->portOpen(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!seam(*b.form).MSComm1->portOpen(), 10000);
     QTest::qWait(200);
     QCOMPARE(b.warnings.size(), 1);
     QVERIFY2(b.warnings[0].contains(QStringLiteral("gone")), qPrintable(b.warnings[0]));

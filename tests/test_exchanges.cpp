@@ -1,8 +1,8 @@
 // Every command button, the exchange timers and the press-and-hold repeat, over a real
 // pseudo-terminal whose far side the test holds.
+#include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
 #include "support/panel_rig.h"
-#include "ui_form1.h"
 
 #include <QFrame>
 #include <QLabel>
@@ -115,9 +115,9 @@ void release(QWidget* w, Qt::MouseButton b = Qt::LeftButton) {
 
 // Sentinel intervals, so that any change a send makes is seen.
 void presetIntervals(Form1& f) {
-    f.Timer1->setInterval(111);
-    f.Timer2->setInterval(222);
-    f.Timer4->setInterval(444);
+    seam(f).Timer1->setInterval(111);
+    seam(f).Timer2->setInterval(222);
+    seam(f).Timer4->setInterval(444);
 }
 
 // The wire holds one or more copies of the framed command and nothing else.
@@ -199,13 +199,13 @@ void TestExchanges::everyButtonSendsItsCommand() {
     if (kind == Hold) {
         press(b);
         // Keep the repeat away from the wire while it is read.
-        f.Timer1->setInterval(1000000);
+        seam(f).Timer1->setInterval(1000000);
         release(b);
     } else {
         QTest::mouseClick(b, Qt::LeftButton);
     }
     const QByteArray framed = command + '\r';
-    QCOMPARE(f.SendCmd, QString::fromLatin1(framed));
+    QCOMPARE(seam(f).SendCmd, QString::fromLatin1(framed));
 
     // What the send kind leaves behind in the timers and the cursor-pad mode.
     struct Expect {
@@ -237,16 +237,16 @@ void TestExchanges::everyButtonSendsItsCommand() {
         }
         break;
     }
-    QCOMPARE(f.Timer1->interval(), e.t1);
-    QCOMPARE(f.Timer2->interval(), e.t2);
-    QCOMPARE(f.Timer4->interval(), e.t4);
-    QCOMPARE(int(f.PadMode), e.pad);
-    QCOMPARE(f.HoldCode, quint8(0));
-    QCOMPARE(f.Timer1->isActive(), false);
-    QCOMPARE(f.Timer4->isActive(), true);
+    QCOMPARE(seam(f).Timer1->interval(), e.t1);
+    QCOMPARE(seam(f).Timer2->interval(), e.t2);
+    QCOMPARE(seam(f).Timer4->interval(), e.t4);
+    QCOMPARE(int(seam(f).PadMode), e.pad);
+    QCOMPARE(seam(f).HoldCode, quint8(0));
+    QCOMPARE(seam(f).Timer1->isActive(), false);
+    QCOMPARE(seam(f).Timer4->isActive(), true);
     // A one-shot send opens a reply window; a hold's release drops it.
-    QCOMPARE(f.Timer2->isActive(), kind != Hold);
-    QCOMPARE(f.WaitReply, quint8(1));
+    QCOMPARE(seam(f).Timer2->isActive(), kind != Hold);
+    QCOMPARE(seam(f).WaitReply, quint8(1));
 
     // Read only now: waiting lets the short timers tick.
     QCOMPARE(rig.wire(framed.size()), framed);
@@ -265,7 +265,7 @@ void TestExchanges::allButtonsInOneRun() {
         QPushButton* b = button(f, QLatin1String(r.control));
         if (r.kind == Hold) {
             press(b);
-            f.Timer1->stop();
+            seam(f).Timer1->stop();
             release(b);
         } else {
             QTest::mouseClick(b, Qt::LeftButton);
@@ -302,19 +302,19 @@ void TestExchanges::failedSendAndTimerOrder() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    f.MSComm1->setPortOpen(false);
+    seam(f).MSComm1->setPortOpen(false);
     presetIntervals(f);
-    f.ui->Label11->setText(QStringLiteral("earlier"));
+    named<QLabel>(f, "Label11")->setText(QStringLiteral("earlier"));
     QTest::mouseClick(button(f, control), Qt::LeftButton);
     QCOMPARE(rig.warnings(), QStringList{QStringLiteral("COM1 is not open")});
-    QCOMPARE(f.Timer1->interval(), t1);
-    QCOMPARE(f.Timer2->interval(), t2);
-    QCOMPARE(f.Timer4->interval(), t4);
-    QCOMPARE(int(f.PadMode), pad);
-    QCOMPARE(f.ui->Label11->text(), QStringLiteral("earlier"));
-    QCOMPARE(f.WaitReply, quint8(0));
-    QVERIFY(!f.Timer2->isActive());
-    QVERIFY(!f.Timer4->isActive());
+    QCOMPARE(seam(f).Timer1->interval(), t1);
+    QCOMPARE(seam(f).Timer2->interval(), t2);
+    QCOMPARE(seam(f).Timer4->interval(), t4);
+    QCOMPARE(int(seam(f).PadMode), pad);
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QStringLiteral("earlier"));
+    QCOMPARE(seam(f).WaitReply, quint8(0));
+    QVERIFY(!seam(f).Timer2->isActive());
+    QVERIFY(!seam(f).Timer4->isActive());
 }
 
 void TestExchanges::holdTable_data() {
@@ -360,18 +360,18 @@ void TestExchanges::holdTable() {
     presetIntervals(f);
     QPushButton* b = button(f, control);
     press(b);
-    QCOMPARE(int(f.HoldCode), holdCode);
-    QVERIFY(f.Timer1->isActive());
-    QCOMPARE(f.Timer1->interval(), t1 < 0 ? 111 : t1);
-    QCOMPARE(f.Timer2->interval(), t2 < 0 ? 222 : t2);
-    QCOMPARE(f.Timer4->interval(), t4 < 0 ? 444 : t4);
-    QVERIFY(f.Timer2->isActive());
-    QVERIFY(f.Timer4->isActive());
-    f.Timer1->setInterval(1000000);
-    f.WaitReply = 0;
+    QCOMPARE(int(seam(f).HoldCode), holdCode);
+    QVERIFY(seam(f).Timer1->isActive());
+    QCOMPARE(seam(f).Timer1->interval(), t1 < 0 ? 111 : t1);
+    QCOMPARE(seam(f).Timer2->interval(), t2 < 0 ? 222 : t2);
+    QCOMPARE(seam(f).Timer4->interval(), t4 < 0 ? 444 : t4);
+    QVERIFY(seam(f).Timer2->isActive());
+    QVERIFY(seam(f).Timer4->isActive());
+    seam(f).Timer1->setInterval(1000000);
+    seam(f).WaitReply = 0;
     f.timer1Tick(); // the tick sends the held command again and the repeat goes on
-    QVERIFY(f.Timer1->isActive());
-    QCOMPARE(f.WaitReply, quint8(1));
+    QVERIFY(seam(f).Timer1->isActive());
+    QCOMPARE(seam(f).WaitReply, quint8(1));
     release(b);
     f.timer1Tick(); // a late tick after the release sends nothing (ENTER's release: no "C3E")
     const QByteArray framed = command + '\r';
@@ -404,8 +404,8 @@ void TestExchanges::quickHoldSendsOnce() {
     rig.load();
     Form1& f = rig.form();
     // A cursor-pad arrow keeps the repeat interval it finds: a long one keeps ticks out.
-    f.Timer1->setInterval(1000000);
-    QPushButton* up = f.ui->Command5;
+    seam(f).Timer1->setInterval(1000000);
+    QPushButton* up = named<QPushButton>(f, "Command5");
     const QPoint centre = up->rect().center();
     if (throughWindow) {
         // The platform's routing: the press goes to the widget under the pointer and the release
@@ -416,16 +416,16 @@ void TestExchanges::quickHoldSendsOnce() {
     } else {
         QTest::mousePress(up, mb, {}, centre);
     }
-    QCOMPARE(f.HoldCode, quint8(3));
-    QVERIFY(f.Timer1->isActive());
+    QCOMPARE(seam(f).HoldCode, quint8(3));
+    QVERIFY(seam(f).Timer1->isActive());
     const QPoint at = releaseAt.isNull() ? centre : releaseAt;
     if (throughWindow) {
         QTest::mouseRelease(f.windowHandle(), mb, {}, up->mapTo(&f, at));
     } else {
         QTest::mouseRelease(up, mb, {}, at);
     }
-    QCOMPARE(f.HoldCode, quint8(0));
-    QVERIFY(!f.Timer1->isActive());
+    QCOMPARE(seam(f).HoldCode, quint8(0));
+    QVERIFY(!seam(f).Timer1->isActive());
     QCOMPARE(rig.wire(4), QByteArray("C3C\r"));
     QCOMPARE(rig.drainWire(), QByteArray());
     QVERIFY(rig.warnings().isEmpty());
@@ -435,39 +435,40 @@ void TestExchanges::releaseSteps() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    press(f.ui->Command36); // Focus +
-    QCOMPARE(f.Timer1->interval(), 150);
-    f.Timer1->setInterval(1000000);
-    f.RecvBuf = QStringLiteral("12");
-    f.ui->Label12->setText(QStringLiteral(" 1 2 "));
-    f.ui->Label22->setText(QStringLiteral(" status"));
-    QVERIFY(f.Timer2->isActive());
-    QCOMPARE(f.WaitReply, quint8(1));
+    press(named<QPushButton>(f, "Command36")); // Focus +
+    QCOMPARE(seam(f).Timer1->interval(), 150);
+    seam(f).Timer1->setInterval(1000000);
+    seam(f).RecvBuf = QStringLiteral("12");
+    named<QLabel>(f, "Label12")->setText(QStringLiteral(" 1 2 "));
+    named<QLabel>(f, "Label22")->setText(QStringLiteral(" status"));
+    QVERIFY(seam(f).Timer2->isActive());
+    QCOMPARE(seam(f).WaitReply, quint8(1));
 
-    release(f.ui->Command36);
-    QCOMPARE(f.ui->Label11->text(), QString());
-    QCOMPARE(f.ui->Label12->text(), QString());
-    QCOMPARE(f.ui->Label22->text(), QStringLiteral(" status")); // until the display clear
-    QCOMPARE(f.RecvBuf, QString());
-    QCOMPARE(f.HoldCode, quint8(0));
-    QVERIFY(!f.Timer1->isActive());
-    QVERIFY(!f.Timer2->isActive()); // the last send's timeout is dropped: no " X X X X"
-    QVERIFY(f.Timer4->isActive());
-    QCOMPARE(f.Timer2->interval(), 500);
-    QCOMPARE(f.Timer4->interval(), 1000);
-    QCOMPARE(f.Timer1->interval(), 1000000); // only the D.Zoom release sets it
-    QCOMPARE(f.PadMode, quint8(0));
-    QCOMPARE(f.WaitReply, quint8(1)); // untouched by the release
+    release(named<QPushButton>(f, "Command36"));
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QString());
+    QCOMPARE(named<QLabel>(f, "Label12")->text(), QString());
+    QCOMPARE(named<QLabel>(f, "Label22")->text(),
+             QStringLiteral(" status")); // until the display clear
+    QCOMPARE(seam(f).RecvBuf, QString());
+    QCOMPARE(seam(f).HoldCode, quint8(0));
+    QVERIFY(!seam(f).Timer1->isActive());
+    QVERIFY(!seam(f).Timer2->isActive()); // the last send's timeout is dropped: no " X X X X"
+    QVERIFY(seam(f).Timer4->isActive());
+    QCOMPARE(seam(f).Timer2->interval(), 500);
+    QCOMPARE(seam(f).Timer4->interval(), 1000);
+    QCOMPARE(seam(f).Timer1->interval(), 1000000); // only the D.Zoom release sets it
+    QCOMPARE(seam(f).PadMode, quint8(0));
+    QCOMPARE(seam(f).WaitReply, quint8(1)); // untouched by the release
 
     f.timer4Tick();
-    QCOMPARE(f.ui->Label22->text(), QString());
-    QVERIFY(!f.Timer4->isActive());
-    QCOMPARE(f.ui->Label12->text(), QString());
+    QCOMPARE(named<QLabel>(f, "Label22")->text(), QString());
+    QVERIFY(!seam(f).Timer4->isActive());
+    QCOMPARE(named<QLabel>(f, "Label12")->text(), QString());
     QCOMPARE(rig.wire(4), QByteArray("C4B\r"));
 
     // A reply after the release starts a fresh buffer.
     rig.reply("0");
-    QTRY_COMPARE_WITH_TIMEOUT(f.RecvBuf, QStringLiteral("0"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf, QStringLiteral("0"), 10000);
 }
 
 void TestExchanges::releaseOfDigitalZoom_data() {
@@ -491,10 +492,10 @@ void TestExchanges::releaseOfDigitalZoom() {
     QPushButton* b = button(f, control);
     press(b);
     release(b);
-    QCOMPARE(f.Timer1->interval(), t1);
-    QCOMPARE(int(f.PadMode), pad);
-    QCOMPARE(f.Timer2->interval(), 500);
-    QCOMPARE(f.Timer4->interval(), 1000);
+    QCOMPARE(seam(f).Timer1->interval(), t1);
+    QCOMPARE(int(seam(f).PadMode), pad);
+    QCOMPARE(seam(f).Timer2->interval(), 500);
+    QCOMPARE(seam(f).Timer4->interval(), 1000);
 }
 
 void TestExchanges::cursorPadRule_data() {
@@ -556,18 +557,18 @@ void TestExchanges::cursorPadRule() {
         {"Command5", 3}, {"Command7", 4}, {"Command9", 5}, {"Command8", 6}};
     QPushButton* b = button(f, arrow);
     press(b);
-    QCOMPARE(int(f.HoldCode), holdCodes.value(arrow));
-    QVERIFY(f.Timer1->isActive());
-    QCOMPARE(f.Timer1->interval(), t1);
-    QCOMPARE(f.Timer2->interval(), t2);
-    QCOMPARE(f.Timer4->interval(), t4);
-    QCOMPARE(int(f.PadMode), pad);
-    f.Timer1->stop(); // the 5 ms pace would otherwise keep adding to the wire
+    QCOMPARE(int(seam(f).HoldCode), holdCodes.value(arrow));
+    QVERIFY(seam(f).Timer1->isActive());
+    QCOMPARE(seam(f).Timer1->interval(), t1);
+    QCOMPARE(seam(f).Timer2->interval(), t2);
+    QCOMPARE(seam(f).Timer4->interval(), t4);
+    QCOMPARE(int(seam(f).PadMode), pad);
+    seam(f).Timer1->stop(); // the 5 ms pace would otherwise keep adding to the wire
     const QByteArray got = rig.wire(4);
     QVERIFY2(onlyRepeats(got, codes.value(arrow)), got.constData());
     release(b);
-    QCOMPARE(int(f.PadMode), pad);
-    QCOMPARE(f.Timer1->interval(), t1);
+    QCOMPARE(int(seam(f).PadMode), pad);
+    QCOMPARE(seam(f).Timer1->interval(), t1);
 }
 
 void TestExchanges::secondMouseButtonDuringHold_data() {
@@ -586,26 +587,26 @@ void TestExchanges::secondMouseButtonDuringHold() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    QPushButton* b = f.ui->Command59; // LENS SHIFT up
+    QPushButton* b = named<QPushButton>(f, "Command59"); // LENS SHIFT up
     press(b, Qt::MouseButton(first));
     QCOMPARE(rig.wire(4), QByteArray("C5D\r"));
-    f.Timer1->stop();
+    seam(f).Timer1->stop();
     press(b, Qt::MouseButton(second));
     QCOMPARE(rig.wire(4), QByteArray("C5D\r"));
-    QCOMPARE(f.HoldCode, quint8(21));
-    QVERIFY(f.Timer1->isActive());
-    QCOMPARE(f.Timer1->interval(), 150);
-    f.Timer1->setInterval(1000000);
+    QCOMPARE(seam(f).HoldCode, quint8(21));
+    QVERIFY(seam(f).Timer1->isActive());
+    QCOMPARE(seam(f).Timer1->interval(), 150);
+    seam(f).Timer1->setInterval(1000000);
     release(b, Qt::MouseButton(second));
-    QCOMPARE(f.HoldCode, quint8(0));
-    QVERIFY(!f.Timer1->isActive());
-    QVERIFY(f.Timer4->isActive());
+    QCOMPARE(seam(f).HoldCode, quint8(0));
+    QVERIFY(!seam(f).Timer1->isActive());
+    QVERIFY(seam(f).Timer4->isActive());
     // The first button's release runs the release steps again.
-    f.Timer4->stop();
-    f.ui->Label11->setText(QStringLiteral("between"));
+    seam(f).Timer4->stop();
+    named<QLabel>(f, "Label11")->setText(QStringLiteral("between"));
     release(b, Qt::MouseButton(first));
-    QCOMPARE(f.ui->Label11->text(), QString());
-    QVERIFY(f.Timer4->isActive());
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QString());
+    QVERIFY(seam(f).Timer4->isActive());
     QCOMPARE(rig.drainWire(), QByteArray());
     QVERIFY(rig.warnings().isEmpty());
 }
@@ -617,11 +618,11 @@ void TestExchanges::doubleClickOnHoldButton() {
     Form1& f = rig.form();
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f));
-    f.Timer1->setInterval(1000000);
-    QPushButton* b = f.ui->Command7; // cursor pad down
+    seam(f).Timer1->setInterval(1000000);
+    QPushButton* b = named<QPushButton>(f, "Command7"); // cursor pad down
     QTest::mouseDClick(f.windowHandle(), Qt::LeftButton, {}, b->mapTo(&f, b->rect().center()));
-    QCOMPARE(f.HoldCode, quint8(0));
-    QVERIFY(!f.Timer1->isActive());
+    QCOMPARE(seam(f).HoldCode, quint8(0));
+    QVERIFY(!seam(f).Timer1->isActive());
     QCOMPARE(rig.wire(8), QByteArray("C3D\rC3D\r"));
     QCOMPARE(rig.drainWire(), QByteArray());
     QVERIFY(rig.warnings().isEmpty());
@@ -645,14 +646,14 @@ void TestExchanges::keyboardSendsNothingFromHoldButtons() {
         QTRY_VERIFY(b->hasFocus());
         QTest::keyClick(b, Qt::Key_Space);
         b->click();
-        QCOMPARE(clicks.size(), 2);      // the keyboard did activate the button...
-        QCOMPARE(f.HoldCode, quint8(0)); // ...and nothing was held or sent
-        QVERIFY(!f.Timer1->isActive());
-        QVERIFY(!f.Timer2->isActive());
+        QCOMPARE(clicks.size(), 2);            // the keyboard did activate the button...
+        QCOMPARE(seam(f).HoldCode, quint8(0)); // ...and nothing was held or sent
+        QVERIFY(!seam(f).Timer1->isActive());
+        QVERIFY(!seam(f).Timer2->isActive());
     }
     QCOMPARE(holds, 19);
     QCOMPARE(rig.drainWire(), QByteArray());
-    QCOMPARE(f.ui->Label11->text(), QString());
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QString());
 }
 
 void TestExchanges::failedTickEndsHold_data() {
@@ -671,14 +672,14 @@ void TestExchanges::failedRealTickEndsHold() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    press(f.ui->Command62);
+    press(named<QPushButton>(f, "Command62"));
     QCOMPARE(rig.wire(4), QByteArray("C5E\r"));
-    f.MSComm1->setPortOpen(false);
-    QTRY_VERIFY_WITH_TIMEOUT(!f.Timer1->isActive(), 10000);
-    QCOMPARE(f.HoldCode, quint8(0));
+    seam(f).MSComm1->setPortOpen(false);
+    QTRY_VERIFY_WITH_TIMEOUT(!seam(f).Timer1->isActive(), 10000);
+    QCOMPARE(seam(f).HoldCode, quint8(0));
     QTest::qWait(500);
     QCOMPARE(rig.warnings(), QStringList{QStringLiteral("COM1 is not open")});
-    release(f.ui->Command62);
+    release(named<QPushButton>(f, "Command62"));
     QCOMPARE(rig.warnings().size(), 1);
 }
 
@@ -694,47 +695,47 @@ void TestExchanges::failedTickEndsHold() {
     Form1& f = rig.form();
     QPushButton* b = button(f, control);
     press(b);
-    f.Timer1->setInterval(1000000);
+    seam(f).Timer1->setInterval(1000000);
     QCOMPARE(rig.wire(4).size(), 4);
-    f.RecvBuf = QStringLiteral("12");
-    f.ui->Label11->setText(QStringLiteral("last sent"));
-    f.ui->Label12->setText(QStringLiteral(" 1 2 "));
+    seam(f).RecvBuf = QStringLiteral("12");
+    named<QLabel>(f, "Label11")->setText(QStringLiteral("last sent"));
+    named<QLabel>(f, "Label12")->setText(QStringLiteral(" 1 2 "));
     if (deviceVanishes) {
         rig.far().close();
         // The loss is reported once when it is noticed, and it ends the hold with it.
-        QTRY_VERIFY_WITH_TIMEOUT(!f.MSComm1->portOpen(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!seam(f).MSComm1->portOpen(), 10000);
         QCOMPARE(rig.warnings().size(), 1);
         QVERIFY2(rig.warnings()[0].contains(QStringLiteral("gone")), qPrintable(rig.warnings()[0]));
     } else {
-        f.MSComm1->setPortOpen(false);
+        seam(f).MSComm1->setPortOpen(false);
         // Through the guard, as a real tick runs.
-        f.guard.run([&f] { f.timer1Tick(); });
+        seam(f).guard.run([&f] { f.timer1Tick(); });
         QCOMPARE(rig.warnings(), QStringList{QStringLiteral("COM1 is not open")});
     }
-    QCOMPARE(f.HoldCode, quint8(0));
-    QVERIFY(!f.Timer1->isActive());
-    QVERIFY(!f.Timer2->isActive());
-    QVERIFY(f.Timer4->isActive());
-    QCOMPARE(f.ui->Label11->text(), QString());
-    QCOMPARE(f.ui->Label12->text(), QString());
-    QCOMPARE(f.RecvBuf, QString());
-    QCOMPARE(f.Timer1->interval(), timer1);
-    QCOMPARE(f.Timer2->interval(), 500);
-    QCOMPARE(f.Timer4->interval(), 1000);
-    QCOMPARE(int(f.PadMode), padMode);
+    QCOMPARE(seam(f).HoldCode, quint8(0));
+    QVERIFY(!seam(f).Timer1->isActive());
+    QVERIFY(!seam(f).Timer2->isActive());
+    QVERIFY(seam(f).Timer4->isActive());
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QString());
+    QCOMPARE(named<QLabel>(f, "Label12")->text(), QString());
+    QCOMPARE(seam(f).RecvBuf, QString());
+    QCOMPARE(seam(f).Timer1->interval(), timer1);
+    QCOMPARE(seam(f).Timer2->interval(), 500);
+    QCOMPARE(seam(f).Timer4->interval(), 1000);
+    QCOMPARE(int(seam(f).PadMode), padMode);
     QVERIFY(!b->isDown());
 
     // Nothing is tried again, whatever time passes.
-    f.guard.run([&f] { f.timer1Tick(); });
+    seam(f).guard.run([&f] { f.timer1Tick(); });
     QTest::qWait(300);
     QCOMPARE(rig.warnings().size(), 1);
 
     // The operator's own release, when it comes, changes nothing more.
-    f.Timer4->stop();
-    f.ui->Label11->setText(QStringLiteral("kept"));
+    seam(f).Timer4->stop();
+    named<QLabel>(f, "Label11")->setText(QStringLiteral("kept"));
     release(b);
-    QCOMPARE(f.ui->Label11->text(), QStringLiteral("kept"));
-    QVERIFY(!f.Timer4->isActive());
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QStringLiteral("kept"));
+    QVERIFY(!seam(f).Timer4->isActive());
     QCOMPARE(rig.warnings().size(), 1);
 }
 
@@ -758,30 +759,30 @@ void TestExchanges::failedPressEndsHoldAsReleaseWould() {
     rig.load();
     Form1& f = rig.form();
     if (menuFirst) {
-        QTest::mouseClick(f.ui->Command23, Qt::LeftButton);
+        QTest::mouseClick(named<QPushButton>(f, "Command23"), Qt::LeftButton);
         QCOMPARE(rig.wire(4), QByteArray("C1C\r"));
         f.timer2Tick();
     }
-    f.MSComm1->setPortOpen(false);
-    f.ui->Label11->setText(QStringLiteral("last sent"));
-    f.RecvBuf = QStringLiteral("12");
+    seam(f).MSComm1->setPortOpen(false);
+    named<QLabel>(f, "Label11")->setText(QStringLiteral("last sent"));
+    seam(f).RecvBuf = QStringLiteral("12");
     QPushButton* b = button(f, control);
     press(b);
     QCOMPARE(rig.warnings(), QStringList{QStringLiteral("COM1 is not open")});
-    QVERIFY(!f.Timer1->isActive());
-    QVERIFY(f.Timer4->isActive());
-    QCOMPARE(f.HoldCode, quint8(0));
-    QCOMPARE(f.ui->Label11->text(), QString());
-    QCOMPARE(f.RecvBuf, QString());
-    QCOMPARE(f.Timer1->interval(), timer1);
-    QCOMPARE(f.Timer2->interval(), 500);
-    QCOMPARE(f.Timer4->interval(), 1000);
-    QCOMPARE(int(f.PadMode), padMode);
+    QVERIFY(!seam(f).Timer1->isActive());
+    QVERIFY(seam(f).Timer4->isActive());
+    QCOMPARE(seam(f).HoldCode, quint8(0));
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QString());
+    QCOMPARE(seam(f).RecvBuf, QString());
+    QCOMPARE(seam(f).Timer1->interval(), timer1);
+    QCOMPARE(seam(f).Timer2->interval(), 500);
+    QCOMPARE(seam(f).Timer4->interval(), 1000);
+    QCOMPARE(int(seam(f).PadMode), padMode);
     QTest::qWait(300);
     QCOMPARE(rig.warnings().size(), 1);
-    f.ui->Label11->setText(QStringLiteral("kept"));
+    named<QLabel>(f, "Label11")->setText(QStringLiteral("kept"));
     release(b);
-    QCOMPARE(f.ui->Label11->text(), QStringLiteral("kept"));
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QStringLiteral("kept"));
     QCOMPARE(rig.warnings().size(), 1);
 }
 
@@ -798,16 +799,16 @@ void TestExchanges::failureUnderRealBoxEndsHold() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    f.guard.setPresenter({});
+    seam(f).guard.setPresenter({});
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f));
-    QPushButton* minus = f.ui->Command49; // D.Zoom -
+    QPushButton* minus = named<QPushButton>(f, "Command49"); // D.Zoom -
     const QPoint at = minus->mapTo(&f, minus->rect().center());
     QTest::mousePress(f.windowHandle(), Qt::LeftButton, {}, at);
-    QCOMPARE(f.HoldCode, quint8(18));
+    QCOMPARE(seam(f).HoldCode, quint8(18));
     QVERIFY(minus->isDown());
     QCOMPARE(rig.wire(4), QByteArray("C31\r"));
-    f.MSComm1->setPortOpen(false);
+    seam(f).MSComm1->setPortOpen(false);
     QTRY_VERIFY_WITH_TIMEOUT(
         f.findChild<QMessageBox*>() && f.findChild<QMessageBox*>()->isVisible(), 10000);
     auto* box = f.findChild<QMessageBox*>();
@@ -820,14 +821,14 @@ void TestExchanges::failureUnderRealBoxEndsHold() {
     if (!releaseWhileBoxUp) {
         QTest::mouseRelease(f.windowHandle(), Qt::LeftButton, {}, at);
     }
-    QCOMPARE(f.HoldCode, quint8(0));
-    QVERIFY(!f.Timer1->isActive());
-    QCOMPARE(f.Timer1->interval(), 5);
-    QCOMPARE(f.PadMode, quint8(3));
-    QCOMPARE(f.Timer2->interval(), 500);
-    QCOMPARE(f.Timer4->interval(), 1000);
-    QVERIFY(!f.Timer2->isActive());
-    QCOMPARE(f.RecvBuf, QString());
+    QCOMPARE(seam(f).HoldCode, quint8(0));
+    QVERIFY(!seam(f).Timer1->isActive());
+    QCOMPARE(seam(f).Timer1->interval(), 5);
+    QCOMPARE(seam(f).PadMode, quint8(3));
+    QCOMPARE(seam(f).Timer2->interval(), 500);
+    QCOMPARE(seam(f).Timer4->interval(), 1000);
+    QVERIFY(!seam(f).Timer2->isActive());
+    QCOMPARE(seam(f).RecvBuf, QString());
     QVERIFY(!minus->isDown());
 }
 
@@ -835,38 +836,38 @@ void TestExchanges::realHoldRepeats() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    press(f.ui->Command15);
+    press(named<QPushButton>(f, "Command15"));
     QByteArray got;
     QVERIFY(waitFor([&] { return (got += rig.far().readAll()).size() >= 12; }, 30000));
-    release(f.ui->Command15);
+    release(named<QPushButton>(f, "Command15"));
     got += rig.drainWire();
     QVERIFY2(onlyRepeats(got, "C47\r"), got.constData());
     QVERIFY(rig.warnings().isEmpty());
-    QCOMPARE(f.ui->Label11->text(), QString());
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QString());
 }
 
 void TestExchanges::noReply() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    f.ui->Label22->setText(QStringLiteral(" earlier status"));
-    QTest::mouseClick(f.ui->Command18, Qt::LeftButton);
+    named<QLabel>(f, "Label22")->setText(QStringLiteral(" earlier status"));
+    QTest::mouseClick(named<QPushButton>(f, "Command18"), Qt::LeftButton);
     // No event is processed before the ticks, so the real timers cannot come first.
-    QCOMPARE(f.Timer2->interval(), 500);
-    QCOMPARE(f.Timer4->interval(), 1000);
-    QCOMPARE(f.WaitReply, quint8(1));
+    QCOMPARE(seam(f).Timer2->interval(), 500);
+    QCOMPARE(seam(f).Timer4->interval(), 1000);
+    QCOMPARE(seam(f).WaitReply, quint8(1));
     f.timer2Tick();
-    QCOMPARE(f.ui->Label12->text(), QStringLiteral(" X X X X"));
-    QCOMPARE(f.ui->Label11->text(), QStringLiteral(" C 0 1 CR "));
-    QVERIFY(!f.Timer2->isActive());
-    QCOMPARE(f.WaitReply, quint8(0));
-    QCOMPARE(f.RecvBuf, QString());
-    QVERIFY(f.Timer4->isActive());
+    QCOMPARE(named<QLabel>(f, "Label12")->text(), QStringLiteral(" X X X X"));
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QStringLiteral(" C 0 1 CR "));
+    QVERIFY(!seam(f).Timer2->isActive());
+    QCOMPARE(seam(f).WaitReply, quint8(0));
+    QCOMPARE(seam(f).RecvBuf, QString());
+    QVERIFY(seam(f).Timer4->isActive());
     f.timer4Tick();
-    QCOMPARE(f.ui->Label11->text(), QString());
-    QCOMPARE(f.ui->Label12->text(), QString());
-    QCOMPARE(f.ui->Label22->text(), QString());
-    QVERIFY(!f.Timer4->isActive());
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QString());
+    QCOMPARE(named<QLabel>(f, "Label12")->text(), QString());
+    QCOMPARE(named<QLabel>(f, "Label22")->text(), QString());
+    QVERIFY(!seam(f).Timer4->isActive());
     QCOMPARE(rig.wire(4), QByteArray("C01\r"));
 }
 
@@ -875,62 +876,63 @@ void TestExchanges::replyInsideWindow() {
     rig.load();
     Form1& f = rig.form();
     // Plain buttons keep whatever intervals are set: long ones keep the real timers out of it.
-    f.Timer2->setInterval(600000);
-    f.Timer4->setInterval(600000);
-    QTest::mouseClick(f.ui->Command44, Qt::LeftButton); // STATUS
+    seam(f).Timer2->setInterval(600000);
+    seam(f).Timer4->setInterval(600000);
+    QTest::mouseClick(named<QPushButton>(f, "Command44"), Qt::LeftButton); // STATUS
     QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
     rig.reply("0");
-    QTRY_COMPARE_WITH_TIMEOUT(f.RecvBuf, QStringLiteral("0"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf, QStringLiteral("0"), 10000);
     rig.reply("0\r");
-    QTRY_COMPARE_WITH_TIMEOUT(f.RecvBuf, QStringLiteral("00\r"), 10000);
-    QCOMPARE(f.WaitReply, quint8(0));
+    QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf, QStringLiteral("00\r"), 10000);
+    QCOMPARE(seam(f).WaitReply, quint8(0));
     f.timer2Tick();
-    QCOMPARE(f.ui->Label12->text(), QStringLiteral(" 0 0 CR "));
-    QCOMPARE(f.ui->Label22->text(), QStringLiteral(" Power ON"));
-    QCOMPARE(f.RecvBuf, QString());
-    QVERIFY(!f.Timer2->isActive());
+    QCOMPARE(named<QLabel>(f, "Label12")->text(), QStringLiteral(" 0 0 CR "));
+    QCOMPARE(named<QLabel>(f, "Label22")->text(), QStringLiteral(" Power ON"));
+    QCOMPARE(seam(f).RecvBuf, QString());
+    QVERIFY(!seam(f).Timer2->isActive());
 }
 
 void TestExchanges::replyAfterWindowStartsNewBuffer() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    f.Timer2->setInterval(600000);
-    f.Timer4->setInterval(600000);
-    QTest::mouseClick(f.ui->Command44, Qt::LeftButton);
+    seam(f).Timer2->setInterval(600000);
+    seam(f).Timer4->setInterval(600000);
+    QTest::mouseClick(named<QPushButton>(f, "Command44"), Qt::LeftButton);
     QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
     rig.reply("2");
-    QTRY_COMPARE_WITH_TIMEOUT(f.RecvBuf, QStringLiteral("2"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf, QStringLiteral("2"), 10000);
     f.timer2Tick();
-    QCOMPARE(f.ui->Label12->text(), QStringLiteral(" 2 ")); // answered: no mark
+    QCOMPARE(named<QLabel>(f, "Label12")->text(), QStringLiteral(" 2 ")); // answered: no mark
     rig.reply("80\r");
-    QTRY_COMPARE_WITH_TIMEOUT(f.RecvBuf, QStringLiteral("80\r"), 10000);
-    QCOMPARE(f.ui->Label12->text(), QStringLiteral(" 8 0 CR "));
-    QCOMPARE(f.ui->Label22->text(), QStringLiteral(" Stand by"));
+    QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf, QStringLiteral("80\r"), 10000);
+    QCOMPARE(named<QLabel>(f, "Label12")->text(), QStringLiteral(" 8 0 CR "));
+    QCOMPARE(named<QLabel>(f, "Label22")->text(), QStringLiteral(" Stand by"));
 
     // After an unanswered window, a late reply replaces the mark.
-    QTest::mouseClick(f.ui->Command44, Qt::LeftButton);
+    QTest::mouseClick(named<QPushButton>(f, "Command44"), Qt::LeftButton);
     QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
     f.timer2Tick();
-    QCOMPARE(f.ui->Label12->text(), QStringLiteral(" X X X X"));
+    QCOMPARE(named<QLabel>(f, "Label12")->text(), QStringLiteral(" X X X X"));
     rig.reply("00\r");
-    QTRY_COMPARE_WITH_TIMEOUT(f.ui->Label12->text(), QStringLiteral(" 0 0 CR "), 10000);
-    QCOMPARE(f.RecvBuf, QStringLiteral("00\r"));
-    QCOMPARE(f.ui->Label22->text(), QStringLiteral(" Power ON"));
+    QTRY_COMPARE_WITH_TIMEOUT(named<QLabel>(f, "Label12")->text(), QStringLiteral(" 0 0 CR "),
+                              10000);
+    QCOMPARE(seam(f).RecvBuf, QStringLiteral("00\r"));
+    QCOMPARE(named<QLabel>(f, "Label22")->text(), QStringLiteral(" Power ON"));
 }
 
 void TestExchanges::comShowsSettingsUntilTimer3() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    QVERIFY(f.ui->Frame8->isHidden());
-    QTest::mouseClick(f.ui->Command33, Qt::LeftButton);
-    QVERIFY(!f.ui->Frame8->isHidden());
-    QVERIFY(f.Timer3->isActive());
-    QCOMPARE(f.Timer3->interval(), 5000);
+    QVERIFY(named<QFrame>(f, "Frame8")->isHidden());
+    QTest::mouseClick(named<QPushButton>(f, "Command33"), Qt::LeftButton);
+    QVERIFY(!named<QFrame>(f, "Frame8")->isHidden());
+    QVERIFY(seam(f).Timer3->isActive());
+    QCOMPARE(seam(f).Timer3->interval(), 5000);
     f.timer3Tick();
-    QVERIFY(f.ui->Frame8->isHidden());
-    QVERIFY(!f.Timer3->isActive());
+    QVERIFY(named<QFrame>(f, "Frame8")->isHidden());
+    QVERIFY(!seam(f).Timer3->isActive());
     QCOMPARE(rig.drainWire(), QByteArray());
 }
 
@@ -938,15 +940,15 @@ void TestExchanges::everySendRestartsCountdowns() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    QTest::mouseClick(f.ui->Command64, Qt::LeftButton); // 5000 / 5500
+    QTest::mouseClick(named<QPushButton>(f, "Command64"), Qt::LeftButton); // 5000 / 5500
     // Coarse timers may run up to 5% long: the wait leaves a wide margin either side.
     QTest::qWait(2000);
-    const int reply1 = f.Timer2->remainingTime();
-    const int clear1 = f.Timer4->remainingTime();
+    const int reply1 = seam(f).Timer2->remainingTime();
+    const int clear1 = seam(f).Timer4->remainingTime();
     QVERIFY(reply1 <= 3500);
-    QTest::mouseClick(f.ui->Command65, Qt::LeftButton);
-    QVERIFY2(f.Timer2->remainingTime() > reply1, qPrintable(QString::number(reply1)));
-    QVERIFY2(f.Timer4->remainingTime() > clear1, qPrintable(QString::number(clear1)));
+    QTest::mouseClick(named<QPushButton>(f, "Command65"), Qt::LeftButton);
+    QVERIFY2(seam(f).Timer2->remainingTime() > reply1, qPrintable(QString::number(reply1)));
+    QVERIFY2(seam(f).Timer4->remainingTime() > clear1, qPrintable(QString::number(clear1)));
     QCOMPARE(rig.wire(8), QByteArray("C50\rC51\r"));
 }
 

@@ -1,12 +1,13 @@
 // Faults from the line and from the operator: every byte value, a device that vanishes during a
 // hold, a device this user may not open, a flood, and random runs of operator actions against
 // the simulated projector in each of its fault modes.
+#include "core/bindings.h"
 #include "core/transcript.h"
-#include "panel/bindings.h"
+#include "panel/form1_test_seam.h"
+#include "panel/picture_box.h"
 #include "serial/comm_port.h"
 #include "sim/sim_projector.h"
 #include "support/panel_rig.h"
-#include "ui_form1.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -44,7 +45,7 @@ bool settleReceiveBuffer(Form1& f) {
     return waitFor([&] {
         f.timer2Tick();
         QTest::qWait(100);
-        return f.RecvBuf.isEmpty();
+        return seam(f).RecvBuf.isEmpty();
     });
 }
 
@@ -70,12 +71,13 @@ void TestFaults::everyByteValueArrivesAndRenders() {
     for (int code = 0; code < 256; ++code) {
         f.timer2Tick();
         rig.reply(QByteArray(1, char(code)));
-        QVERIFY2(waitFor([&] { return !f.RecvBuf.isEmpty(); }), qPrintable(QString::number(code)));
-        QCOMPARE(f.RecvBuf, QString(QChar(code)));
-        QCOMPARE(f.ui->Label12->text(), renderTranscript(QString(QChar(code))));
+        QVERIFY2(waitFor([&] { return !seam(f).RecvBuf.isEmpty(); }),
+                 qPrintable(QString::number(code)));
+        QCOMPARE(seam(f).RecvBuf, QString(QChar(code)));
+        QCOMPARE(named<QLabel>(f, "Label12")->text(), renderTranscript(QString(QChar(code))));
     }
     QVERIFY(rig.warnings().isEmpty());
-    QVERIFY(f.MSComm1->portOpen());
+    QVERIFY(seam(f).MSComm1->portOpen());
 }
 
 void TestFaults::everyByteValueAfterEachQuery_data() {
@@ -95,20 +97,20 @@ void TestFaults::everyByteValueAfterEachQuery() {
     for (int i = 0; i < 256; ++i) {
         all[i] = char(i);
     }
-    f.SendCmd = query + QChar(13);
+    seam(f).SendCmd = query + QChar(13);
     rig.reply(all);
-    QTRY_COMPARE_WITH_TIMEOUT(f.RecvBuf.size(), 256, kWaitMs);
-    QCOMPARE(f.RecvBuf, QString::fromLatin1(all));
-    QCOMPARE(f.ui->Label12->text(), renderTranscript(f.RecvBuf));
+    QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf.size(), 256, kWaitMs);
+    QCOMPARE(seam(f).RecvBuf, QString::fromLatin1(all));
+    QCOMPARE(named<QLabel>(f, "Label12")->text(), renderTranscript(seam(f).RecvBuf));
     // The reply starts with NUL, so the pattern queries find nothing, the pressure reads 0 and
     // the whole-transcript query shows the received line.
     QVERIFY(rig.warnings().isEmpty());
     if (query == QLatin1String("CR9")) {
-        QCOMPARE(f.ui->Label22->text(), f.ui->Label12->text());
+        QCOMPARE(named<QLabel>(f, "Label22")->text(), named<QLabel>(f, "Label12")->text());
     } else if (query == QLatin1String("CR PRESSURE")) {
-        QCOMPARE(f.ui->Label22->text(), QStringLiteral("106 hPa"));
+        QCOMPARE(named<QLabel>(f, "Label22")->text(), QStringLiteral("106 hPa"));
     } else if (query != QLatin1String("CR3") && query != QLatin1String("CR6")) {
-        QCOMPARE(f.ui->Label22->text(), QString());
+        QCOMPARE(named<QLabel>(f, "Label22")->text(), QString());
     }
 }
 
@@ -116,15 +118,16 @@ void TestFaults::deviceVanishesDuringHold() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    QSignalSpy errors(&f.MSComm1->serialPort(), &QSerialPort::errorOccurred);
-    QTest::mousePress(f.ui->Command15, Qt::LeftButton); // Zoom "+", repeating every 150 ms
+    QSignalSpy errors(&seam(f).MSComm1->serialPort(), &QSerialPort::errorOccurred);
+    QTest::mousePress(named<QPushButton>(f, "Command15"),
+                      Qt::LeftButton); // Zoom "+", repeating every 150 ms
     QCOMPARE(rig.wire(8), QByteArray("C47\rC47\r"));
-    QVERIFY(f.Timer1->isActive());
+    QVERIFY(seam(f).Timer1->isActive());
 
     rig.far().close();
-    QTRY_VERIFY_WITH_TIMEOUT(!f.MSComm1->portOpen(), kWaitMs);
-    QTRY_VERIFY_WITH_TIMEOUT(!f.Timer1->isActive(), kWaitMs);
-    QCOMPARE(f.HoldCode, quint8(0));
+    QTRY_VERIFY_WITH_TIMEOUT(!seam(f).MSComm1->portOpen(), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!seam(f).Timer1->isActive(), kWaitMs);
+    QCOMPARE(seam(f).HoldCode, quint8(0));
     // Let a few more repeat intervals pass: nothing else goes wrong, nothing else is said.
     QTest::qWait(500);
     QVERIFY2(rig.warnings().size() == 1, qPrintable(rig.warnings().join(QLatin1String(" | "))));
@@ -143,9 +146,9 @@ void TestFaults::deviceVanishesDuringHold() {
 
     // The release still ends the hold as usual and says nothing.
     const qsizetype said = rig.warnings().size();
-    QTest::mouseRelease(f.ui->Command15, Qt::LeftButton);
-    QCOMPARE(f.ui->Label11->text(), QString());
-    QCOMPARE(f.Timer2->interval(), 500);
+    QTest::mouseRelease(named<QPushButton>(f, "Command15"), Qt::LeftButton);
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QString());
+    QCOMPARE(seam(f).Timer2->interval(), 500);
     QCOMPARE(rig.warnings().size(), said);
 }
 
@@ -157,11 +160,11 @@ void TestFaults::deviceNotPermitted() {
     QVERIFY(::chmod(QFile::encodeName(com2.devicePath()).constData(), 0) == 0);
     PanelRig rig(com2.devicePath());
     rig.load();
-    rig.form().ui->Option2->click();
+    named<QRadioButton>(rig.form(), "Option2")->click();
     QCOMPARE(rig.warnings().size(), 1);
     QVERIFY2(rig.warnings()[0].contains(QStringLiteral("this user may not open the device")),
              qPrintable(rig.warnings()[0]));
-    QVERIFY(!rig.form().MSComm1->portOpen());
+    QVERIFY(!seam(rig.form()).MSComm1->portOpen());
 }
 
 void TestFaults::floodKeepsThePanelResponsive() {
@@ -186,12 +189,12 @@ void TestFaults::floodKeepsThePanelResponsive() {
     });
     qsizetype longest = 0;
     QTimer sample;
-    connect(&sample, &QTimer::timeout, [&] { longest = qMax(longest, f.RecvBuf.size()); });
+    connect(&sample, &QTimer::timeout, [&] { longest = qMax(longest, seam(f).RecvBuf.size()); });
     sample.start(5);
 
-    QTRY_COMPARE_WITH_TIMEOUT(f.RecvBuf.size(), Form1::RecvBufLimit, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf.size(), Form1::RecvBufLimit, kWaitMs);
     // A command still goes out in the middle of the flood.
-    QTest::mouseClick(f.ui->Command44, Qt::LeftButton); // STATUS
+    QTest::mouseClick(named<QPushButton>(f, "Command44"), Qt::LeftButton); // STATUS
     QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
     QTest::qWait(300);
     stop = true;
@@ -199,16 +202,17 @@ void TestFaults::floodKeepsThePanelResponsive() {
     sample.stop();
 
     QCOMPARE(longest, Form1::RecvBufLimit);
-    QVERIFY(f.RecvBuf.size() <= Form1::RecvBufLimit);
-    QVERIFY(f.MSComm1->portOpen());
+    QVERIFY(seam(f).RecvBuf.size() <= Form1::RecvBufLimit);
+    QVERIFY(seam(f).MSComm1->portOpen());
     QVERIFY(rig.warnings().isEmpty());
 
     // Once the line is quiet the next reply is read and decoded as usual.
     QVERIFY(settleReceiveBuffer(f));
-    f.SendCmd = QStringLiteral("CR0\r");
+    seam(f).SendCmd = QStringLiteral("CR0\r");
     rig.reply("00\r");
-    QTRY_COMPARE_WITH_TIMEOUT(f.ui->Label22->text(), QStringLiteral(" Power ON"), kWaitMs);
-    QCOMPARE(f.RecvBuf, QStringLiteral("00\r"));
+    QTRY_COMPARE_WITH_TIMEOUT(named<QLabel>(f, "Label22")->text(), QStringLiteral(" Power ON"),
+                              kWaitMs);
+    QCOMPARE(seam(f).RecvBuf, QStringLiteral("00\r"));
 }
 
 void TestFaults::randomOperatorRun_data() {
@@ -235,7 +239,7 @@ void TestFaults::randomOperatorRun() {
     PtyPair com2;
     Form1 f({projector.devicePath(), com2.devicePath()});
     QStringList warnings;
-    f.guard.setPresenter([&](const QString& d) { warnings << d; });
+    seam(f).guard.setPresenter([&](const QString& d) { warnings << d; });
     f.formLoad();
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f));
@@ -254,9 +258,11 @@ void TestFaults::randomOperatorRun() {
     for (const HoldBinding& b : holdBindings()) {
         holds << f.findChild<QAbstractButton*>(QLatin1String(b.control));
     }
-    const QList<QAbstractButton*> service{f.ui->Command33, f.ui->Command34, f.ui->Command95,
-                                          f.ui->Command96, f.ui->Option1,   f.ui->Option2,
-                                          f.ui->Option9,   f.ui->Option10};
+    const QList<QAbstractButton*> service{
+        named<QPushButton>(f, "Command33"), named<QPushButton>(f, "Command34"),
+        named<QPushButton>(f, "Command95"), named<QPushButton>(f, "Command96"),
+        named<QRadioButton>(f, "Option1"),  named<QRadioButton>(f, "Option2"),
+        named<QRadioButton>(f, "Option9"),  named<QRadioButton>(f, "Option10")};
     const QStringList typed{QStringLiteral("CR0"),         QStringLiteral("CR9"),
                             QStringLiteral("CR PRESSURE"), QStringLiteral("CRA"),
                             QStringLiteral("C00"),         QStringLiteral("x{~")};
@@ -300,14 +306,14 @@ void TestFaults::randomOperatorRun() {
             QTest::keyClick(&f, key, Qt::KeyboardModifiers(rng.bounded(8) << 25));
             action = QStringLiteral("key");
         } else if (kind == 8) {
-            if (reachable(f.ui->Image1)) {
-                QTest::mouseDClick(f.ui->Image1, Qt::LeftButton);
+            if (reachable(named<PictureBox>(f, "Image1"))) {
+                QTest::mouseDClick(named<PictureBox>(f, "Image1"), Qt::LeftButton);
                 action = QStringLiteral("double-click Image1");
             }
-        } else if (reachable(f.ui->Text1)) {
-            f.ui->Text1->clear();
-            QTest::keyClicks(f.ui->Text1, typed[rng.bounded(int(typed.size()))]);
-            action = QStringLiteral("type ") + f.ui->Text1->text();
+        } else if (reachable(named<QLineEdit>(f, "Text1"))) {
+            named<QLineEdit>(f, "Text1")->clear();
+            QTest::keyClicks(named<QLineEdit>(f, "Text1"), typed[rng.bounded(int(typed.size()))]);
+            action = QStringLiteral("type ") + named<QLineEdit>(f, "Text1")->text();
         }
         if (!action.isEmpty()) {
             log << action;
@@ -316,7 +322,7 @@ void TestFaults::randomOperatorRun() {
         if (warnings.size() > warningsBefore) {
             ++failingActions;
         }
-        QVERIFY2(f.RecvBuf.size() <= Form1::RecvBufLimit,
+        QVERIFY2(seam(f).RecvBuf.size() <= Form1::RecvBufLimit,
                  qPrintable(log.join(QLatin1String(", "))));
     }
 
@@ -325,8 +331,8 @@ void TestFaults::randomOperatorRun() {
     const qsizetype settled = warnings.size();
     QTest::qWait(500);
     QCOMPARE(warnings.size(), settled);
-    QVERIFY(!f.Timer1->isActive());
-    QCOMPARE(f.HoldCode, quint8(0));
+    QVERIFY(!seam(f).Timer1->isActive());
+    QCOMPARE(seam(f).HoldCode, quint8(0));
     // At most one warning per operator action, and one more for a vanished device.
     QVERIFY2(settled <= log.size() + 1,
              qPrintable(QStringLiteral("%1 warnings for %2 actions (%3 failing): %4")

@@ -1,10 +1,11 @@
 // Start-up, the send-and-show routine and the serial link, over a real pseudo-terminal whose far
 // side the test holds.
+#include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
 #include "support/panel_rig.h"
-#include "ui_form1.h"
 
 #include <QApplication>
+#include <QFrame>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
@@ -44,49 +45,49 @@ void TestPanelCore::startupState() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    QCOMPARE(f.HoldCode, quint8(0));
-    QCOMPARE(f.WaitReply, quint8(0));
-    QCOMPARE(f.PadMode, quint8(0));
-    QCOMPARE(f.SendCmd, QString());
-    QCOMPARE(f.RecvBuf, QString());
-    QCOMPARE(f.PressVal, qint16(0));
-    QCOMPARE(f.PanelUnlock, qint16(0));
-    QCOMPARE(f.FreeText, QString());
-    QCOMPARE(f.CommSettings, QStringLiteral("19200,N,8,1"));
-    QCOMPARE(f.CmdPrefix, QString());
-    QVERIFY(f.MSComm1->portOpen());
-    QCOMPARE(f.MSComm1->commPort(), qint16(1));
-    QCOMPARE(f.MSComm1->settings(), QStringLiteral("19200,N,8,1"));
+    QCOMPARE(seam(f).HoldCode, quint8(0));
+    QCOMPARE(seam(f).WaitReply, quint8(0));
+    QCOMPARE(seam(f).PadMode, quint8(0));
+    QCOMPARE(seam(f).SendCmd, QString());
+    QCOMPARE(seam(f).RecvBuf, QString());
+    QCOMPARE(seam(f).PressVal, qint16(0));
+    QCOMPARE(seam(f).PanelUnlock, qint16(0));
+    QCOMPARE(seam(f).FreeText, QString());
+    QCOMPARE(seam(f).CommSettings, QStringLiteral("19200,N,8,1"));
+    QCOMPARE(seam(f).CmdPrefix, QString());
+    QVERIFY(seam(f).MSComm1->portOpen());
+    QCOMPARE(seam(f).MSComm1->commPort(), qint16(1));
+    QCOMPARE(seam(f).MSComm1->settings(), QStringLiteral("19200,N,8,1"));
     QCOMPARE(rig.far().lineSpeed(), 19200);
     QCOMPARE(f.clientHeightTwips(), Form1::StartHeight);
     QCOMPARE(f.height(), 332);
-    QVERIFY(f.ui->Frame8->isHidden());
-    QVERIFY(f.ui->Command34->isHidden());
-    QVERIFY(f.ui->Option1->isChecked());
-    QVERIFY(f.ui->Option9->isChecked());
+    QVERIFY(named<QFrame>(f, "Frame8")->isHidden());
+    QVERIFY(named<QPushButton>(f, "Command34")->isHidden());
+    QVERIFY(named<QRadioButton>(f, "Option1")->isChecked());
+    QVERIFY(named<QRadioButton>(f, "Option9")->isChecked());
     QCOMPARE(f.windowTitle(), QStringLiteral("VEXO   RM-Q27   CONTROL   Ver.1.40"));
-    for (QTimer* t : {f.Timer1, f.Timer2, f.Timer3, f.Timer4}) {
+    for (QTimer* t : {seam(f).Timer1, seam(f).Timer2, seam(f).Timer3, seam(f).Timer4}) {
         QVERIFY2(!t->isActive(), qPrintable(t->objectName()));
     }
-    QCOMPARE(f.Timer1->interval(), 200);
-    QCOMPARE(f.Timer2->interval(), 500);
-    QCOMPARE(f.Timer3->interval(), 5000);
-    QCOMPARE(f.Timer4->interval(), 1000);
-    QCOMPARE(f.Timer1->timerType(), Qt::PreciseTimer);
+    QCOMPARE(seam(f).Timer1->interval(), 200);
+    QCOMPARE(seam(f).Timer2->interval(), 500);
+    QCOMPARE(seam(f).Timer3->interval(), 5000);
+    QCOMPARE(seam(f).Timer4->interval(), 1000);
+    QCOMPARE(seam(f).Timer1->timerType(), Qt::PreciseTimer);
     QVERIFY(rig.warnings().isEmpty());
 
     // The first command after start-up goes out as its bare code and a carriage return.
-    QTest::mouseClick(f.ui->Command17, Qt::LeftButton);
+    QTest::mouseClick(named<QPushButton>(f, "Command17"), Qt::LeftButton);
     QCOMPARE(rig.wire(4), QByteArray("C00\r"));
 }
 
 void TestPanelCore::startupOpensTwiceAndCentresOnFullHeight() {
     PanelRig rig;
     // The serial control as stored with the window, before start-up changes it.
-    QCOMPARE(rig.form().MSComm1->commPort(), qint16(1));
-    QCOMPARE(rig.form().MSComm1->settings(), QStringLiteral("9600,N,8,1"));
-    QVERIFY(!rig.form().MSComm1->portOpen());
-    QSignalSpy opens(rig.form().MSComm1, &CommPort::openChanged);
+    QCOMPARE(seam(rig.form()).MSComm1->commPort(), qint16(1));
+    QCOMPARE(seam(rig.form()).MSComm1->settings(), QStringLiteral("9600,N,8,1"));
+    QVERIFY(!seam(rig.form()).MSComm1->portOpen());
+    QSignalSpy opens(seam(rig.form()).MSComm1, &CommPort::openChanged);
     rig.load();
     QCOMPARE(opens.size(), 3);
     QCOMPARE(opens.at(0).at(0).toBool(), true);
@@ -106,7 +107,7 @@ void TestPanelCore::startHeightShowsTheMainPanelOnly() {
     rig.load();
     Form1& f = rig.form();
     const int visible = f.height();
-    const int frame9Top = f.ui->Frame9->geometry().top();
+    const int frame9Top = named<QFrame>(f, "Frame9")->geometry().top();
     QVERIFY(frame9Top < visible); // only its top edge shows
     for (QWidget* w : f.findChildren<QWidget*>()) {
         if (w->isWindow() || w->parentWidget() != &f) {
@@ -126,19 +127,20 @@ void TestPanelCore::focusStartsOnPowerOn() {
     rig.form().activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&rig.form()));
     QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(),
-                              static_cast<QWidget*>(rig.form().ui->Command17), 10000);
+                              static_cast<QWidget*>(named<QPushButton>(rig.form(), "Command17")),
+                              10000);
 }
 
 void TestPanelCore::startupWithMissingPort() {
     Form1 form({QStringLiteral("/dev/rmq27-missing-com1"), QString()});
     QStringList warnings;
-    form.guard.setPresenter([&](const QString& d) { warnings << d; });
+    seam(form).guard.setPresenter([&](const QString& d) { warnings << d; });
     form.formLoad();
     QCOMPARE(warnings.size(), 1);
     QVERIFY2(warnings[0].startsWith(QStringLiteral("COM1 (/dev/rmq27-missing-com1): ")),
              qPrintable(warnings[0]));
-    QVERIFY(!form.MSComm1->portOpen());
-    QCOMPARE(form.MSComm1->commPort(), qint16(1));
+    QVERIFY(!seam(form).MSComm1->portOpen());
+    QCOMPARE(seam(form).MSComm1->commPort(), qint16(1));
     QCOMPARE(form.clientHeightTwips(), Form1::StartHeight);
 }
 
@@ -146,16 +148,16 @@ void TestPanelCore::modeOneWritesAndShows() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    f.ui->Label12->setText(QStringLiteral("before"));
-    f.SendCmd = QStringLiteral("CF IMAGE REAL\r");
-    f.Hyouji(f.SendCmd, 1);
+    named<QLabel>(f, "Label12")->setText(QStringLiteral("before"));
+    seam(f).SendCmd = QStringLiteral("CF IMAGE REAL\r");
+    f.Hyouji(seam(f).SendCmd, 1);
     QCOMPARE(rig.wire(14), QByteArray("CF IMAGE REAL\r"));
-    QCOMPARE(f.ui->Label11->text(), QStringLiteral(" C F   I M A G E   R E A L CR "));
-    QCOMPARE(f.ui->Label12->text(), QStringLiteral("before"));
-    QCOMPARE(f.WaitReply, quint8(1));
-    QVERIFY(f.Timer2->isActive());
-    QVERIFY(f.Timer4->isActive());
-    QCOMPARE(f.RecvBuf, QString());
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QStringLiteral(" C F   I M A G E   R E A L CR "));
+    QCOMPARE(named<QLabel>(f, "Label12")->text(), QStringLiteral("before"));
+    QCOMPARE(seam(f).WaitReply, quint8(1));
+    QVERIFY(seam(f).Timer2->isActive());
+    QVERIFY(seam(f).Timer4->isActive());
+    QCOMPARE(seam(f).RecvBuf, QString());
 }
 
 void TestPanelCore::modeTwoShowsWholeBuffer_data() {
@@ -169,14 +171,14 @@ void TestPanelCore::modeTwoShowsWholeBuffer() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    f.RecvBuf = QStringLiteral("00\r");
+    seam(f).RecvBuf = QStringLiteral("00\r");
     const quint8 m = quint8(mode);
-    f.Hyouji(f.RecvBuf, m);
-    QCOMPARE(f.ui->Label12->text(), QStringLiteral(" 0 0 CR "));
-    QCOMPARE(f.ui->Label11->text(), QString());
-    QCOMPARE(f.WaitReply, quint8(0));
-    QVERIFY(!f.Timer2->isActive());
-    QVERIFY(!f.Timer4->isActive());
+    f.Hyouji(seam(f).RecvBuf, m);
+    QCOMPARE(named<QLabel>(f, "Label12")->text(), QStringLiteral(" 0 0 CR "));
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QString());
+    QCOMPARE(seam(f).WaitReply, quint8(0));
+    QVERIFY(!seam(f).Timer2->isActive());
+    QVERIFY(!seam(f).Timer4->isActive());
     QCOMPARE(rig.drainWire(), QByteArray());
 }
 
@@ -184,52 +186,53 @@ void TestPanelCore::replyInThreePieces() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    QTest::mouseClick(f.ui->Command44, Qt::LeftButton); // STATUS
+    QTest::mouseClick(named<QPushButton>(f, "Command44"), Qt::LeftButton); // STATUS
     QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
-    QCOMPARE(f.WaitReply, quint8(1));
+    QCOMPARE(seam(f).WaitReply, quint8(1));
 
     rig.reply("0");
-    QTRY_COMPARE_WITH_TIMEOUT(f.ui->Label12->text(), QStringLiteral(" 0 "), 10000);
-    QCOMPARE(f.WaitReply, quint8(0));
-    QCOMPARE(f.ui->Label22->text(), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(named<QLabel>(f, "Label12")->text(), QStringLiteral(" 0 "), 10000);
+    QCOMPARE(seam(f).WaitReply, quint8(0));
+    QCOMPARE(named<QLabel>(f, "Label22")->text(), QString());
     rig.reply("0");
-    QTRY_COMPARE_WITH_TIMEOUT(f.ui->Label12->text(), QStringLiteral(" 0 0 "), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(named<QLabel>(f, "Label12")->text(), QStringLiteral(" 0 0 "), 10000);
     rig.reply("\r");
-    QTRY_COMPARE_WITH_TIMEOUT(f.ui->Label12->text(), QStringLiteral(" 0 0 CR "), 10000);
-    QCOMPARE(f.RecvBuf, QStringLiteral("00\r"));
-    QCOMPARE(f.ui->Label22->text(), QStringLiteral(" Power ON"));
+    QTRY_COMPARE_WITH_TIMEOUT(named<QLabel>(f, "Label12")->text(), QStringLiteral(" 0 0 CR "),
+                              10000);
+    QCOMPARE(seam(f).RecvBuf, QStringLiteral("00\r"));
+    QCOMPARE(named<QLabel>(f, "Label22")->text(), QStringLiteral(" Power ON"));
 }
 
 void TestPanelCore::otherEventCodesChangeNothing() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    f.RecvBuf = QStringLiteral("12");
-    f.WaitReply = 1;
-    f.ui->Label12->setText(QStringLiteral("kept"));
+    seam(f).RecvBuf = QStringLiteral("12");
+    seam(f).WaitReply = 1;
+    named<QLabel>(f, "Label12")->setText(QStringLiteral("kept"));
     for (qint16 code : {0, 1, 3, 4, 1001, -1}) {
-        f.MSComm1->raiseCommEvent(code);
+        seam(f).MSComm1->raiseCommEvent(code);
     }
-    QCOMPARE(f.RecvBuf, QStringLiteral("12"));
-    QCOMPARE(f.WaitReply, quint8(1));
-    QCOMPARE(f.ui->Label12->text(), QStringLiteral("kept"));
+    QCOMPARE(seam(f).RecvBuf, QStringLiteral("12"));
+    QCOMPARE(seam(f).WaitReply, quint8(1));
+    QCOMPARE(named<QLabel>(f, "Label12")->text(), QStringLiteral("kept"));
 }
 
 void TestPanelCore::speedSwitchOnOpenPort() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    f.ui->Frame8->show();
-    QSignalSpy opens(f.MSComm1, &CommPort::openChanged);
-    f.ui->Option10->click();
+    named<QFrame>(f, "Frame8")->show();
+    QSignalSpy opens(seam(f).MSComm1, &CommPort::openChanged);
+    named<QRadioButton>(f, "Option10")->click();
     QCOMPARE(rig.far().lineSpeed(), 9600);
-    QCOMPARE(f.CommSettings, QStringLiteral("9600,N,8,1"));
-    QVERIFY(f.MSComm1->portOpen());
+    QCOMPARE(seam(f).CommSettings, QStringLiteral("9600,N,8,1"));
+    QVERIFY(seam(f).MSComm1->portOpen());
     QCOMPARE(opens.size(), 0);
-    QVERIFY(f.ui->Frame8->isHidden());
-    QVERIFY(f.ui->Option1->isChecked()); // the port group is untouched
+    QVERIFY(named<QFrame>(f, "Frame8")->isHidden());
+    QVERIFY(named<QRadioButton>(f, "Option1")->isChecked()); // the port group is untouched
 
-    f.ui->Option9->click();
+    named<QRadioButton>(f, "Option9")->click();
     QCOMPARE(rig.far().lineSpeed(), 19200);
     QCOMPARE(opens.size(), 0);
 }
@@ -239,17 +242,17 @@ void TestPanelCore::portSwitchToWorkingPort() {
     PanelRig rig(com2.devicePath());
     rig.load();
     Form1& f = rig.form();
-    f.ui->Frame8->show();
-    QSignalSpy opens(f.MSComm1, &CommPort::openChanged);
-    f.ui->Option2->click();
+    named<QFrame>(f, "Frame8")->show();
+    QSignalSpy opens(seam(f).MSComm1, &CommPort::openChanged);
+    named<QRadioButton>(f, "Option2")->click();
     QCOMPARE(opens.size(), 2); // closed, then opened on COM2
-    QVERIFY(f.MSComm1->portOpen());
-    QCOMPARE(f.MSComm1->commPort(), qint16(2));
-    QVERIFY(f.ui->Frame8->isHidden());
-    QVERIFY(f.ui->Option9->isChecked());
+    QVERIFY(seam(f).MSComm1->portOpen());
+    QCOMPARE(seam(f).MSComm1->commPort(), qint16(2));
+    QVERIFY(named<QFrame>(f, "Frame8")->isHidden());
+    QVERIFY(named<QRadioButton>(f, "Option9")->isChecked());
     QVERIFY(rig.warnings().isEmpty());
 
-    QTest::mouseClick(f.ui->Command18, Qt::LeftButton);
+    QTest::mouseClick(named<QPushButton>(f, "Command18"), Qt::LeftButton);
     QByteArray got;
     QVERIFY(waitFor([&] { return (got += com2.readAll()).size() >= 4; }));
     QCOMPARE(got, QByteArray("C01\r"));
@@ -259,23 +262,23 @@ void TestPanelCore::portSwitchToMissingPort() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    f.ui->Frame8->show();
-    f.ui->Option2->click();
+    named<QFrame>(f, "Frame8")->show();
+    named<QRadioButton>(f, "Option2")->click();
     QCOMPARE(rig.warnings().size(), 1);
     QVERIFY2(rig.warnings()[0].startsWith(QStringLiteral("COM2 (/dev/rmq27-no-such-port): ")),
              qPrintable(rig.warnings()[0]));
-    QCOMPARE(f.MSComm1->commPort(), qint16(1)); // the fallback
-    QVERIFY(!f.MSComm1->portOpen());
-    QVERIFY(!f.ui->Frame8->isHidden());
-    QVERIFY(f.ui->Option2->isChecked());
+    QCOMPARE(seam(f).MSComm1->commPort(), qint16(1)); // the fallback
+    QVERIFY(!seam(f).MSComm1->portOpen());
+    QVERIFY(!named<QFrame>(f, "Frame8")->isHidden());
+    QVERIFY(named<QRadioButton>(f, "Option2")->isChecked());
 
     // With the port closed, COM1 sets the number and opens the port again.
-    f.ui->Option1->click();
-    QCOMPARE(f.MSComm1->commPort(), qint16(1));
-    QVERIFY(f.MSComm1->portOpen());
-    QVERIFY(f.ui->Frame8->isHidden());
+    named<QRadioButton>(f, "Option1")->click();
+    QCOMPARE(seam(f).MSComm1->commPort(), qint16(1));
+    QVERIFY(seam(f).MSComm1->portOpen());
+    QVERIFY(named<QFrame>(f, "Frame8")->isHidden());
     QCOMPARE(rig.warnings().size(), 1);
-    QTest::mouseClick(f.ui->Command17, Qt::LeftButton);
+    QTest::mouseClick(named<QPushButton>(f, "Command17"), Qt::LeftButton);
     QCOMPARE(rig.wire(4), QByteArray("C00\r"));
 }
 
@@ -288,25 +291,25 @@ void TestPanelCore::lostDeviceReopenedByChoosingItsPort() {
     QVERIFY(QFile::link(before->devicePath(), device));
     Form1 f({device, QString()});
     QStringList warnings;
-    f.guard.setPresenter([&](const QString& d) { warnings << d; });
+    seam(f).guard.setPresenter([&](const QString& d) { warnings << d; });
     f.formLoad();
-    QVERIFY(f.MSComm1->portOpen());
+    QVERIFY(seam(f).MSComm1->portOpen());
 
     before->close();
-    QTRY_VERIFY_WITH_TIMEOUT(!f.MSComm1->portOpen(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!seam(f).MSComm1->portOpen(), 10000);
     QCOMPARE(warnings.size(), 1);
     PtyPair after;
     QVERIFY(QFile::remove(device) && QFile::link(after.devicePath(), device));
 
     // A click on the option that is already selected reopens its port.
-    QTest::mouseClick(f.ui->Command33, Qt::LeftButton);
-    QVERIFY(f.ui->Option1->isChecked());
-    QTest::mouseClick(f.ui->Option1, Qt::LeftButton);
-    QVERIFY(f.MSComm1->portOpen());
-    QCOMPARE(f.MSComm1->commPort(), qint16(1));
-    QVERIFY(f.ui->Frame8->isHidden());
+    QTest::mouseClick(named<QPushButton>(f, "Command33"), Qt::LeftButton);
+    QVERIFY(named<QRadioButton>(f, "Option1")->isChecked());
+    QTest::mouseClick(named<QRadioButton>(f, "Option1"), Qt::LeftButton);
+    QVERIFY(seam(f).MSComm1->portOpen());
+    QCOMPARE(seam(f).MSComm1->commPort(), qint16(1));
+    QVERIFY(named<QFrame>(f, "Frame8")->isHidden());
     QCOMPARE(warnings.size(), 1);
-    QTest::mouseClick(f.ui->Command17, Qt::LeftButton);
+    QTest::mouseClick(named<QPushButton>(f, "Command17"), Qt::LeftButton);
     QByteArray got;
     QVERIFY(waitFor([&] { return (got += after.readAll()).size() >= 4; }));
     QCOMPARE(got, QByteArray("C00\r"));
@@ -319,12 +322,12 @@ void TestPanelCore::portHeldByAnotherProgram() {
     QVERIFY(other.open(QIODevice::ReadWrite));
     PanelRig rig(com2.devicePath());
     rig.load();
-    rig.form().ui->Option2->click();
+    named<QRadioButton>(rig.form(), "Option2")->click();
     QCOMPARE(rig.warnings().size(), 1);
     QVERIFY2(rig.warnings()[0].contains(QStringLiteral("in use by another program")),
              qPrintable(rig.warnings()[0]));
-    QVERIFY(!rig.form().MSComm1->portOpen());
-    QCOMPARE(rig.form().MSComm1->commPort(), qint16(1));
+    QVERIFY(!seam(rig.form()).MSComm1->portOpen());
+    QCOMPARE(seam(rig.form()).MSComm1->commPort(), qint16(1));
 }
 
 void TestPanelCore::openFailureDescriptions_data() {
@@ -353,25 +356,25 @@ void TestPanelCore::sendWhileClosed() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    f.MSComm1->setPortOpen(false);
-    f.MSComm1->setPortOpen(false); // closing a closed port does nothing
-    f.ui->Label11->setText(QStringLiteral("earlier"));
-    QTest::mouseClick(f.ui->Command17, Qt::LeftButton);
+    seam(f).MSComm1->setPortOpen(false);
+    seam(f).MSComm1->setPortOpen(false); // closing a closed port does nothing
+    named<QLabel>(f, "Label11")->setText(QStringLiteral("earlier"));
+    QTest::mouseClick(named<QPushButton>(f, "Command17"), Qt::LeftButton);
     QCOMPARE(rig.warnings(), QStringList{QStringLiteral("COM1 is not open")});
-    QCOMPARE(f.ui->Label11->text(), QStringLiteral("earlier"));
-    QCOMPARE(f.WaitReply, quint8(0));
-    QVERIFY(!f.Timer2->isActive());
-    QVERIFY(!f.Timer4->isActive());
-    QCOMPARE(f.SendCmd, QStringLiteral("C00\r"));
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QStringLiteral("earlier"));
+    QCOMPARE(seam(f).WaitReply, quint8(0));
+    QVERIFY(!seam(f).Timer2->isActive());
+    QVERIFY(!seam(f).Timer4->isActive());
+    QCOMPARE(seam(f).SendCmd, QStringLiteral("C00\r"));
 }
 
 void TestPanelCore::farSideVanishes() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    QSignalSpy errors(&f.MSComm1->serialPort(), &QSerialPort::errorOccurred);
+    QSignalSpy errors(&seam(f).MSComm1->serialPort(), &QSerialPort::errorOccurred);
     rig.far().close();
-    QTRY_VERIFY_WITH_TIMEOUT(!f.MSComm1->portOpen(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!seam(f).MSComm1->portOpen(), 10000);
     QCOMPARE(rig.warnings().size(), 1);
     QVERIFY2(rig.warnings()[0].startsWith(QStringLiteral("COM1 (")), qPrintable(rig.warnings()[0]));
     // The dead descriptor is gone: no stream of errors keeps the event loop busy.
@@ -382,7 +385,7 @@ void TestPanelCore::farSideVanishes() {
     QCOMPARE(rig.warnings().size(), 1);
 
     // The panel stays usable: a send is refused with its own message.
-    QTest::mouseClick(f.ui->Command17, Qt::LeftButton);
+    QTest::mouseClick(named<QPushButton>(f, "Command17"), Qt::LeftButton);
     QCOMPARE(rig.warnings().size(), 2);
     QCOMPARE(rig.warnings().last(), QStringLiteral("COM1 is not open"));
 }
@@ -397,22 +400,22 @@ void TestPanelCore::receiveBufferIsBounded() {
         sent += rig.far().write(flood.mid(sent));
         return sent == flood.size();
     }));
-    QTRY_COMPARE_WITH_TIMEOUT(f.RecvBuf.size(), Form1::RecvBufLimit, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf.size(), Form1::RecvBufLimit, 10000);
     QTest::qWait(100);
-    QCOMPARE(f.RecvBuf.size(), Form1::RecvBufLimit);
-    QCOMPARE(f.ui->Label12->text().size(), 1 + 2 * Form1::RecvBufLimit);
+    QCOMPARE(seam(f).RecvBuf.size(), Form1::RecvBufLimit);
+    QCOMPARE(named<QLabel>(f, "Label12")->text().size(), 1 + 2 * Form1::RecvBufLimit);
     // A new reply window starts a new buffer.
     f.timer2Tick();
     rig.reply("80\r");
-    QTRY_COMPARE_WITH_TIMEOUT(f.RecvBuf, QStringLiteral("80\r"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf, QStringLiteral("80\r"), 10000);
 }
 
 void TestPanelCore::endAndCloseReleaseThePort() {
     {
         PanelRig rig;
         rig.load();
-        QTest::mouseClick(rig.form().ui->Command16, Qt::LeftButton);
-        QVERIFY(!rig.form().MSComm1->portOpen());
+        QTest::mouseClick(named<QPushButton>(rig.form(), "Command16"), Qt::LeftButton);
+        QVERIFY(!seam(rig.form()).MSComm1->portOpen());
         QVERIFY(rig.warnings().isEmpty());
     }
     {
@@ -420,7 +423,7 @@ void TestPanelCore::endAndCloseReleaseThePort() {
         rig.load();
         rig.form().show();
         rig.form().close();
-        QVERIFY(!rig.form().MSComm1->portOpen());
+        QVERIFY(!seam(rig.form()).MSComm1->portOpen());
     }
 }
 

@@ -1,11 +1,12 @@
 // The panel under a real X server (Xvfb, the xcb platform), driven by real X input from xdotool:
 // what the offscreen platform cannot show. A window-modal warning box keeps the mouse release
 // from the window; the line editor's own key bindings are in force.
+#include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
 #include "support/panel_rig.h"
-#include "ui_form1.h"
 
 #include <QGuiApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
@@ -64,25 +65,25 @@ void TestRealX::init() {
 
 void TestRealX::failureWhileHeldUnderTheRealBox() {
     Form1& f = rig_->form();
-    f.guard.setPresenter({});
-    QPushButton* minus = f.ui->Command49; // D.Zoom -
+    seam(f).guard.setPresenter({});
+    QPushButton* minus = named<QPushButton>(f, "Command49"); // D.Zoom -
     QVERIFY(xdotool(at(minus) << QStringLiteral("mousedown") << QStringLiteral("1")));
-    QTRY_COMPARE_WITH_TIMEOUT(f.HoldCode, quint8(18), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(seam(f).HoldCode, quint8(18), 10000);
     QCOMPARE(rig_->wire(4), QByteArray("C31\r"));
-    f.MSComm1->setPortOpen(false); // the next tick fails
+    seam(f).MSComm1->setPortOpen(false); // the next tick fails
     QTRY_VERIFY_WITH_TIMEOUT(openBox(f), 10000);
     QVERIFY(xdotool({QStringLiteral("mouseup"), QStringLiteral("1")}));
     QTest::qWait(200);
     // Ended exactly as the release of D.Zoom - ends a hold.
-    QCOMPARE(f.HoldCode, quint8(0));
-    QVERIFY(!f.Timer1->isActive());
-    QCOMPARE(f.Timer1->interval(), 5);
-    QCOMPARE(f.PadMode, quint8(3));
-    QVERIFY(!f.Timer2->isActive());
-    QCOMPARE(f.Timer2->interval(), 500);
-    QCOMPARE(f.Timer4->interval(), 1000);
-    QCOMPARE(f.RecvBuf, QString());
-    QCOMPARE(f.ui->Label11->text(), QString());
+    QCOMPARE(seam(f).HoldCode, quint8(0));
+    QVERIFY(!seam(f).Timer1->isActive());
+    QCOMPARE(seam(f).Timer1->interval(), 5);
+    QCOMPARE(seam(f).PadMode, quint8(3));
+    QVERIFY(!seam(f).Timer2->isActive());
+    QCOMPARE(seam(f).Timer2->interval(), 500);
+    QCOMPARE(seam(f).Timer4->interval(), 1000);
+    QCOMPARE(seam(f).RecvBuf, QString());
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QString());
     QVERIFY(xdotool(at(openBox(f)->button(QMessageBox::Ok))
                     << QStringLiteral("click") << QStringLiteral("1")));
     QTRY_VERIFY_WITH_TIMEOUT(!openBox(f), 10000);
@@ -92,25 +93,25 @@ void TestRealX::failureWhileHeldUnderTheRealBox() {
 
 void TestRealX::everyMouseButtonPressesAndReleases() {
     Form1& f = rig_->form();
-    QPushButton* zoom = f.ui->Command15; // Zoom +
+    QPushButton* zoom = named<QPushButton>(f, "Command15"); // Zoom +
     QVERIFY(xdotool(at(zoom) << QStringLiteral("mousedown") << QStringLiteral("1")));
-    QTRY_COMPARE_WITH_TIMEOUT(f.HoldCode, quint8(7), 10000);
-    f.Timer1->setInterval(1000000);
+    QTRY_COMPARE_WITH_TIMEOUT(seam(f).HoldCode, quint8(7), 10000);
+    seam(f).Timer1->setInterval(1000000);
     QCOMPARE(rig_->wire(4), QByteArray("C47\r"));
     QVERIFY(xdotool({QStringLiteral("mousedown"), QStringLiteral("3")}));
     QCOMPARE(rig_->wire(4), QByteArray("C47\r"));
     QVERIFY(xdotool({QStringLiteral("mouseup"), QStringLiteral("3")}));
-    QTRY_COMPARE_WITH_TIMEOUT(f.HoldCode, quint8(0), 10000);
-    QVERIFY(!f.Timer1->isActive());
+    QTRY_COMPARE_WITH_TIMEOUT(seam(f).HoldCode, quint8(0), 10000);
+    QVERIFY(!seam(f).Timer1->isActive());
     QVERIFY(xdotool({QStringLiteral("mouseup"), QStringLiteral("1")}));
     QTest::qWait(200);
-    QCOMPARE(f.HoldCode, quint8(0));
+    QCOMPARE(seam(f).HoldCode, quint8(0));
     QCOMPARE(rig_->drainWire(), QByteArray());
 }
 
 void TestRealX::chordLeavesTheFreeTextLineAlone() {
     Form1& f = rig_->form();
-    QLineEdit* line = f.ui->Text1;
+    QLineEdit* line = named<QLineEdit>(f, "Text1");
     line->setText(QStringLiteral("CR0 ABC"));
     line->setFocus();
     QTRY_VERIFY(line->hasFocus());

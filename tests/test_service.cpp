@@ -1,10 +1,12 @@
 // The service views (the Ctrl+K chord, the picture's double-click, the Command34 toggle) and
 // the free-text command line, on a shown window over a real pseudo-terminal.
+#include "panel/form1_test_seam.h"
+#include "panel/picture_box.h"
 #include "serial/comm_port.h"
 #include "support/panel_rig.h"
-#include "ui_form1.h"
 
 #include <QApplication>
+#include <QFrame>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
@@ -113,24 +115,25 @@ void TestService::stateTable() {
         const QByteArray where = step.toUtf8();
         QVERIFY2(f.clientHeightTwips() == v.twips, where.constData());
         QVERIFY2(f.height() == qRound(v.twips / 15.0), where.constData());
-        QVERIFY2(f.ui->Command34->text() == QString::fromUtf8(v.caption), where.constData());
-        QVERIFY2(f.ui->Command34->isHidden() == !v.shown, where.constData());
-        QVERIFY2(f.PanelUnlock == v.unlock, where.constData());
+        QVERIFY2(named<QPushButton>(f, "Command34")->text() == QString::fromUtf8(v.caption),
+                 where.constData());
+        QVERIFY2(named<QPushButton>(f, "Command34")->isHidden() == !v.shown, where.constData());
+        QVERIFY2(seam(f).PanelUnlock == v.unlock, where.constData());
     };
     check(QStringLiteral("Normal"), QStringLiteral("start"));
-    QLabel* picture = f.ui->Image1;
+    QLabel* picture = named<PictureBox>(f, "Image1");
     int step = 0;
     for (const QString& s : walk) {
         const QChar action = s.at(0);
-        f.Timer3->stop();
+        seam(f).Timer3->stop();
         if (action == QLatin1Char('K')) {
             chord(f);
         } else if (action == QLatin1Char('D')) {
             QTest::mouseDClick(f.windowHandle(), Qt::LeftButton, {},
                                picture->mapTo(&f, picture->rect().center()));
         } else {
-            QTest::mouseClick(f.ui->Command34, Qt::LeftButton);
-            QVERIFY(f.Timer3->isActive());
+            QTest::mouseClick(named<QPushButton>(f, "Command34"), Qt::LeftButton);
+            QVERIFY(seam(f).Timer3->isActive());
         }
         check(s.mid(2), QStringLiteral("step %1 (%2)").arg(++step).arg(s));
     }
@@ -167,9 +170,9 @@ void TestService::chordModifiers() {
     Form1& f = rig.form();
     QTest::keyClick(&f, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
     QCOMPARE(f.clientHeightTwips(), opens ? Form1::ServiceHeight : Form1::StartHeight);
-    QCOMPARE(f.PanelUnlock, qint16(opens ? 1 : 0));
-    QCOMPARE(f.ui->Command34->isHidden(), !opens);
-    QCOMPARE(f.ui->Command34->text(),
+    QCOMPARE(seam(f).PanelUnlock, qint16(opens ? 1 : 0));
+    QCOMPARE(named<QPushButton>(f, "Command34")->isHidden(), !opens);
+    QCOMPARE(named<QPushButton>(f, "Command34")->text(),
              opens ? QStringLiteral("CLOSE") : QStringLiteral("データを表示する"));
 }
 
@@ -204,8 +207,8 @@ void TestService::chordWhateverHasFocus() {
     QCOMPARE(f.clientHeightTwips(), Form1::StartHeight);
     chord(f);
     QCOMPARE(f.clientHeightTwips(), Form1::ServiceHeight);
-    QCOMPARE(f.PanelUnlock, qint16(1));
-    QVERIFY(!f.ui->Command34->isHidden());
+    QCOMPARE(seam(f).PanelUnlock, qint16(1));
+    QVERIFY(!named<QPushButton>(f, "Command34")->isHidden());
     if (!focus.isEmpty()) {
         QCOMPARE(spy.count, 2); // both keys went on to the focused control
     }
@@ -217,7 +220,7 @@ void TestService::chordReachesText1() {
     rig.load();
     Form1& f = rig.form();
     showActive(f);
-    QLineEdit* line = f.ui->Text1;
+    QLineEdit* line = named<QLineEdit>(f, "Text1");
     line->setText(QStringLiteral("CR0 and more"));
     line->setFocus();
     QTRY_VERIFY(line->hasFocus());
@@ -258,12 +261,12 @@ void TestService::toggleLooksOnlyAtHeight() {
     rig.load();
     Form1& f = rig.form();
     QCOMPARE(Form1::ToggleBoundary, 5630); // 6000 twips of outer height, less title and border
-    f.PanelUnlock = 1;
+    seam(f).PanelUnlock = 1;
     f.setClientHeightTwips(from);
-    QTest::mouseClick(f.ui->Command34, Qt::LeftButton);
+    QTest::mouseClick(named<QPushButton>(f, "Command34"), Qt::LeftButton);
     QCOMPARE(f.clientHeightTwips(), to);
-    QCOMPARE(f.ui->Command34->text(), caption);
-    QCOMPARE(f.PanelUnlock, qint16(0));
+    QCOMPARE(named<QPushButton>(f, "Command34")->text(), caption);
+    QCOMPARE(seam(f).PanelUnlock, qint16(0));
 }
 
 void TestService::command34RestartsTimer3() {
@@ -271,35 +274,37 @@ void TestService::command34RestartsTimer3() {
     rig.load();
     Form1& f = rig.form();
     QTest::keyClick(&f, Qt::Key_K, Qt::ControlModifier);
-    QVERIFY(!f.Timer3->isActive());
-    QTest::mouseClick(f.ui->Command34, Qt::LeftButton); // a stopped Timer3 is started
-    QVERIFY(f.Timer3->isActive());
-    QCOMPARE(f.Timer3->interval(), 5000);
+    QVERIFY(!seam(f).Timer3->isActive());
+    QTest::mouseClick(named<QPushButton>(f, "Command34"),
+                      Qt::LeftButton); // a stopped Timer3 is started
+    QVERIFY(seam(f).Timer3->isActive());
+    QCOMPARE(seam(f).Timer3->interval(), 5000);
 
-    f.Timer3->stop();
-    QTest::mouseClick(f.ui->Command33, Qt::LeftButton); // COM
-    QVERIFY(!f.ui->Frame8->isHidden());
+    seam(f).Timer3->stop();
+    QTest::mouseClick(named<QPushButton>(f, "Command33"), Qt::LeftButton); // COM
+    QVERIFY(!named<QFrame>(f, "Frame8")->isHidden());
     // A coarse timer may run up to 5% long, so the wait leaves a wide margin either side.
     QTest::qWait(2000);
-    const int left = f.Timer3->remainingTime();
+    const int left = seam(f).Timer3->remainingTime();
     QVERIFY(left <= 3500);
-    QTest::mouseClick(f.ui->Command34, Qt::LeftButton); // the count starts again from here
-    QVERIFY2(f.Timer3->remainingTime() > left, qPrintable(QString::number(left)));
-    QCOMPARE(f.Timer3->interval(), 5000);
-    QVERIFY(!f.ui->Frame8->isHidden());
+    QTest::mouseClick(named<QPushButton>(f, "Command34"),
+                      Qt::LeftButton); // the count starts again from here
+    QVERIFY2(seam(f).Timer3->remainingTime() > left, qPrintable(QString::number(left)));
+    QCOMPARE(seam(f).Timer3->interval(), 5000);
+    QVERIFY(!named<QFrame>(f, "Frame8")->isHidden());
     f.timer3Tick();
-    QVERIFY(f.ui->Frame8->isHidden());
-    QVERIFY(!f.Timer3->isActive());
+    QVERIFY(named<QFrame>(f, "Frame8")->isHidden());
+    QVERIFY(!seam(f).Timer3->isActive());
 }
 
 void TestService::sendEmptyLine() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    QTest::mouseClick(f.ui->Command95, Qt::LeftButton);
-    QCOMPARE(f.ui->Label11->text(), QStringLiteral(" CR "));
-    QCOMPARE(f.SendCmd, QStringLiteral("\r"));
-    QCOMPARE(f.FreeText, QString());
+    QTest::mouseClick(named<QPushButton>(f, "Command95"), Qt::LeftButton);
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QStringLiteral(" CR "));
+    QCOMPARE(seam(f).SendCmd, QStringLiteral("\r"));
+    QCOMPARE(seam(f).FreeText, QString());
     QCOMPARE(rig.wire(1), QByteArray("\r"));
     QCOMPARE(rig.drainWire(), QByteArray());
     QVERIFY(rig.warnings().isEmpty());
@@ -323,19 +328,19 @@ void TestService::sendExactlyAsTyped() {
     rig.load();
     Form1& f = rig.form();
     if (typed) {
-        QTest::keyClicks(f.ui->Text1, text);
+        QTest::keyClicks(named<QLineEdit>(f, "Text1"), text);
     } else {
-        f.ui->Text1->setText(text);
+        named<QLineEdit>(f, "Text1")->setText(text);
     }
-    QCOMPARE(f.ui->Text1->text(), text);
-    QTest::mouseClick(f.ui->Command95, Qt::LeftButton);
-    QCOMPARE(f.ui->Text1->text(), text);
-    QCOMPARE(f.FreeText, text);
-    QCOMPARE(f.Timer2->interval(), 2000);
-    QCOMPARE(f.Timer4->interval(), 2500);
-    QVERIFY(f.Timer2->isActive());
-    QVERIFY(f.Timer4->isActive());
-    QCOMPARE(f.WaitReply, quint8(1));
+    QCOMPARE(named<QLineEdit>(f, "Text1")->text(), text);
+    QTest::mouseClick(named<QPushButton>(f, "Command95"), Qt::LeftButton);
+    QCOMPARE(named<QLineEdit>(f, "Text1")->text(), text);
+    QCOMPARE(seam(f).FreeText, text);
+    QCOMPARE(seam(f).Timer2->interval(), 2000);
+    QCOMPARE(seam(f).Timer4->interval(), 2500);
+    QVERIFY(seam(f).Timer2->isActive());
+    QVERIFY(seam(f).Timer4->isActive());
+    QCOMPARE(seam(f).WaitReply, quint8(1));
     const QByteArray expected = text.toLatin1() + '\r';
     QCOMPARE(rig.wire(expected.size()), expected);
     QCOMPARE(rig.drainWire(), QByteArray());
@@ -375,21 +380,21 @@ void TestService::sendDecodesLikeTheButton() {
         if (viaButton) {
             QTest::mouseClick(f.findChild<QPushButton*>(button), Qt::LeftButton);
         } else {
-            f.ui->Text1->setText(query);
-            QTest::mouseClick(f.ui->Command95, Qt::LeftButton);
+            named<QLineEdit>(f, "Text1")->setText(query);
+            QTest::mouseClick(named<QPushButton>(f, "Command95"), Qt::LeftButton);
         }
         // Long windows keep the real timers out of the exchange.
-        f.Timer2->setInterval(600000);
-        f.Timer4->setInterval(600000);
+        seam(f).Timer2->setInterval(600000);
+        seam(f).Timer4->setInterval(600000);
         const QByteArray framed = query.toLatin1() + '\r';
         if (rig.wire(framed.size()) != framed) {
             return QStringLiteral("<not sent>");
         }
         rig.reply(reply);
-        if (!waitFor([&] { return f.RecvBuf.size() == reply.size(); })) {
+        if (!waitFor([&] { return seam(f).RecvBuf.size() == reply.size(); })) {
             return QStringLiteral("<no reply>");
         }
-        return f.ui->Label22->text();
+        return named<QLabel>(f, "Label22")->text();
     };
     const QString sent = exchange(false);
     QCOMPARE(sent, status);
@@ -402,22 +407,22 @@ void TestService::sendRefusesCharacterWithoutByte() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    f.ui->Label11->setText(QStringLiteral("earlier"));
-    f.ui->Text1->setText(QStringLiteral("CR\u3042"));
-    QTest::mouseClick(f.ui->Command95, Qt::LeftButton);
+    named<QLabel>(f, "Label11")->setText(QStringLiteral("earlier"));
+    named<QLineEdit>(f, "Text1")->setText(QStringLiteral("CR\u3042"));
+    QTest::mouseClick(named<QPushButton>(f, "Command95"), Qt::LeftButton);
     QCOMPARE(rig.warnings().size(), 1);
     QVERIFY2(rig.warnings()[0].contains(QStringLiteral("\u3042")), qPrintable(rig.warnings()[0]));
     QVERIFY2(rig.warnings()[0].contains(QStringLiteral("U+3042")), qPrintable(rig.warnings()[0]));
     QCOMPARE(rig.drainWire(), QByteArray());
-    QCOMPARE(f.ui->Label11->text(), QStringLiteral("earlier"));
-    QCOMPARE(f.WaitReply, quint8(0));
-    QVERIFY(!f.Timer2->isActive());
-    QVERIFY(!f.Timer4->isActive());
-    QCOMPARE(f.ui->Text1->text(), QStringLiteral("CR\u3042"));
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QStringLiteral("earlier"));
+    QCOMPARE(seam(f).WaitReply, quint8(0));
+    QVERIFY(!seam(f).Timer2->isActive());
+    QVERIFY(!seam(f).Timer4->isActive());
+    QCOMPARE(named<QLineEdit>(f, "Text1")->text(), QStringLiteral("CR\u3042"));
 
     // The line still works once the character is gone.
-    f.ui->Text1->setText(QStringLiteral("CR0"));
-    QTest::mouseClick(f.ui->Command95, Qt::LeftButton);
+    named<QLineEdit>(f, "Text1")->setText(QStringLiteral("CR0"));
+    QTest::mouseClick(named<QPushButton>(f, "Command95"), Qt::LeftButton);
     QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
     QCOMPARE(rig.warnings().size(), 1);
 }
@@ -426,33 +431,33 @@ void TestService::sendWhileClosed() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    f.MSComm1->setPortOpen(false);
-    f.ui->Text1->setText(QStringLiteral("CR0"));
-    QTest::mouseClick(f.ui->Command95, Qt::LeftButton);
+    seam(f).MSComm1->setPortOpen(false);
+    named<QLineEdit>(f, "Text1")->setText(QStringLiteral("CR0"));
+    QTest::mouseClick(named<QPushButton>(f, "Command95"), Qt::LeftButton);
     QCOMPARE(rig.warnings(), QStringList{QStringLiteral("COM1 is not open")});
     // The intervals come before the send.
-    QCOMPARE(f.Timer2->interval(), 2000);
-    QCOMPARE(f.Timer4->interval(), 2500);
-    QVERIFY(!f.Timer2->isActive());
-    QCOMPARE(f.WaitReply, quint8(0));
+    QCOMPARE(seam(f).Timer2->interval(), 2000);
+    QCOMPARE(seam(f).Timer4->interval(), 2500);
+    QVERIFY(!seam(f).Timer2->isActive());
+    QCOMPARE(seam(f).WaitReply, quint8(0));
 }
 
 void TestService::clsEmptiesLineOnly() {
     PanelRig rig;
     rig.load();
     Form1& f = rig.form();
-    f.ui->Text1->setText(QStringLiteral("CF IMAGE REAL"));
-    f.ui->Label11->setText(QStringLiteral(" C R 0 CR "));
-    f.ui->Label12->setText(QStringLiteral(" 0 0 CR "));
-    f.ui->Label22->setText(QStringLiteral(" Power ON"));
-    QTest::mouseClick(f.ui->Command96, Qt::LeftButton);
-    QCOMPARE(f.ui->Text1->text(), QString());
-    QCOMPARE(f.ui->Label11->text(), QStringLiteral(" C R 0 CR "));
-    QCOMPARE(f.ui->Label12->text(), QStringLiteral(" 0 0 CR "));
-    QCOMPARE(f.ui->Label22->text(), QStringLiteral(" Power ON"));
-    QVERIFY(!f.Timer2->isActive());
-    QVERIFY(!f.Timer4->isActive());
-    QCOMPARE(f.WaitReply, quint8(0));
+    named<QLineEdit>(f, "Text1")->setText(QStringLiteral("CF IMAGE REAL"));
+    named<QLabel>(f, "Label11")->setText(QStringLiteral(" C R 0 CR "));
+    named<QLabel>(f, "Label12")->setText(QStringLiteral(" 0 0 CR "));
+    named<QLabel>(f, "Label22")->setText(QStringLiteral(" Power ON"));
+    QTest::mouseClick(named<QPushButton>(f, "Command96"), Qt::LeftButton);
+    QCOMPARE(named<QLineEdit>(f, "Text1")->text(), QString());
+    QCOMPARE(named<QLabel>(f, "Label11")->text(), QStringLiteral(" C R 0 CR "));
+    QCOMPARE(named<QLabel>(f, "Label12")->text(), QStringLiteral(" 0 0 CR "));
+    QCOMPARE(named<QLabel>(f, "Label22")->text(), QStringLiteral(" Power ON"));
+    QVERIFY(!seam(f).Timer2->isActive());
+    QVERIFY(!seam(f).Timer4->isActive());
+    QCOMPARE(seam(f).WaitReply, quint8(0));
     QCOMPARE(rig.drainWire(), QByteArray());
     QVERIFY(rig.warnings().isEmpty());
 }

@@ -4,26 +4,52 @@
 #include "panel/form1.h"
 #include "serial/comm_port.h"
 #include "serial/port_devices.h"
-#include "sim/sim_projector.h"
 
 #include <cstdio>
 
+#ifdef RMQ27_WITH_SIMULATOR
+#include "sim/sim_projector.h"
+#endif
+
+namespace {
+
+// Starts the simulated projector, owned by `owner` from then on; its device, or an empty string
+// with `failure` saying why there is none.
+QString startSimulator(std::unique_ptr<QObject>& owner, QString& failure) {
+#ifdef RMQ27_WITH_SIMULATOR
+    try {
+        auto projector = std::make_unique<SimProjector>(SimProjector::FaultMode::None);
+        const QString device = projector->devicePath();
+        owner = std::move(projector);
+        return device;
+    } catch (const PanelFailure& f) {
+        failure = f.description();
+    }
+#else
+    failure = QStringLiteral("this build has no simulated projector");
+#endif
+    return {};
+}
+
+} // namespace
+
 std::unique_ptr<Form1> openPanel(const StartOptions& options) {
     Form1::PortDevices devices{options.com1, options.com2};
-    std::unique_ptr<SimProjector> projector;
+    std::unique_ptr<QObject> projector;
     QString simulatorFailure;
     if (options.simulate) {
-        try {
-            projector = std::make_unique<SimProjector>(SimProjector::FaultMode::None);
-            devices.com1 = projector->devicePath();
+        QString why;
+        devices.com1 = startSimulator(projector, why);
+        if (projector) {
             std::fprintf(stderr, "rmq27-panel: COM1 is a simulated projector on %s\n",
                          qPrintable(devices.com1));
-        } catch (const PanelFailure& failure) {
+        } else {
             simulatorFailure =
-                QStringLiteral("The simulated projector cannot start (%1), so COM1 is %2 as "
-                               "without --simulate. Start the panel again once pseudo-terminals "
-                               "can be opened, or name the projector's device with --com1 DEVICE.")
-                    .arg(failure.description(), CommPort::defaultDevice(1));
+                QStringLiteral("The simulated projector cannot start (%1), so COM1 is the device "
+                               "it would be without --simulate. Start the panel again once "
+                               "pseudo-terminals can be opened, or name the projector's device "
+                               "with --com1 DEVICE.")
+                    .arg(why);
         }
     }
 
@@ -43,7 +69,7 @@ std::unique_ptr<Form1> openPanel(const StartOptions& options) {
     form->formLoad();
     form->show();
     if (!simulatorFailure.isEmpty()) {
-        form->guard.report(simulatorFailure);
+        form->reportFailure(simulatorFailure);
     }
     return form;
 }

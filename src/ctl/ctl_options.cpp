@@ -1,6 +1,6 @@
 #include "ctl/ctl_options.h"
 
-#include "panel/bindings.h"
+#include "core/bindings.h"
 #include "serial/comm_port.h"
 #include "serial/port_devices.h"
 

@@ -1,11 +1,14 @@
 #include "core/failure.h"
 #include "ctl/ctl_options.h"
 #include "ctl/ctl_session.h"
-#include "sim/sim_projector.h"
 
 #include <QCoreApplication>
 #include <QTimer>
 #include <cstdio>
+
+#ifdef RMQ27_WITH_SIMULATOR
+#include "sim/sim_projector.h"
+#endif
 
 namespace {
 
@@ -45,12 +48,17 @@ int main(int argc, char* argv[]) {
     CtlSession::Setup setup{ctlDevice(options.port), options.settings, options.timeoutMs,
                             options.json, options.actions};
     if (options.simulate) {
+#ifdef RMQ27_WITH_SIMULATOR
         try {
             setup.device = (new SimProjector(SimProjector::FaultMode::None, &app))->devicePath();
         } catch (const PanelFailure& failure) {
             message(failure.description());
             return 1;
         }
+#else
+        message(QStringLiteral("this build has no simulated projector"));
+        return 2;
+#endif
     }
     CtlSession session(
         setup, [](const QString& line) { write(stdout, line + QLatin1Char('\n')); }, message);

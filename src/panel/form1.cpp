@@ -2,7 +2,7 @@
 // event to its handler through the failure guard.
 #include "panel/form1.h"
 
-#include "panel/bindings.h"
+#include "core/bindings.h"
 #include "panel/picture_box.h"
 #include "serial/comm_port.h"
 #include "ui_form1.h"
@@ -67,6 +67,10 @@ Form1::~Form1() {
     if (keyPreviewFilter_) {
         qApp->removeEventFilter(keyPreviewFilter_);
     }
+}
+
+void Form1::reportFailure(const QString& description) {
+    guard.report(description);
 }
 
 void Form1::rememberDevices(const PortDeviceChoice& choice, int transientPortNumber) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/failure_guard.h"
+#include "panel/failure_guard.h"
 #include "serial/port_devices.h"
 
 #include <QString>
@@ -17,9 +17,15 @@ class Form1;
 }
 
 // The one window. It owns every control, the four timers, the serial control and the ten state
-// fields for the whole run. Its member functions live beside the subsystem they belong to:
-// start-up and Hyouji in core/, the port and receive handlers in serial/, the tick and hold
-// handlers in timing/, the bindings and the service state in panel/.
+// fields for the whole run. Its handlers live one concern a file: start-up and Hyouji
+// (form1_startup.cpp), the port and receive handlers (form1_port.cpp), the reply and display
+// timers (form1_timers.cpp), press-and-hold (form1_hold.cpp), the command buttons
+// (form1_buttons.cpp), the service views and the free-text line (form1_service.cpp), and the
+// wiring of every event to its handler through the failure guard (form1.cpp).
+//
+// Its controls are found by object name, as any user of the window finds them; the state fields,
+// the timers, the serial control and the guard are private, and Form1TestSeam is the one way in
+// for tests and tools.
 class Form1 : public QWidget {
     Q_OBJECT
 public:
@@ -37,18 +43,8 @@ public:
     // Names the device behind each port option in its tooltip, with the description the system
     // gives for it among `ports`.
     void describePortOptions(const QList<SerialPortEntry>& ports);
-
-    // The state fields, in their declared order.
-    quint8 HoldCode = 0;
-    quint8 WaitReply = 0;
-    quint8 PadMode = 0;
-    QString SendCmd;
-    QString RecvBuf;
-    qint16 PressVal = 0;
-    qint16 PanelUnlock = 0;
-    QString FreeText;
-    QString CommSettings;
-    QString CmdPrefix;
+    // Shows a failure found outside the window's own handlers, as the window shows its own.
+    void reportFailure(const QString& description);
 
     // Received text kept for one reply window; anything beyond is read and dropped (the received
     // line shows only its beginning anyway).
@@ -65,37 +61,34 @@ public:
     // Title bar and border of the designed outer height (9100 = 8730 + 370).
     static constexpr int FrameAllowance = 370;
 
-    std::unique_ptr<Ui::Form1> ui;
-    QTimer* Timer1;
-    QTimer* Timer2;
-    QTimer* Timer3;
-    QTimer* Timer4;
-    CommPort* MSComm1;
-    FailureGuard guard;
+    // The handlers. Each entry from the event loop runs one of them through the failure guard;
+    // called directly, a failure comes out as a PanelFailure.
 
-    // Panel core.
+    // Start-up, the send-and-show routine and the end.
     void formLoad();
     void Hyouji(const QString& text, const quint8& mode);
     void command16Click();
 
-    // Serial link.
+    // The settings group and the receive path.
     void portSwitch(qint16 target, qint16 fallback);
     void baudSwitch(const QString& settings);
     void mscomm1OnComm();
 
-    // Exchange timing.
-    void timer1Tick();
+    // The reply window, the display period and the settings group's time.
     void timer2Tick();
     void timer3Tick();
     void timer4Tick();
+
+    // Press-and-hold.
     void holdPress(QAbstractButton* button);
     void holdRelease(QAbstractButton* button);
+    void timer1Tick();
     // A failure (a failed press or tick, a lost device) ends the hold in progress exactly as its
     // release would: the warning box may swallow the operator's own release, so it cannot be
     // waited for. Releases that come afterwards change nothing more.
     void endHoldAfterFailure();
 
-    // Control panel.
+    // The command buttons, the service views and the free-text line.
     void oneShotClick(const OneShotBinding& binding);
     void formKeyDown(int key, Qt::KeyboardModifiers modifiers);
     // Ctrl+K: Ctrl alone of Shift, Ctrl and Alt, with K.
@@ -115,11 +108,38 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    friend class Form1TestSeam;
+
+    // The state fields, in their declared order.
+    quint8 HoldCode = 0;
+    quint8 WaitReply = 0;
+    quint8 PadMode = 0;
+    QString SendCmd;
+    QString RecvBuf;
+    qint16 PressVal = 0;
+    qint16 PanelUnlock = 0;
+    QString FreeText;
+    QString CommSettings;
+    QString CmdPrefix;
+
+    std::unique_ptr<Ui::Form1> ui;
+    QTimer* Timer1;
+    QTimer* Timer2;
+    QTimer* Timer3;
+    QTimer* Timer4;
+    CommPort* MSComm1;
+    FailureGuard guard;
+
+    // The one send routine: SendCmd = CmdPrefix + code + CR, then Hyouji(SendCmd, 1).
+    void send(const QString& code);
+    // send() for a hold: a failure ends the hold before it goes on to the guard.
+    void sendHeld(const QString& code);
+    void setReplyWindow(int replyMs, int displayMs);
+
     void wireControls();
     void runReplyDecoder();
     void centreOnScreen();
     void keyPreview(QObject* watched, QEvent* event);
-
     void releaseSteps(const HoldBinding& hold);
 
     int heightTwips_ = FullHeight;

@@ -1,26 +1,10 @@
-// The command buttons' sends, the service chord and views, and the free-text command line.
+// The service chord and views, the settings group's button, and the free-text command line.
 #include "panel/form1.h"
 
-#include "panel/bindings.h"
+#include "core/bindings.h"
 #include "ui_form1.h"
 
 #include <QTimer>
-
-void Form1::oneShotClick(const OneShotBinding& binding) {
-    if (binding.kind == SendKind::Window2s) {
-        Timer2->setInterval(2000);
-        Timer4->setInterval(2500);
-    } else if (binding.kind == SendKind::Window5s) {
-        Timer2->setInterval(5000);
-        Timer4->setInterval(5500);
-    }
-    SendCmd = CmdPrefix + QLatin1String(binding.code) + QChar(13);
-    Hyouji(SendCmd, 1);
-    if (binding.kind == SendKind::MenuPace) {
-        Timer1->setInterval(200);
-        PadMode = 1;
-    }
-}
 
 bool Form1::isServiceChord(int key, Qt::KeyboardModifiers modifiers) {
     const Qt::KeyboardModifiers held =
@@ -61,11 +45,10 @@ void Form1::command34Click() {
 }
 
 void Form1::command95Click() {
-    Timer2->setInterval(2000);
-    Timer4->setInterval(2500);
+    const ReplyWindow window = *replyWindowSetBy(SendKind::Window2s);
+    setReplyWindow(window.replyMs, window.displayMs);
     FreeText = ui->Text1->text();
-    SendCmd = CmdPrefix + FreeText + QChar(13);
-    Hyouji(SendCmd, 1);
+    send(FreeText);
 }
 
 void Form1::command96Click() {

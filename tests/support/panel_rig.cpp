@@ -1,5 +1,7 @@
 #include "support/panel_rig.h"
 
+#include "panel/form1_test_seam.h"
+
 #include <QLabel>
 #include <QTest>
 
@@ -10,7 +12,8 @@ bool waitFor(const std::function<bool()>& predicate, int timeoutMs) {
 PanelRig::PanelRig(const QString& com2Device, const QString& com1Device) {
     form_ = std::make_unique<Form1>(
         Form1::PortDevices{com1Device.isEmpty() ? far_.devicePath() : com1Device, com2Device});
-    form_->guard.setPresenter([this](const QString& description) { warnings_ << description; });
+    seam(*form_).guard.setPresenter(
+        [this](const QString& description) { warnings_ << description; });
 }
 
 void PanelRig::load() {

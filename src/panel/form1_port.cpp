@@ -1,34 +1,40 @@
 // The port and speed switches of the settings group, and the receive path.
 #include "panel/form1.h"
 
+#include "core/failure.h"
 #include "serial/comm_port.h"
 #include "ui_form1.h"
 
 #include <optional>
 
+namespace {
+
+// Runs one step of the port switch and gives its failure, if it failed.
+template <typename Step> std::optional<QString> failureOf(Step&& step) {
+    try {
+        step();
+    } catch (const PanelFailure& failure) {
+        return failure.description();
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 void Form1::portSwitch(qint16 target, qint16 fallback) {
     // Every step runs even after an earlier one failed, except the open; the last failure is
     // the one reported. The port is opened on the target whether or not it was open before: a
     // port left closed by a failure or a lost device is reopened by choosing it again.
-    std::optional<QString> failure;
-    try {
+    std::optional<QString> failure = failureOf([this] {
         if (MSComm1->portOpen()) {
             MSComm1->setPortOpen(false);
         }
-    } catch (const PanelFailure& f) {
-        failure = f.description();
-    }
-    try {
-        MSComm1->setCommPort(target);
-    } catch (const PanelFailure& f) {
-        failure = f.description();
+    });
+    if (auto numberFailure = failureOf([this, target] { MSComm1->setCommPort(target); })) {
+        failure = numberFailure;
     }
     if (!failure) {
-        try {
-            MSComm1->setPortOpen(true);
-        } catch (const PanelFailure& f) {
-            failure = f.description();
-        }
+        failure = failureOf([this] { MSComm1->setPortOpen(true); });
     }
     if (failure) {
         // The port stays closed, the clicked option stays selected and the group stays shown.

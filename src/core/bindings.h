@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QtGlobal>
+#include <optional>
 #include <span>
 
 // What each command button sends, as data: the button by its control name (never by caption,
@@ -39,12 +40,52 @@ struct HoldBinding {
     int replyWindowMs() const;
 };
 
+// A reply window (how long a send waits for its reply) and the display period after it (how long
+// the transcript lines stay), in milliseconds.
+struct ReplyWindow {
+    int replyMs;
+    int displayMs;
+};
+
+// The reply windows of every kind of send, in one place.
+//
+// The window a send of this kind sets before it goes out; plain and menu-pace sends set none and
+// run with whatever the last setting left. The free-text line's SEND sets the 2 s window.
+constexpr std::optional<ReplyWindow> replyWindowSetBy(SendKind kind) {
+    switch (kind) {
+    case SendKind::Window2s:
+        return ReplyWindow{2000, 2500};
+    case SendKind::Window5s:
+        return ReplyWindow{5000, 5500};
+    case SendKind::Plain:
+    case SendKind::MenuPace:
+        break;
+    }
+    return std::nullopt;
+}
+
+// What the cursor-pad arrows set on their press, by PadMode (0 sets none).
+constexpr std::optional<ReplyWindow> cursorPadWindow(quint8 padMode) {
+    if (padMode == 1) {
+        return ReplyWindow{150, 190};
+    }
+    if (padMode == 3) {
+        return ReplyWindow{5, 5};
+    }
+    return std::nullopt;
+}
+
+// The window stored with the panel, which every release of a hold button sets again.
+constexpr ReplyWindow StoredReplyWindow{500, 1000};
+
 // The reply window before any button has changed it, and the one the free-text line sets.
-constexpr int StoredReplyWindowMs = 500;
-constexpr int FreeTextReplyWindowMs = 2000;
+constexpr int StoredReplyWindowMs = StoredReplyWindow.replyMs;
+constexpr int FreeTextReplyWindowMs = replyWindowSetBy(SendKind::Window2s)->replyMs;
 
 // The reply window a one-shot button's exchange runs with when no earlier send has changed it.
-int replyWindowMs(SendKind kind);
+constexpr int replyWindowMs(SendKind kind) {
+    return replyWindowSetBy(kind).value_or(StoredReplyWindow).replyMs;
+}
 
 std::span<const OneShotBinding> oneShotBindings();
 std::span<const HoldBinding> holdBindings();

@@ -1,4 +1,4 @@
-#include "panel/bindings.h"
+#include "core/bindings.h"
 
 #include <array>
 
@@ -102,17 +102,4 @@ const HoldBinding* holdBindingByCode(quint8 holdCode) {
 
 int HoldBinding::replyWindowMs() const {
     return isCursorArrow() ? StoredReplyWindowMs : timer2;
-}
-
-int replyWindowMs(SendKind kind) {
-    switch (kind) {
-    case SendKind::Window2s:
-        return 2000;
-    case SendKind::Window5s:
-        return 5000;
-    case SendKind::Plain:
-    case SendKind::MenuPace:
-        break;
-    }
-    return StoredReplyWindowMs;
 }

@@ -1,4 +1,4 @@
-#include "core/failure_guard.h"
+#include "panel/failure_guard.h"
 
 #include <QMessageBox>
 #include <QWidget>

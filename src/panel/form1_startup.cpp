@@ -1,6 +1,7 @@
 // Start-up, the send-and-show routine Hyouji, and the ways the program ends.
 #include "panel/form1.h"
 
+#include "core/failure.h"
 #include "core/reply_decoder.h"
 #include "core/transcript.h"
 #include "serial/comm_port.h"

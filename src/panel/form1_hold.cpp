@@ -1,7 +1,8 @@
-// The reply-timeout, display-clear and settings-hide ticks, and the press-and-hold repeat.
+// Press-and-hold: the press, the repeat tick, the release, and a hold that a failure ends.
 #include "panel/form1.h"
 
-#include "panel/bindings.h"
+#include "core/bindings.h"
+#include "core/failure.h"
 #include "ui_form1.h"
 
 #include <QAbstractButton>
@@ -20,41 +21,16 @@ const HoldBinding* holdBindingFor(const QAbstractButton* button) {
 
 } // namespace
 
-void Form1::timer2Tick() {
-    if (WaitReply == 1) {
-        ui->Label12->setText(QStringLiteral(" X X X X"));
-    }
-    Timer2->stop();
-    RecvBuf = QString();
-    WaitReply = 0;
-}
-
-void Form1::timer4Tick() {
-    ui->Label11->setText(QString());
-    ui->Label12->setText(QString());
-    ui->Label22->setText(QString());
-    Timer4->stop();
-}
-
-void Form1::timer3Tick() {
-    ui->Frame8->hide();
-    Timer3->stop();
-}
-
-namespace {
-
-// A send that fails while a button is held ends the hold as its release would, so that a dead
-// port is reported once instead of failing again at every tick.
-template <typename Send> void sendOrEndHold(Form1& form, Send&& send) {
+void Form1::sendHeld(const QString& code) {
+    // A send that fails while a button is held ends the hold as its release would, so that a
+    // dead port is reported once instead of failing again at every tick.
     try {
-        send();
+        send(code);
     } catch (const PanelFailure&) {
-        form.endHoldAfterFailure();
+        endHoldAfterFailure();
         throw;
     }
 }
-
-} // namespace
 
 void Form1::holdPress(QAbstractButton* button) {
     const HoldBinding* hold = holdBindingFor(button);
@@ -62,26 +38,19 @@ void Form1::holdPress(QAbstractButton* button) {
         return;
     }
     holdEndedByFailure_ = false;
+    // The arrows take their reply window from PadMode before the send and keep the repeat
+    // interval; the other buttons set all three intervals after it.
     if (hold->isCursorArrow()) {
-        if (PadMode == 1) {
-            Timer2->setInterval(150);
-            Timer4->setInterval(190);
-        } else if (PadMode == 3) {
-            Timer2->setInterval(5);
-            Timer4->setInterval(5);
+        if (const auto window = cursorPadWindow(PadMode)) {
+            setReplyWindow(window->replyMs, window->displayMs);
         }
-        HoldCode = hold->holdCode;
-        SendCmd = CmdPrefix + QLatin1String(hold->code) + QChar(13);
-        sendOrEndHold(*this, [this] { Hyouji(SendCmd, 1); });
-        enableTimer(Timer1);
-        return;
     }
     HoldCode = hold->holdCode;
-    SendCmd = CmdPrefix + QLatin1String(hold->code) + QChar(13);
-    sendOrEndHold(*this, [this] { Hyouji(SendCmd, 1); });
-    Timer1->setInterval(hold->timer1);
-    Timer2->setInterval(hold->timer2);
-    Timer4->setInterval(hold->timer4);
+    sendHeld(QLatin1String(hold->code));
+    if (!hold->isCursorArrow()) {
+        Timer1->setInterval(hold->timer1);
+        setReplyWindow(hold->timer2, hold->timer4);
+    }
     enableTimer(Timer1);
 }
 
@@ -89,12 +58,9 @@ void Form1::timer1Tick() {
     if (HoldCode == 0) {
         return;
     }
-    const HoldBinding* hold = holdBindingByCode(HoldCode);
-    if (!hold) {
-        return;
+    if (const HoldBinding* hold = holdBindingByCode(HoldCode)) {
+        sendHeld(QLatin1String(hold->code));
     }
-    SendCmd = CmdPrefix + QLatin1String(hold->code) + QChar(13);
-    sendOrEndHold(*this, [this] { Hyouji(SendCmd, 1); });
 }
 
 void Form1::holdRelease(QAbstractButton* button) {
@@ -125,8 +91,7 @@ void Form1::releaseSteps(const HoldBinding& hold) {
     enableTimer(Timer4);
     ui->Label11->setText(QString());
     ui->Label12->setText(QString());
-    Timer2->setInterval(500);
-    Timer4->setInterval(1000);
+    setReplyWindow(StoredReplyWindow.replyMs, StoredReplyWindow.displayMs);
     RecvBuf = QString();
     if (hold.holdCode == 17 || hold.holdCode == 18) {
         // After a digital-zoom adjustment the cursor pad steps at the fastest pace.
