@@ -328,7 +328,7 @@ void TestSerial::deviceChoice_data() {
     QTest::newRow("bad server address")
         << QByteArray("[devices]\ncom1=tcp://rack\n") << 1 << "" << false << "/dev/ttyS0"
         << "COM1 is not a device name";
-    QTest::newRow("binary junk") << QByteArray("\xff\xfe[\x00\x01=\n[[[", 12) << 1 << "" << true
+    QTest::newRow("binary junk") << QByteArray("\xff\xfe[\x00\x01=\n[[[", 10) << 1 << "" << true
                                  << "/dev/ttyACM0"
                                  << "it is not a settings file";
 }
