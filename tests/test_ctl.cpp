@@ -387,7 +387,9 @@ void TestCtl::exitCodes_data() {
         << QByteArray(" 6 5 5 4 CR \n") << "out of range";
     QTest::newRow("no such device")
         << QStringList{"--port", "/dev/rmq27-no-such-port", "status"} << Answers{} << 1
-        << QByteArray() << "COM1 (/dev/rmq27-no-such-port)";
+        << QByteArray()
+        << "COM1 (/dev/rmq27-no-such-port): the device does not exist (No such file or directory); "
+           "name the device with --port DEVICE";
     QTest::newRow("vanishes mid-action")
         << QStringList{"--port", "@far", "status", "mode"} << Answers{{"0", "vanish"}} << 1
         << QByteArray() << "COM1 (@far): the device is gone";
