@@ -131,6 +131,7 @@ private slots:
     void exitCodes_data();
     void exitCodes();
     void floodStaysBounded();
+    void readerGoneIsExitOne();
 };
 
 void TestCtl::listNamesEveryButtonOnce() {
@@ -446,6 +447,18 @@ void TestCtl::floodStaysBounded() {
     QVERIFY2(r.out.size() <= 1 + 4 * 32767 + 1, qPrintable(QString::number(r.out.size())));
     QVERIFY(r.out.startsWith(" ACK ACK "));
     QVERIFY2(r.peakRssKb < 96 * 1024, qPrintable(QString::number(r.peakRssKb)));
+}
+
+void TestCtl::readerGoneIsExitOne() {
+    // rmq27-ctl ... | true: the reader is gone before the first line, which is a failed run (1),
+    // not a death by SIGPIPE (141).
+    QProcess p;
+    p.start(QStringLiteral("bash"),
+            {QStringLiteral("-c"),
+             QStringLiteral("\"$0\" --simulate status status | true; exit ${PIPESTATUS[0]}"),
+             QCoreApplication::applicationDirPath() + QStringLiteral("/rmq27-ctl")});
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitCode(), 1);
 }
 
 QTEST_MAIN(TestCtl)
