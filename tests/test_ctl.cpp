@@ -131,6 +131,7 @@ private slots:
     void exitCodes_data();
     void exitCodes();
     void floodStaysBounded();
+    void readerGoneIsExitOne();
 };
 
 void TestCtl::listNamesEveryButtonOnce() {
@@ -387,7 +388,9 @@ void TestCtl::exitCodes_data() {
         << QByteArray(" 6 5 5 4 CR \n") << "out of range";
     QTest::newRow("no such device")
         << QStringList{"--port", "/dev/rmq27-no-such-port", "status"} << Answers{} << 1
-        << QByteArray() << "COM1 (/dev/rmq27-no-such-port)";
+        << QByteArray()
+        << "COM1 (/dev/rmq27-no-such-port): the device does not exist (No such file or directory); "
+           "name the device with --port DEVICE";
     QTest::newRow("vanishes mid-action")
         << QStringList{"--port", "@far", "status", "mode"} << Answers{{"0", "vanish"}} << 1
         << QByteArray() << "COM1 (@far): the device is gone";
@@ -444,6 +447,18 @@ void TestCtl::floodStaysBounded() {
     QVERIFY2(r.out.size() <= 1 + 4 * 32767 + 1, qPrintable(QString::number(r.out.size())));
     QVERIFY(r.out.startsWith(" ACK ACK "));
     QVERIFY2(r.peakRssKb < 96 * 1024, qPrintable(QString::number(r.peakRssKb)));
+}
+
+void TestCtl::readerGoneIsExitOne() {
+    // rmq27-ctl ... | true: the reader is gone before the first line, which is a failed run (1),
+    // not a death by SIGPIPE (141).
+    QProcess p;
+    p.start(QStringLiteral("bash"),
+            {QStringLiteral("-c"),
+             QStringLiteral("\"$0\" --simulate status status | true; exit ${PIPESTATUS[0]}"),
+             QCoreApplication::applicationDirPath() + QStringLiteral("/rmq27-ctl")});
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitCode(), 1);
 }
 
 QTEST_MAIN(TestCtl)

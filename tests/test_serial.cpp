@@ -7,11 +7,21 @@
 #include "serial/telnet.h"
 #include "sim/pty_pair.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <atomic>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace telnet;
 
@@ -44,6 +54,157 @@ quint16 freeLocalPort() {
     return probe.serverPort();
 }
 
+// A device server of the test's own, misbehaving as told. It runs in a thread so that it answers
+// while the port's open blocks this one, and serves the one connection it takes.
+class FakeServer {
+public:
+    enum class Script {
+        Silent,        // takes the connection, says nothing
+        Flood,         // pours data and never negotiates
+        Closes,        // closes the connection at once
+        Baud300,       // com port option, but its port runs at 300 baud
+        SecondBaud300, // sets the line as asked at first, then answers a switch with 300 baud
+        Stalls,        // takes no data at all
+        ReplyMidWrite  // says "go", then answers while the panel's long write is under way
+    };
+
+    FakeServer(const QHostAddress& host, Script script) : script_(script) {
+        const bool v6 = host.protocol() == QAbstractSocket::IPv6Protocol;
+        listener_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+        // A small fixed receive buffer: a write of a few MiB cannot vanish into the system.
+        const int small = 64 * 1024;
+        ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_storage address{};
+        socklen_t length = 0;
+        if (v6) {
+            auto* a = reinterpret_cast<sockaddr_in6*>(&address);
+            a->sin6_family = AF_INET6;
+            a->sin6_addr = in6addr_loopback;
+            length = sizeof *a;
+        } else {
+            auto* a = reinterpret_cast<sockaddr_in*>(&address);
+            a->sin_family = AF_INET;
+            a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            length = sizeof *a;
+        }
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+        ::listen(listener_, 1);
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                         : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FakeServer() {
+        stop_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    quint16 port() const { return port_; }
+
+private:
+    // Waits up to 100 ms; then reads what there is: its size, 0 for nothing yet, -1 at the end.
+    int readSome(int fd, QByteArray& into) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) {
+            return stop_ ? -1 : 0;
+        }
+        char buffer[16384];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            return -1;
+        }
+        into.append(buffer, n);
+        return int(n);
+    }
+    bool sendAll(int fd, QByteArray data) {
+        while (!data.isEmpty() && !stop_) {
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, 100) <= 0) {
+                continue;
+            }
+            const ssize_t n = ::send(fd, data.constData(), size_t(data.size()), MSG_NOSIGNAL);
+            if (n <= 0) {
+                return false;
+            }
+            data.remove(0, n);
+        }
+        return !stop_;
+    }
+    // Answers every com port setting with the value asked, but for the baud rates listed.
+    void serveTelnet(int fd, QList<quint32> bauds) {
+        sendAll(fd, bytes({Iac, Do, ComPortOption}));
+        QByteArray in;
+        while (readSome(fd, in) >= 0) {
+            for (qsizetype at; (at = in.indexOf(bytes({Iac, Sb, ComPortOption}))) >= 0;) {
+                const qsizetype end = in.indexOf(bytes({Iac, Se}), at);
+                if (end < 0) {
+                    break;
+                }
+                QByteArray payload = in.mid(at + 3, end - at - 3);
+                in.remove(0, end + 2);
+                if (quint8(payload[0]) == SetBaudrate && !bauds.isEmpty()) {
+                    const quint32 baud = bauds.takeFirst();
+                    payload = bytes({SetBaudrate, int(baud >> 24), int((baud >> 16) & 0xFF),
+                                     int((baud >> 8) & 0xFF), int(baud & 0xFF)});
+                }
+                payload[0] = char(payload[0] + ServerOffset);
+                sendAll(fd, subnegotiation(ComPortOption, payload));
+            }
+        }
+    }
+    void serve() {
+        int fd = -1;
+        while (fd < 0 && !stop_) {
+            pollfd p{listener_, POLLIN, 0};
+            if (::poll(&p, 1, 100) > 0) {
+                fd = ::accept(listener_, nullptr, nullptr);
+            }
+        }
+        QByteArray in;
+        switch (script_) {
+        case Script::Silent:
+            while (readSome(fd, in) >= 0) {
+            }
+            break;
+        case Script::Flood:
+            while (sendAll(fd, QByteArray(4096, 'A'))) {
+            }
+            break;
+        case Script::Closes:
+            break;
+        case Script::Baud300:
+            serveTelnet(fd, {300});
+            break;
+        case Script::SecondBaud300:
+            serveTelnet(fd, {19200, 300});
+            break;
+        case Script::Stalls:
+            while (!stop_) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            break;
+        case Script::ReplyMidWrite:
+            sendAll(fd, "go\r");
+            while (in.size() < 256 * 1024 && readSome(fd, in) >= 0) {
+            }
+            sendAll(fd, "reply\r");
+            while (readSome(fd, in) >= 0) {
+                in.clear();
+            }
+            break;
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+
+    const Script script_;
+    int listener_ = -1;
+    quint16 port_ = 0;
+    std::atomic<bool> stop_ = false;
+    std::thread thread_;
+};
+
 } // namespace
 
 class TestSerial : public QObject {
@@ -55,6 +216,8 @@ private slots:
     void deviceAddress();
     void unreachableServer_data();
     void unreachableServer();
+    void serverAfterOpen_data();
+    void serverAfterOpen();
     void telnetDecoder_data();
     void telnetDecoder();
     void telnetEncoding_data();
@@ -71,27 +234,40 @@ private slots:
 void TestSerial::unusableDevice_data() {
     QTest::addColumn<int>("portNumber");
     QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("option");
     QTest::addColumn<QString>("expected");
     QTest::newRow("no terminal")
         << 1 << "/dev/null"
+        << ""
         << "COM1 (/dev/null): the device is not a serial port (Inappropriate ioctl for device); "
            "name the device with --com1 DEVICE";
     QTest::newRow("directory") << 2 << "/"
+                               << ""
                                << "COM2 (/): the device is not a serial port (Is a directory); "
                                   "name the device with --com2 DEVICE";
     QTest::newRow("missing")
         << 1 << "/dev/rmq27-no-such-device"
+        << ""
         << "COM1 (/dev/rmq27-no-such-device): the device does not exist (No such file or "
            "directory); name the device with --com1 DEVICE";
+    QTest::newRow("missing, the program's own option")
+        << 1 << "/dev/rmq27-no-such-device"
+        << "--port"
+        << "COM1 (/dev/rmq27-no-such-device): the device does not exist (No such file or "
+           "directory); name the device with --port DEVICE";
 }
 
 void TestSerial::unusableDevice() {
     QFETCH(int, portNumber);
     QFETCH(QString, device);
+    QFETCH(QString, option);
     QFETCH(QString, expected);
     CommPort port;
     port.setDevice(portNumber, device);
     port.setCommPort(qint16(portNumber));
+    if (!option.isEmpty()) {
+        port.setDeviceOptionName(option);
+    }
     try {
         port.setPortOpen(true);
         QFAIL("opened");
@@ -154,45 +330,139 @@ void TestSerial::deviceAddress() {
 }
 
 void TestSerial::unreachableServer_data() {
+    using Script = FakeServer::Script;
     QTest::addColumn<QString>("scheme");
     QTest::addColumn<QString>("host");
-    QTest::addColumn<bool>("listen");
-    QTest::addColumn<QString>("expected");
+    QTest::addColumn<std::optional<Script>>("server");
+    QTest::addColumn<QString>("expected"); // @port: the server's port
     QTest::newRow("no such host") << "rfc2217"
-                                  << "rmq27-no-such-host.invalid" << false
+                                  << "rmq27-no-such-host.invalid" << std::optional<Script>()
                                   << "the host \"rmq27-no-such-host.invalid\" was not found";
     QTest::newRow("refused") << "tcp"
-                             << "127.0.0.1" << false << "refused the connection";
-    QTest::newRow("refused, ipv6") << "rfc2217"
-                                   << "[::1]" << false << "refused the connection";
+                             << "127.0.0.1" << std::optional<Script>() << "refused the connection";
+    QTest::newRow("refused, ipv6")
+        << "rfc2217"
+        << "[::1]" << std::optional<Script>() << "refused the connection";
     QTest::newRow("never answers")
         << "rfc2217"
-        << "127.0.0.1" << true
+        << "127.0.0.1" << std::optional(Script::Silent)
         << "accepted the connection but did not answer the line settings within 2 seconds";
+    QTest::newRow("floods, never negotiates")
+        << "rfc2217"
+        << "127.0.0.1" << std::optional(Script::Flood)
+        << "does not offer the com port option (RFC 2217); enable it on the server, or use "
+           "tcp://127.0.0.1:@port for a raw link";
+    QTest::newRow("closes at once, ipv6")
+        << "rfc2217"
+        << "[::1]" << std::optional(Script::Closes) << "or use tcp://[::1]:@port for a raw link";
+    QTest::newRow("runs another speed")
+        << "rfc2217"
+        << "127.0.0.1" << std::optional(Script::Baud300)
+        << "the device server 127.0.0.1 port @port runs its serial port with 300 baud, not with "
+           "19200 baud as asked";
 }
 
 void TestSerial::unreachableServer() {
     QFETCH(QString, scheme);
     QFETCH(QString, host);
-    QFETCH(bool, listen);
+    QFETCH(std::optional<FakeServer::Script>, server);
     QFETCH(QString, expected);
-    // A server that takes the connection and then says nothing: the system accepts on its behalf
-    // while this thread waits.
-    QTcpServer silent;
+    std::optional<FakeServer> fake;
     quint16 port = 0;
-    if (listen) {
-        QVERIFY(silent.listen(QHostAddress::LocalHost));
-        port = silent.serverPort();
+    if (server) {
+        fake.emplace(host.startsWith(u'[') ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost,
+                     *server);
+        port = fake->port();
     } else {
         port = freeLocalPort();
     }
     const QString device = QStringLiteral("%1://%2:%3").arg(scheme, host).arg(port);
+    QElapsedTimer clock;
+    clock.start();
     const QString failure = openFailure(device);
+    // The open is bounded at 2 seconds whatever the server does; the margin is for a loaded
+    // machine.
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+    expected.replace(QLatin1String("@port"), QString::number(port));
     QVERIFY2(failure.contains(expected), qPrintable(failure));
     QVERIFY2(failure.startsWith(QStringLiteral("COM1 (%1): ").arg(device)), qPrintable(failure));
     if (!host.endsWith(QLatin1String(".invalid"))) {
         QVERIFY2(failure.contains(QStringLiteral(" port %1 ").arg(port)), qPrintable(failure));
     }
+}
+
+void TestSerial::serverAfterOpen_data() {
+    using Script = FakeServer::Script;
+    QTest::addColumn<QString>("scheme");
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<QString>("step"); // switch: to 9600 baud; write: a long write, at once or on
+                                       // receipt
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<QString>("received");
+    QTest::newRow("switch answered with another speed")
+        << "rfc2217" << Script::SecondBaud300 << "switch"
+        << "runs its serial port with 300 baud, not with 9600 baud as asked, so the port is "
+           "closed"
+        << "";
+    QTest::newRow("server stops taking data")
+        << "tcp" << Script::Stalls << "write"
+        << "took nothing for 2 seconds, so the connection is closed"
+        << "";
+    QTest::newRow("reply while a long write waits")
+        << "tcp" << Script::ReplyMidWrite << "write on receipt"
+        << ""
+        << "go\rreply\r";
+}
+
+void TestSerial::serverAfterOpen() {
+    QFETCH(QString, scheme);
+    QFETCH(FakeServer::Script, script);
+    QFETCH(QString, step);
+    QFETCH(QString, failure);
+    QFETCH(QString, received);
+    FakeServer server(QHostAddress::LocalHost, script);
+    CommPort port;
+    port.setDevice(1, QStringLiteral("%1://127.0.0.1:%2").arg(scheme).arg(server.port()));
+    port.setSettings(QStringLiteral("19200,N,8,1"));
+    QStringList failures;
+    QString got;
+    const auto attempt = [&](const auto& work) {
+        try {
+            work();
+        } catch (const PanelFailure& f) {
+            failures << f.description();
+        }
+    };
+    attempt([&] { port.setPortOpen(true); });
+    QVERIFY2(failures.isEmpty(), qPrintable(failures.join(u'|')));
+    // Long enough to fill every buffer between the two ends.
+    const QString longCommand(8 * 1024 * 1024, u'x');
+    connect(&port, &CommPort::lost, this,
+            [&](const QString& description) { failures << description; });
+    connect(&port, &CommPort::onComm, this, [&] {
+        attempt([&] {
+            const bool first = got.isEmpty();
+            got += port.input();
+            if (step == QLatin1String("write on receipt") && first) {
+                port.output(longCommand);
+            }
+        });
+    });
+    if (step == QLatin1String("switch")) {
+        attempt([&] { port.setSettings(QStringLiteral("9600,N,8,1")); });
+    } else if (step == QLatin1String("write")) {
+        attempt([&] { port.output(longCommand); });
+    }
+    const qsizetype failed = failure.isEmpty() ? 0 : 1;
+    QTRY_VERIFY_WITH_TIMEOUT(failures.size() == failed && got == received, 15000);
+    // Reported once, and nothing more arrives.
+    QTest::qWait(300);
+    QCOMPARE(failures.size(), failed);
+    QCOMPARE(got, received);
+    if (failed) {
+        QVERIFY2(failures[0].contains(failure), qPrintable(failures[0]));
+    }
+    QCOMPARE(port.portOpen(), !failed);
 }
 
 void TestSerial::telnetDecoder_data() {
@@ -276,6 +546,9 @@ void TestSerial::negotiation_data() {
     QTest::newRow("unknown options declined")
         << QList<Command>{{Do, 24, {}}, {Will, 31, {}}, {Wont, 5, {}}}
         << bytes({Iac, Wont, 24, Iac, Dont, 31}) << false << false;
+    QTest::newRow("refused once, however often asked")
+        << QList<Command>{{Do, 24, {}}, {Will, 1, {}}, {Do, 24, {}}, {Will, 1, {}}, {Do, 24, {}}}
+        << bytes({Iac, Wont, 24, Iac, Dont, 1}) << false << false;
     QTest::newRow("turned off again")
         << QList<Command>{{Do, 3, {}}, {Dont, 3, {}}, {Will, 3, {}}, {Wont, 3, {}}}
         << bytes({Iac, Will, 3, Iac, Wont, 3, Iac, Do, 3, Iac, Dont, 3}) << false << false;
@@ -386,8 +659,10 @@ void TestSerial::rememberAndForget() {
     QCOMPARE(PortDeviceChoice(path).remembered(2), QString());
     // A file that cannot be read is reported once and left alone.
     QVERIFY(QDir().mkpath(path));
+    // In the program's name, as its other messages are.
     QTest::ignoreMessage(QtWarningMsg,
-                         QRegularExpression(QStringLiteral("ignoring the remembered")));
+                         QRegularExpression(QStringLiteral("^%1: ignoring the remembered")
+                                                .arg(QCoreApplication::applicationName())));
     PortDeviceChoice unreadable(path);
     unreadable.remember(1, QStringLiteral("/dev/ttyUSB0"));
     QVERIFY(QFileInfo(path).isDir());

@@ -55,6 +55,7 @@ void CtlSession::start() {
     guarded([this] {
         port_.setCommPort(1);
         port_.setDevice(1, setup_.device);
+        port_.setDeviceOptionName(QStringLiteral("--port"));
         port_.setSettings(setup_.settings);
         port_.setPortOpen(true);
         sendNext();

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QTimer>
+#include <csignal>
 #include <cstdio>
 
 #ifdef RMQ27_WITH_SIMULATOR
@@ -12,10 +13,12 @@
 
 namespace {
 
-void write(std::FILE* stream, const QString& text) {
+// False when the text did not get out whole (a reader that went away, a full disk).
+bool write(std::FILE* stream, const QString& text) {
     const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    const bool whole =
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size());
+    return std::fflush(stream) == 0 && whole;
 }
 
 void message(const QString& text) {
@@ -25,6 +28,11 @@ void message(const QString& text) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+#ifdef SIGPIPE
+    // Output to a reader that has gone (rmq27-ctl ... | head -1) is a failed write, ending the
+    // run with exit code 1, not a signal that kills the program.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     QCoreApplication app(argc, argv);
     const CtlParse parse = parseCtlArguments(QCoreApplication::arguments().mid(1));
     const CtlOptions& options = parse.options;
@@ -33,21 +41,23 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     if (options.help) {
-        write(stdout, QString::fromLatin1(CtlUsage));
-        return 0;
+        return write(stdout, QString::fromLatin1(CtlUsage)) ? 0 : 1;
     }
     if (options.version) {
-        write(stdout, QStringLiteral("rmq27-ctl %1\n").arg(QLatin1String(RMQ27_VERSION)));
-        return 0;
+        return write(stdout, QStringLiteral("rmq27-ctl %1\n").arg(QLatin1String(RMQ27_VERSION)))
+                   ? 0
+                   : 1;
     }
     if (options.list) {
-        write(stdout, actionListText());
-        return 0;
+        return write(stdout, actionListText()) ? 0 : 1;
     }
 
-    CtlSession::Setup setup{ctlDevice(options.port), options.settings, options.timeoutMs,
-                            options.json, options.actions};
-    if (options.simulate) {
+    CtlSession::Setup setup{QString(), options.settings, options.timeoutMs, options.json,
+                            options.actions};
+    if (!options.simulate) {
+        // The panel's own choice of device; a simulated projector needs none of it.
+        setup.device = ctlDevice(options.port);
+    } else {
 #ifdef RMQ27_WITH_SIMULATOR
         try {
             setup.device = (new SimProjector(SimProjector::FaultMode::None, &app))->devicePath();
@@ -60,10 +70,19 @@ int main(int argc, char* argv[]) {
         return 2;
 #endif
     }
+    bool outputLost = false;
     CtlSession session(
-        setup, [](const QString& line) { write(stdout, line + QLatin1Char('\n')); }, message);
+        setup,
+        [&outputLost](const QString& line) {
+            if (!outputLost && !write(stdout, line + QLatin1Char('\n'))) {
+                outputLost = true;
+                QCoreApplication::exit(1);
+            }
+        },
+        message);
     QObject::connect(&session, &CtlSession::finished, &app, &QCoreApplication::exit);
     // Started from the event loop, so that an early finish has a loop to end.
     QTimer::singleShot(0, &session, &CtlSession::start);
-    return app.exec();
+    const int code = app.exec();
+    return outputLost ? 1 : code;
 }

@@ -44,7 +44,8 @@ bool deviceAccessible(const QString& device) {
 #endif
 }
 
-QString describeUnusableDevice(int portNumber, const QString& device, const QString& systemReason) {
+QString describeUnusableDevice(int portNumber, const QString& device, const QString& systemReason,
+                               const QString& deviceOption) {
 #ifdef Q_OS_UNIX
     const QFileInfo info(device);
     QString problem;
@@ -56,10 +57,11 @@ QString describeUnusableDevice(int portNumber, const QString& device, const QStr
     } else {
         return {};
     }
-    return QStringLiteral("COM%1 (%2): %3 (%4); name the device with --com%1 DEVICE")
+    return QStringLiteral("COM%1 (%2): %3 (%4); name the device with %5 DEVICE")
         .arg(portNumber)
-        .arg(device, problem, systemReason);
+        .arg(device, problem, systemReason, deviceOption);
 #else
+    Q_UNUSED(deviceOption);
     Q_UNUSED(portNumber);
     Q_UNUSED(device);
     Q_UNUSED(systemReason);
@@ -190,8 +192,10 @@ void CommPort::setPortOpen(bool open) {
 void CommPort::openLocal() {
     port_.setPortName(device(portNumber_));
     if (!port_.open(QIODevice::ReadWrite)) {
+        const QString option =
+            deviceOption_.isEmpty() ? QStringLiteral("--com%1").arg(portNumber_) : deviceOption_;
         const QString unusable =
-            describeUnusableDevice(portNumber_, device(portNumber_), port_.errorString());
+            describeUnusableDevice(portNumber_, device(portNumber_), port_.errorString(), option);
         if (!unusable.isEmpty()) {
             port_.clearError();
             throw PanelFailure(unusable);
@@ -307,9 +311,9 @@ QString CommPort::closeDeadPort() {
         netOpen_ = false;
         net_->close();
         emit openChanged(false);
-        return QStringLiteral("%1: the connection to the device server is gone and the port is "
-                              "closed (the system said: %2); choose the port again to reconnect")
-            .arg(portLabel(), reason);
+        // The link's own description: a dropped connection, a server that stopped taking data,
+        // or one that runs its port otherwise than asked.
+        return QStringLiteral("%1: %2").arg(portLabel(), reason);
     }
     port_.close();
     port_.clearError();

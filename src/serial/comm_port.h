@@ -17,8 +17,10 @@ bool deviceAccessible(const QString& device);
 // The operator's description of a device that cannot be a serial port at all: one that does not
 // exist, a directory, or a file that is no terminal (/dev/null). Names the port and device, keeps
 // the system's words in brackets and says how to name the right device. Empty when the device
-// looks like a serial port and the failure lies elsewhere.
-QString describeUnusableDevice(int portNumber, const QString& device, const QString& systemReason);
+// looks like a serial port and the failure lies elsewhere. `deviceOption` is the option that names
+// the device ("--com1").
+QString describeUnusableDevice(int portNumber, const QString& device, const QString& systemReason,
+                               const QString& deviceOption);
 
 // The serial control the window was designed around: a port number, a settings string such as
 // "19200,N,8,1", open / close / is-open, a whole-string write, a read of everything waiting, the
@@ -53,6 +55,9 @@ public:
     static QString defaultDevice(int portNumber);
     void setDevice(int portNumber, const QString& device);
     QString device(int portNumber) const;
+    // The program's option that names the device, for the advice of a failure: --com1 or --com2
+    // after the port unless set; a program with one option for its one port sets that.
+    void setDeviceOptionName(const QString& option) { deviceOption_ = option; }
 
     qint16 commPort() const { return portNumber_; }
     void setCommPort(qint16 portNumber);
@@ -110,4 +115,5 @@ private:
     // What the first error of a dead device said; later errors of the same descriptor say less.
     QString lostReason_;
     QString devices_[2];
+    QString deviceOption_;
 };

@@ -3,6 +3,7 @@
 #include "serial/comm_port.h"
 #include "serial/device_address.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QSerialPortInfo>
@@ -13,6 +14,13 @@
 namespace {
 
 constexpr qsizetype MaxDeviceLength = 1024;
+
+// Who speaks in a warning: the program, so that rmq27-ctl's lines read like its others.
+QString speaker() {
+    const QString name =
+        QCoreApplication::instance() ? QCoreApplication::applicationName() : QString();
+    return name.isEmpty() ? QStringLiteral("rmq27") : name;
+}
 
 QString key(int portNumber) {
     return QStringLiteral("devices/com%1").arg(portNumber);
@@ -40,8 +48,8 @@ void store(const QString& file, int portNumber, const QString& device) {
     settings.setValue(key(portNumber), device);
     settings.sync();
     if (settings.status() != QSettings::NoError) {
-        qWarning("rmq27: cannot remember %s for COM%d in %s", qPrintable(device), portNumber,
-                 qPrintable(file));
+        qWarning("%s: cannot remember %s for COM%d in %s", qPrintable(speaker()),
+                 qPrintable(device), portNumber, qPrintable(file));
     }
 }
 
@@ -151,8 +159,8 @@ PortDeviceChoice::PortDeviceChoice(const QString& settingsFile) : file_(settings
         usable_ = false;
         remembered_[0].clear();
         remembered_[1].clear();
-        qWarning("rmq27: ignoring the remembered devices in %s (%s)", qPrintable(file_),
-                 qPrintable(problem));
+        qWarning("%s: ignoring the remembered devices in %s (%s)", qPrintable(speaker()),
+                 qPrintable(file_), qPrintable(problem));
     }
 }
 

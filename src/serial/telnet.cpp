@@ -1,6 +1,7 @@
 #include "serial/telnet.h"
 
 #include <initializer_list>
+#include <utility>
 
 namespace telnet {
 
@@ -35,34 +36,62 @@ QByteArray subnegotiation(quint8 option, const QByteArray& payload) {
            bytes({quint8(Iac), quint8(Se)});
 }
 
+quint32 comPortValue(quint8 code, const LineSettings& line) {
+    switch (code) {
+    case SetBaudrate:
+        return quint32(line.baud);
+    case SetDatasize:
+        return quint32(line.dataBits);
+    case SetParity:
+        switch (line.parity) {
+        case QSerialPort::OddParity:
+            return 2;
+        case QSerialPort::EvenParity:
+            return 3;
+        case QSerialPort::MarkParity:
+            return 4;
+        case QSerialPort::SpaceParity:
+            return 5;
+        default:
+            return 1;
+        }
+    case SetStopsize:
+        return line.stopBits == QSerialPort::TwoStop          ? 2
+               : line.stopBits == QSerialPort::OneAndHalfStop ? 3
+                                                              : 1;
+    default:
+        return 0;
+    }
+}
+
 QByteArray comPortSettings(const LineSettings& line) {
-    const quint32 baud = quint32(line.baud);
+    const quint32 baud = comPortValue(SetBaudrate, line);
     const QByteArray baudBytes = bytes({quint8(SetBaudrate), quint8(baud >> 24), quint8(baud >> 16),
                                         quint8(baud >> 8), quint8(baud)});
-    quint8 parity = 1;
-    switch (line.parity) {
-    case QSerialPort::OddParity:
-        parity = 2;
-        break;
-    case QSerialPort::EvenParity:
-        parity = 3;
-        break;
-    case QSerialPort::MarkParity:
-        parity = 4;
-        break;
-    case QSerialPort::SpaceParity:
-        parity = 5;
-        break;
-    default:
-        break;
+    QByteArray out = subnegotiation(ComPortOption, baudBytes);
+    for (const quint8 code : {SetDatasize, SetParity, SetStopsize}) {
+        out += subnegotiation(ComPortOption, bytes({code, quint8(comPortValue(code, line))}));
     }
-    const quint8 stop = line.stopBits == QSerialPort::TwoStop          ? 2
-                        : line.stopBits == QSerialPort::OneAndHalfStop ? 3
-                                                                       : 1;
-    return subnegotiation(ComPortOption, baudBytes) +
-           subnegotiation(ComPortOption, bytes({quint8(SetDatasize), quint8(line.dataBits)})) +
-           subnegotiation(ComPortOption, bytes({quint8(SetParity), quint8(parity)})) +
-           subnegotiation(ComPortOption, bytes({quint8(SetStopsize), quint8(stop)}));
+    return out;
+}
+
+std::optional<ComPortAnswer> comPortAnswer(const QByteArray& payload) {
+    if (payload.isEmpty()) {
+        return std::nullopt;
+    }
+    const int code = quint8(payload[0]) - ServerOffset;
+    if (code < SetBaudrate || code > SetStopsize) {
+        return std::nullopt;
+    }
+    const qsizetype width = code == SetBaudrate ? 4 : 1;
+    if (payload.size() < 1 + width) {
+        return std::nullopt;
+    }
+    quint32 value = 0;
+    for (qsizetype i = 1; i <= width; ++i) {
+        value = (value << 8) | quint8(payload[i]);
+    }
+    return ComPortAnswer{quint8(code), value};
 }
 
 void Decoder::feed(const QByteArray& chunk, QByteArray& data, QList<Command>& commands) {
@@ -147,7 +176,8 @@ QByteArray Negotiator::answer(const Command& command) {
     switch (command.verb) {
     case Do: {
         if (!weOffer(option)) {
-            return negotiation(Wont, option);
+            return std::exchange(refusedUs_[option], true) ? QByteArray()
+                                                           : negotiation(Wont, option);
         }
         const bool asked = askedUs_[option];
         askedUs_[option] = false;
@@ -167,7 +197,8 @@ QByteArray Negotiator::answer(const Command& command) {
     }
     case Will: {
         if (!weAccept(option)) {
-            return negotiation(Dont, option);
+            return std::exchange(refusedHim_[option], true) ? QByteArray()
+                                                            : negotiation(Dont, option);
         }
         const bool asked = askedHim_[option];
         askedHim_[option] = false;

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QList>
 #include <array>
+#include <optional>
 
 // The Telnet layer of a serial device server (RFC 854 commands, RFC 2217 com port control):
 // pure encoding and decoding, no socket in sight.
@@ -43,6 +44,18 @@ QByteArray negotiation(quint8 verb, quint8 option);
 QByteArray subnegotiation(quint8 option, const QByteArray& payload);
 // SET-BAUDRATE, SET-DATASIZE, SET-PARITY and SET-STOPSIZE for the line.
 QByteArray comPortSettings(const LineSettings& line);
+// The value one of those four settings carries for the line (the baud rate, or the one-byte code).
+quint32 comPortValue(quint8 code, const LineSettings& line);
+
+// A server's answer to one of the four settings: the setting, and the value its port now runs.
+struct ComPortAnswer {
+    quint8 code = 0;
+    quint32 value = 0;
+    bool operator==(const ComPortAnswer&) const = default;
+};
+// Reads an answer from a com port subnegotiation's payload; nothing for any other payload, or for
+// one too short to hold its value.
+std::optional<ComPortAnswer> comPortAnswer(const QByteArray& payload);
 
 // One command received: a negotiation (verb Will/Wont/Do/Dont) or a subnegotiation (verb Sb,
 // payload without the option byte).
@@ -69,7 +82,9 @@ private:
 
 // The client's side of option negotiation: it offers binary transmission and the com port option,
 // accepts binary and suppress-go-ahead from the server and refuses everything else (echo above
-// all, which would send every command back). It answers only changes, so two peers never loop.
+// all, which would send every command back). It answers only changes, so two peers never loop,
+// and refuses an option at most once per connection, so a server that asks again and again after
+// each refusal gets no stream of answers either.
 class Negotiator {
 public:
     // What the client sends first.
@@ -84,6 +99,8 @@ private:
     std::array<bool, 256> him_{};
     std::array<bool, 256> askedUs_{};
     std::array<bool, 256> askedHim_{};
+    std::array<bool, 256> refusedUs_{};
+    std::array<bool, 256> refusedHim_{};
     bool comPortRefused_ = false;
 };
 
