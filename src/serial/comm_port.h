@@ -37,16 +37,9 @@ QString describeUnusableDevice(int portNumber, const QString& device, const QStr
 class CommPort : public QObject {
     Q_OBJECT
 public:
+    // The event code of received characters. The receive notification comes as soon as one
+    // character waits, and a read takes everything waiting.
     static constexpr qint16 ComEvReceive = 2;
-
-    // The stored configuration of the control; only the port number and the settings change at
-    // run time. The read threshold of one character and text input are what the receive path
-    // relies on.
-    static constexpr int InBufferSize = 1024;
-    static constexpr int OutBufferSize = 512;
-    static constexpr int RThreshold = 1;
-    static constexpr int SThreshold = 0;
-    static constexpr int InputLen = 0;
 
     explicit CommPort(QObject* parent = nullptr);
     ~CommPort() override;
