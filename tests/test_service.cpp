@@ -55,6 +55,7 @@ private:
 
 void showActive(Form1& f) {
     f.show();
+    f.activateWindow(); // an X server without a window manager gives no focus by itself
     QVERIFY(QTest::qWaitForWindowActive(&f));
 }
 
