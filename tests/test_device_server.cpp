@@ -10,23 +10,9 @@
 #include <QRadioButton>
 #include <QTest>
 
-#include <ctime>
-
 namespace {
 
 constexpr int kWaitMs = 10000;
-
-double cpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-double wallSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
 
 } // namespace
 

@@ -19,7 +19,6 @@
 #include <QTimer>
 
 #include <atomic>
-#include <ctime>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -27,18 +26,6 @@
 namespace {
 
 constexpr int kWaitMs = 10000;
-
-double cpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-double wallSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
 
 // Closes reply windows until one stays empty: whatever was still on its way has arrived.
 bool settleReceiveBuffer(Form1& f) {

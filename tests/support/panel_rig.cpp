@@ -5,6 +5,20 @@
 #include <QLabel>
 #include <QTest>
 
+#include <ctime>
+
+double cpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+double wallSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
 bool waitFor(const std::function<bool()>& predicate, int timeoutMs) {
     return QTest::qWaitFor(predicate, timeoutMs);
 }

@@ -41,5 +41,10 @@ private:
     std::unique_ptr<Form1> form_;
 };
 
+// The process's CPU time and the monotonic clock, in seconds: their ratio over a quiet stretch
+// tells an idle panel from one spinning on a dead port.
+double cpuSeconds();
+double wallSeconds();
+
 // Waits (processing events) until the predicate holds or the generous limit passes.
 bool waitFor(const std::function<bool()>& predicate, int timeoutMs = 10000);
