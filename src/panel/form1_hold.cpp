@@ -79,8 +79,12 @@ void Form1::endHoldAfterFailure() {
     releaseSteps(*hold);
     holdEndedByFailure_ = true;
     // The button never sees its release while the box is up; it must not stay drawn pressed.
+    // A failed press reaches the button after this, and presses it: that is undone once the
+    // event is through.
     if (auto* button = findChild<QAbstractButton*>(QLatin1String(hold->control))) {
         button->setDown(false);
+        QMetaObject::invokeMethod(
+            button, [button] { button->setDown(false); }, Qt::QueuedConnection);
     }
 }
 
