@@ -3,6 +3,8 @@
 #include "app/command_line.h"
 #include "app/open_panel.h"
 #include "panel/form1.h"
+#include "serial/comm_port.h"
+#include "serial/port_devices.h"
 #include "sim/pty_pair.h"
 
 #include <QDir>
@@ -60,6 +62,7 @@ private slots:
     void simulate_data();
     void simulate();
     void remembersTheDeviceThatOpened();
+    void settingsFileNotOurs();
     void linkRefused_data();
     void linkRefused();
     void linkServedThenRemoved_data();
@@ -107,6 +110,22 @@ void TestCommandLine::parse_data() {
                                   << false << QString();
     QTest::newRow("--forget") << QStringList{"--forget"} << GoesOn << QString() << QString()
                               << false << QString();
+    QTest::newRow("--help: device forms")
+        << QStringList{"--help"} << 0 << QString() << QString() << false
+        << QStringLiteral("a path, rfc2217://HOST:PORT or tcp://HOST:PORT");
+    QTest::newRow("--help: defaults")
+        << QStringList{"--help"} << 0 << QString() << QString() << false
+        << QStringLiteral("the one last opened on COM1, else the first USB adapter, else "
+                          "/dev/ttyS0");
+    // Qt's own options, as every Qt program takes them; left to Qt, never taken for ours.
+    QTest::newRow("-platform") << QStringList{"-platform", "offscreen", "--com1", usb} << GoesOn
+                               << usb << QString() << false << QString();
+    QTest::newRow("--platform, -style=, -reverse")
+        << QStringList{"--platform", "offscreen", "-style=Fusion", "-reverse", "--simulate"}
+        << GoesOn << QString() << QString() << true << QString();
+    QTest::newRow("-display, -qwindowtitle")
+        << QStringList{"-display", ":0", "-qwindowtitle", "x"} << GoesOn << QString() << QString()
+        << false << QString();
 
     const auto error = [](const char* name, const QStringList& arguments, const char* says) {
         QTest::newRow(name) << arguments << 2 << QString() << QString() << false
@@ -130,6 +149,8 @@ void TestCommandLine::parse_data() {
     error("--list-ports with a device", {"--list-ports", "--com1", usb}, "--list-ports");
     error("--forget with --simulate", {"--simulate", "--forget"}, "--forget");
     error("two jobs", {"--forget", "--list-ports"}, "one job at a time");
+    error("Qt option without its value", {"-platform"}, "-platform");
+    error("Qt option taken for a device", {"--com1", "-platform", "offscreen"}, "-platform");
 }
 
 void TestCommandLine::parse() {
@@ -166,18 +187,32 @@ void TestCommandLine::withoutDisplay_data() {
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("out");
     QTest::addColumn<QString>("err");
+    QTest::addColumn<QString>("display"); // an X display no server answers on, or none at all
     QTest::newRow("--help") << QStringList{"--help"} << 0 << QStringLiteral("Usage: rmq27-panel")
-                            << QString();
+                            << QString() << QString();
     QTest::newRow("--version") << QStringList{"--version"} << 0
-                               << QStringLiteral("rmq27-panel " RMQ27_VERSION) << QString();
+                               << QStringLiteral("rmq27-panel " RMQ27_VERSION) << QString()
+                               << QString();
     QTest::newRow("usage error") << QStringList{"--com1"} << 2 << QString()
-                                 << QStringLiteral("Try 'rmq27-panel --help'.");
-    QTest::newRow("the window") << QStringList{} << 1 << QString() << QStringLiteral("no display");
+                                 << QStringLiteral("Try 'rmq27-panel --help'.") << QString();
+    QTest::newRow("the window") << QStringList{} << 1 << QString() << QStringLiteral("no display")
+                                << QString();
     // Every port listed, or words for none: a line either way.
     QTest::newRow("--list-ports") << QStringList{"--list-ports"} << 0 << QStringLiteral("\n")
-                                  << QString();
+                                  << QString() << QString();
+    QTest::newRow("--list-ports with Qt's -platform")
+        << QStringList{"-platform", "xcb", "--list-ports"} << 0 << QStringLiteral("\n") << QString()
+        << QString();
     QTest::newRow("--forget") << QStringList{"--forget"} << 0
-                              << QStringLiteral("no device is remembered") << QString();
+                              << QStringLiteral("no device is remembered") << QString()
+                              << QString();
+    // A stale login's display: no X server behind it (the test makes sure of that).
+    QTest::newRow("display without a server")
+        << QStringList{} << 1 << QString() << QStringLiteral("cannot open the display :4097")
+        << QStringLiteral(":4097");
+    QTest::newRow("-display without a server")
+        << QStringList{"-display", ":4098"} << 1 << QString()
+        << QStringLiteral("cannot open the display :4098") << QStringLiteral(":4099");
 }
 
 // The program itself, with no display in its environment: the usage and the version still come,
@@ -187,10 +222,18 @@ void TestCommandLine::withoutDisplay() {
     QFETCH(int, exitCode);
     QFETCH(QString, out);
     QFETCH(QString, err);
+    QFETCH(QString, display);
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
         env.remove(QString::fromLatin1(name));
+    }
+    if (!display.isEmpty()) {
+        for (const QString& number : {display.mid(1), err.section(QLatin1Char(':'), -1)}) {
+            QVERIFY(!QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X") + number));
+        }
+        env.insert(QStringLiteral("DISPLAY"), display);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     }
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), config_.path());
     QProcess program;
@@ -205,6 +248,9 @@ void TestCommandLine::withoutDisplay() {
     QVERIFY2(stdErr.contains(err), qPrintable(stdErr));
     QCOMPARE(stdOut.isEmpty(), out.isEmpty());
     QCOMPARE(stdErr.isEmpty(), err.isEmpty());
+    if (exitCode == 1) {
+        QCOMPARE(stdErr.count(QLatin1Char('\n')), 1); // one line, and nothing from the platform
+    }
 }
 
 void TestCommandLine::simulate_data() {
@@ -240,10 +286,15 @@ void TestCommandLine::simulate() {
         warnings << box->text();
         simulator += box->text().contains(QLatin1String("simulated projector cannot start"));
     }
-    // Without descriptors COM1's own device cannot be opened either, and says so in a box of its
-    // own; with a pseudo-terminal there is nothing to warn about.
+    // Where no projector starts, its warning is the only one: no other device is tried behind
+    // COM1, which stays closed; with a pseudo-terminal there is nothing to warn about.
     QVERIFY2(pseudoTerminals ? warnings.isEmpty() : simulator == simulatorWarnings,
              qPrintable(warnings.join(QLatin1Char('\n'))));
+    QCOMPARE(warnings.size(), simulatorWarnings);
+    const auto* com1 = form->findChild<CommPort*>(QStringLiteral("MSComm1"));
+    QVERIFY(com1);
+    QCOMPARE(com1->portOpen(), pseudoTerminals);
+    QCOMPARE(com1->device(1).startsWith(QLatin1String("/dev/pts/")), pseudoTerminals);
 }
 
 // A device that opens is remembered for the next start without --com1, until --forget; each
@@ -279,6 +330,40 @@ void TestCommandLine::remembersTheDeviceThatOpened() {
     QCOMPARE(runWithoutWindow(forget), std::optional<int>(0));
     form = openPanel(StartOptions{});
     QVERIFY2(tooltip(*form, "Option1") != com1Tip, qPrintable(tooltip(*form, "Option1")));
+}
+
+// A file at the configuration path that is no settings file is found out as the program starts
+// (not only on a path never read before), and is left as it is when a device opens.
+void TestCommandLine::settingsFileNotOurs() {
+    const QString path = PortDeviceChoice::userSettingsFile();
+    QVERIFY(path.startsWith(config_.path()));
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    const QByteArray junk("\xff\xfe[\x00\x01=\n[[[", 10);
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(junk);
+    }
+    PtyPair projector;
+    StartOptions options;
+    options.com1 = projector.devicePath();
+    static QStringList messages;
+    messages.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& text) { messages << text; });
+    std::unique_ptr<Form1> form = openPanel(options);
+    qInstallMessageHandler(previous);
+    QVERIFY(form->findChild<CommPort*>(QStringLiteral("MSComm1"))->portOpen());
+    form.reset();
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), junk);
+    QCOMPARE(messages.size(), 2);
+    QVERIFY2(messages[0].contains(QLatin1String("it is not a settings file")),
+             qPrintable(messages[0]));
+    QVERIFY2(messages[1].contains(QLatin1String("is not remembered for COM1")),
+             qPrintable(messages[1]));
+    QVERIFY(QFile::remove(path));
 }
 
 void TestCommandLine::linkRefused_data() {

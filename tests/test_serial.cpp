@@ -9,18 +9,25 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QSettings>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace telnet;
@@ -205,6 +212,73 @@ private:
     std::thread thread_;
 };
 
+// Every message the code under test gives while it lives.
+class MessageLog {
+public:
+    MessageLog() {
+        messages().clear();
+        previous_ = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext&, const QString& text) { messages() << text; });
+    }
+    ~MessageLog() { qInstallMessageHandler(previous_); }
+    MessageLog(const MessageLog&) = delete;
+    MessageLog& operator=(const MessageLog&) = delete;
+    static QStringList& messages() {
+        static QStringList list;
+        return list;
+    }
+
+private:
+    QtMessageHandler previous_ = nullptr;
+};
+
+// Puts at `path` what a row of a table asks for: "<fifo>" a named pipe, "<100 MB>" a (sparse)
+// file of that size, else the bytes themselves. A pipe that someone reads is opened for writing
+// after a while, so that a reader that blocks on it comes free and the row fails instead of
+// hanging.
+class SettingsOccupant {
+public:
+    SettingsOccupant(const QString& path, const QByteArray& content) {
+        const QByteArray name = QFile::encodeName(path);
+        if (content == "<fifo>") {
+            ::mkfifo(name.constData(), 0600);
+            unblocker_ = std::thread([this, name] {
+                for (int i = 0; !done_; ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                    if (i >= 100) {
+                        ::close(::open(name.constData(), O_RDWR | O_NONBLOCK));
+                    }
+                }
+            });
+        } else if (content == "<100 MB>") {
+            QFile file(path);
+            file.open(QIODevice::WriteOnly);
+            file.resize(100 * 1024 * 1024);
+        } else if (!content.isEmpty()) {
+            QFile file(path);
+            file.open(QIODevice::WriteOnly);
+            file.write(content);
+        }
+    }
+    ~SettingsOccupant() {
+        done_ = true;
+        if (unblocker_.joinable()) {
+            unblocker_.join();
+        }
+    }
+    SettingsOccupant(const SettingsOccupant&) = delete;
+    SettingsOccupant& operator=(const SettingsOccupant&) = delete;
+
+private:
+    std::atomic<bool> done_ = false;
+    std::thread unblocker_;
+};
+
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
 } // namespace
 
 class TestSerial : public QObject {
@@ -227,6 +301,9 @@ private slots:
     void deviceChoice_data();
     void deviceChoice();
     void rememberAndForget();
+    void keepsFilesNotItsOwn_data();
+    void keepsFilesNotItsOwn();
+    void oneDeviceTwoNames();
     void portList_data();
     void portList();
 };
@@ -250,6 +327,15 @@ void TestSerial::unusableDevice_data() {
         << ""
         << "COM1 (/dev/rmq27-no-such-device): the device does not exist (No such file or "
            "directory); name the device with --com1 DEVICE";
+    // Whatever the system says of them, devices that are no terminal get the same advice.
+    QTest::newRow("random numbers") << 1 << "/dev/urandom"
+                                    << ""
+                                    << "COM1 (/dev/urandom): the device is not a serial port "
+                                       "(Invalid argument); name the device with --com1 DEVICE";
+    QTest::newRow("socket") << 1 << "@socket"
+                            << ""
+                            << "COM1 (@socket): the device is not a serial port (No such device "
+                               "or address); name the device with --com1 DEVICE";
     QTest::newRow("missing, the program's own option")
         << 1 << "/dev/rmq27-no-such-device"
         << "--port"
@@ -262,6 +348,19 @@ void TestSerial::unusableDevice() {
     QFETCH(QString, device);
     QFETCH(QString, option);
     QFETCH(QString, expected);
+    QTemporaryDir dir;
+    if (device == QLatin1String("@socket")) {
+        const QString path = dir.filePath(QStringLiteral("socket"));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, QFile::encodeName(path).constData(),
+                     sizeof address.sun_path - 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ::close(fd);
+        device = path;
+        expected.replace(QLatin1String("@socket"), path);
+    }
     CommPort port;
     port.setDevice(portNumber, device);
     port.setCommPort(qint16(portNumber));
@@ -316,14 +415,16 @@ void TestSerial::deviceAddress() {
     QFETCH(QString, error);
     const DeviceAddress address = parseDeviceAddress(device);
     if (!error.isEmpty()) {
-        QVERIFY2(address.error.contains(error), qPrintable(address.error));
+        QVERIFY(address.error);
+        QVERIFY2(address.error->contains(error), qPrintable(*address.error));
         // A port that refuses the address says so on open, naming what was given.
         const QString failure = openFailure(device);
         QVERIFY2(failure.startsWith(QStringLiteral("COM1 (%1): ").arg(device)),
                  qPrintable(failure));
         return;
     }
-    QCOMPARE(address.error, QString());
+    QCOMPARE(address.error.value_or(QString()), QString());
+    QVERIFY(!address.error);
     QCOMPARE(int(address.kind), kind);
     QCOMPARE(address.host, host);
     QCOMPARE(int(address.port), port);
@@ -601,6 +702,14 @@ void TestSerial::deviceChoice_data() {
     QTest::newRow("bad server address")
         << QByteArray("[devices]\ncom1=tcp://rack\n") << 1 << "" << false << "/dev/ttyS0"
         << "COM1 is not a device name";
+    // Files at the path that are not a settings file of ours are read no further than needed.
+    QTest::newRow("json") << QByteArray("{\n  \"devices\": {\"com1\": \"/dev/ttyUSB3\"}\n}\n") << 1
+                          << "" << true << "/dev/ttyACM0"
+                          << "it is not a settings file";
+    QTest::newRow("named pipe") << QByteArray("<fifo>") << 1 << "" << false << "/dev/ttyS0"
+                                << "it is not a regular file";
+    QTest::newRow("100 MB") << QByteArray("<100 MB>") << 1 << "" << false << "/dev/ttyS0"
+                            << "it is larger than 64 KiB";
     QTest::newRow("binary junk") << QByteArray("\xff\xfe[\x00\x01=\n[[[", 10) << 1 << "" << true
                                  << "/dev/ttyACM0"
                                  << "it is not a settings file";
@@ -615,11 +724,7 @@ void TestSerial::deviceChoice() {
     QFETCH(QString, warning);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("rmq27-panel.ini"));
-    if (!file.isEmpty()) {
-        QFile out(path);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(file);
-    }
+    const SettingsOccupant occupant(path, file);
     QList<SerialPortEntry> ports{{QStringLiteral("/dev/ttyS0"), {}, {}, {}, {}, {}}};
     if (usbPresent) {
         ports << SerialPortEntry{QStringLiteral("/dev/ttyACM0"), {}, {}, {}, {}, {}};
@@ -654,7 +759,7 @@ void TestSerial::rememberAndForget() {
         .setValue(QStringLiteral("devices/com2"), QStringLiteral("tcp://[::1]:7000"));
     PortDeviceChoice choice(path);
     QCOMPARE(choice.choose(2, {}, {}), QStringLiteral("tcp://[::1]:7000"));
-    QCOMPARE(choice.forget(), QString());
+    QCOMPARE(choice.forget().value_or(QString()), QString());
     QCOMPARE(choice.choose(1, {}, {}), QStringLiteral("/dev/ttyS0"));
     QCOMPARE(PortDeviceChoice(path).remembered(2), QString());
     // A file that cannot be read is reported once and left alone.
@@ -667,6 +772,116 @@ void TestSerial::rememberAndForget() {
     unreadable.remember(1, QStringLiteral("/dev/ttyUSB0"));
     QVERIFY(QFileInfo(path).isDir());
     QCOMPARE(unreadable.remembered(1), QStringLiteral("/dev/ttyUSB0"));
+}
+
+void TestSerial::keepsFilesNotItsOwn_data() {
+    QTest::addColumn<QByteArray>("before");    // at the path when the choice is made; @dev: COM1
+    QTest::addColumn<QByteArray>("meanwhile"); // written after that, before COM1 opens
+    QTest::addColumn<QByteArray>("after");     // the file once COM1 has opened
+    QTest::addColumn<QStringList>("messages");
+    const QByteArray json = "{\"devices\": {\"com1\": \"/dev/ttyUSB0\"}}\n";
+    QTest::newRow("json") << json << QByteArray() << json
+                          << QStringList{"ignoring the remembered devices in @file (it is not a "
+                                         "settings file)",
+                                         "@dev is not remembered for COM1: @file is left as it "
+                                         "is (it is not a settings file)"};
+    QRandomGenerator random(27);
+    QByteArray noise(512, 0);
+    random.fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+    QTest::newRow("random bytes") << noise << QByteArray() << noise
+                                  << QStringList{"ignoring the remembered devices in @file (it "
+                                                 "is not a settings file)",
+                                                 "@dev is not remembered for COM1: @file is left "
+                                                 "as it is (it is not a settings file)"};
+    // Another run stored the same device meanwhile: nothing to write, and the user's comment stays.
+    const QByteArray same = "; my projector\n[devices]\ncom1=@dev\n";
+    QTest::newRow("same device already there") << QByteArray() << same << same << QStringList{};
+    QTest::newRow("stored") << QByteArray() << QByteArray() << QByteArray("[devices]\ncom1=@dev\n")
+                            << QStringList{};
+}
+
+// The device that opens is stored only in a settings file of this program, and only when that
+// changes the file; the messages say which device was not remembered, where and why.
+void TestSerial::keepsFilesNotItsOwn() {
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, meanwhile);
+    QFETCH(QByteArray, after);
+    QFETCH(QStringList, messages);
+    PtyPair com1;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("rmq27-panel.ini"));
+    const QByteArray device = QFile::encodeName(com1.devicePath());
+    before.replace("@dev", device);
+    meanwhile.replace("@dev", device);
+    after.replace("@dev", device);
+    const SettingsOccupant occupant(path, before);
+    const MessageLog log;
+    {
+        PortDeviceChoice choice(path);
+        CommPort port;
+        port.setDevice(1, com1.devicePath());
+        choice.watch(port);
+        const SettingsOccupant changed(path, meanwhile);
+        port.setPortOpen(true);
+    }
+    QCOMPARE(fileBytes(path), after);
+    QStringList expected;
+    for (QString message : messages) {
+        expected << QStringLiteral("%1: %2").arg(
+            QCoreApplication::applicationName(),
+            message.replace(QLatin1String("@file"), path)
+                .replace(QLatin1String("@dev"), com1.devicePath()));
+    }
+    QCOMPARE(MessageLog::messages(), expected);
+}
+
+// One device under two names is one device: while it is open under one name, it is refused under
+// any other, and held in the terminal's exclusive mode against programs that take no lock. A
+// read that finds nothing (another reader took the bytes) is no vanished device; a device that
+// really goes is.
+void TestSerial::oneDeviceTwoNames() {
+    PtyPair line;
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("by-id-projector"));
+    QVERIFY(QFile::link(line.devicePath(), link));
+    // A program that takes no lock and reads what comes, opened before the port.
+    const int thief = ::open(QFile::encodeName(line.devicePath()).constData(),
+                             O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(thief >= 0);
+    QByteArray stolen;
+    QSocketNotifier notifier(thief, QSocketNotifier::Read);
+    connect(&notifier, &QSocketNotifier::activated, this, [&] {
+        char buffer[256];
+        const ssize_t n = ::read(thief, buffer, sizeof buffer);
+        stolen.append(buffer, qMax<ssize_t>(n, 0));
+        notifier.setEnabled(n > 0);
+    });
+
+    CommPort first;
+    first.setDevice(1, link);
+    QStringList lost;
+    connect(&first, &CommPort::lost, this, [&](const QString& why) { lost << why; });
+    first.setPortOpen(true);
+    int exclusive = 0;
+    QCOMPARE(::ioctl(thief, TIOCGEXCL, &exclusive), 0);
+    QCOMPARE(exclusive, 1);
+    QVERIFY2(openFailure(line.devicePath()).contains(QLatin1String("in use by another program")),
+             qPrintable(openFailure(line.devicePath())));
+
+    for (int i = 0; i < 20; ++i) {
+        line.write("00\r");
+        QTest::qWait(20);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!stolen.isEmpty(), 10000);
+    QTest::qWait(200);
+    QVERIFY2(lost.isEmpty(), qPrintable(lost.join(u'|')));
+    QVERIFY(first.portOpen());
+
+    ::close(thief);
+    line.close();
+    QTRY_COMPARE_WITH_TIMEOUT(lost.size(), 1, 10000);
+    QVERIFY(lost[0].contains(QLatin1String("the device is gone")));
+    QVERIFY(!first.portOpen());
 }
 
 void TestSerial::portList_data() {

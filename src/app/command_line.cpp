@@ -224,9 +224,8 @@ std::optional<int> runWithoutWindow(const StartOptions& options) {
     }
     if (options.forget) {
         PortDeviceChoice choice;
-        const QString failure = choice.forget();
-        if (!failure.isEmpty()) {
-            std::fprintf(stderr, "%s: %s\n", qPrintable(Program), qPrintable(failure));
+        if (const auto failure = choice.forget()) {
+            std::fprintf(stderr, "%s: %s\n", qPrintable(Program), qPrintable(*failure));
             return 1;
         }
         std::printf("%s: no device is remembered for COM1 or COM2 now (%s)\n", qPrintable(Program),

@@ -1,6 +1,5 @@
 #include "app/open_panel.h"
 
-#include "core/failure.h"
 #include "panel/form1.h"
 #include "serial/comm_port.h"
 #include "serial/port_devices.h"
@@ -8,68 +7,62 @@
 #include <cstdio>
 
 #ifdef RMQ27_WITH_SIMULATOR
-#include "sim/sim_projector.h"
+#include "sim/start_simulator.h"
 #endif
 
 namespace {
 
-// Starts the simulated projector, owned by `owner` from then on; its device, or an empty string
-// with `failure` saying why there is none.
-QString startSimulator(std::unique_ptr<QObject>& owner, QString& failure) {
+// What stands behind COM1 with --simulate: the projector's device, or why there is none.
+struct Simulated {
+    QObject* projector = nullptr;
+    QString device;
+    std::optional<QString> failure;
+};
+
+Simulated simulate(QObject* owner) {
 #ifdef RMQ27_WITH_SIMULATOR
-    try {
-        auto projector = std::make_unique<SimProjector>(SimProjector::FaultMode::None);
-        const QString device = projector->devicePath();
-        owner = std::move(projector);
-        return device;
-    } catch (const PanelFailure& f) {
-        failure = f.description();
-    }
+    SimulatorStart start = startSimulatedProjector(owner);
+    return {start.projector, start.device, start.failure};
 #else
-    failure = QStringLiteral("this build has no simulated projector");
+    Q_UNUSED(owner);
+    return {nullptr, {}, QStringLiteral("this build has no simulated projector")};
 #endif
-    return {};
 }
 
 } // namespace
 
 std::unique_ptr<Form1> openPanel(const StartOptions& options) {
-    Form1::PortDevices devices{options.com1, options.com2};
-    std::unique_ptr<QObject> projector;
-    QString simulatorFailure;
-    if (options.simulate) {
-        QString why;
-        devices.com1 = startSimulator(projector, why);
-        if (projector) {
-            std::fprintf(stderr, "rmq27-panel: COM1 is a simulated projector on %s\n",
-                         qPrintable(devices.com1));
-        } else {
-            simulatorFailure =
-                QStringLiteral("The simulated projector cannot start (%1), so COM1 is the device "
-                               "it would be without --simulate. Start the panel again once "
-                               "pseudo-terminals can be opened, or name the projector's device "
-                               "with --com1 DEVICE.")
-                    .arg(why);
-        }
-    }
-
     // The devices behind COM1 and COM2: as given, else as remembered, else a USB adapter or the
     // default. Each device that opens is remembered for the next start, but never a simulated
     // projector's pseudo-terminal, which is new at every run.
     const PortDeviceChoice choice;
     const QList<SerialPortEntry> ports = availableSerialPorts();
-    devices.com1 = choice.choose(1, devices.com1, ports);
-    devices.com2 = choice.choose(2, devices.com2, ports);
-    auto form = std::make_unique<Form1>(devices);
-    form->describePortOptions(ports);
-    form->rememberDevices(choice, projector ? 1 : 0);
-    if (projector) {
-        projector.release()->setParent(form.get());
+    Form1::PortDevices devices{choice.choose(1, options.com1, ports),
+                               choice.choose(2, options.com2, ports)};
+    auto projectorOwner = std::make_unique<QObject>();
+    Simulated simulated;
+    if (options.simulate) {
+        simulated = simulate(projectorOwner.get());
+        devices.com1 = simulated.failure ? QStringLiteral("simulated projector") : simulated.device;
     }
+    auto form = std::make_unique<Form1>(devices);
+    if (simulated.failure) {
+        // The operator asked for a simulated projector: no real device may stand in for it, so
+        // COM1 stays closed and its one warning says why.
+        auto* port = form->findChild<CommPort*>(QStringLiteral("MSComm1"));
+        Q_ASSERT(port);
+        port->setUnavailable(1, QStringLiteral("%1, so COM1 stays closed; start the panel again "
+                                               "once pseudo-terminals can be opened, or name the "
+                                               "projector's device with --com1 DEVICE")
+                                    .arg(*simulated.failure));
+    } else if (simulated.projector) {
+        std::fprintf(stderr, "rmq27-panel: COM1 is a simulated projector on %s\n",
+                     qPrintable(devices.com1));
+        projectorOwner.release()->setParent(form.get());
+    }
+    form->describePortOptions(ports);
+    form->rememberDevices(choice, options.simulate ? 1 : 0);
     form->formLoad();
     form->show();
-    if (!simulatorFailure.isEmpty()) {
-        form->reportFailure(simulatorFailure);
-    }
     return form;
 }

@@ -4,12 +4,16 @@
 #include "serial/device_address.h"
 #include "serial/socket_link.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QStringList>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
-#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -44,18 +48,34 @@ bool deviceAccessible(const QString& device) {
 #endif
 }
 
-QString describeUnusableDevice(int portNumber, const QString& device, const QString& systemReason,
-                               const QString& deviceOption) {
+std::optional<QString> describeUnusableDevice(int portNumber, const QString& device,
+                                              const QString& systemReason,
+                                              const QString& deviceOption) {
 #ifdef Q_OS_UNIX
-    const QFileInfo info(device);
+    const QByteArray path = QFile::encodeName(device);
+    struct stat info {};
     QString problem;
-    if (!info.exists()) {
+    if (::stat(path.constData(), &info) != 0) {
+        if (errno != ENOENT && errno != ENOTDIR) {
+            return std::nullopt;
+        }
         problem = QStringLiteral("the device does not exist");
-    } else if (info.isDir() || systemReason == QString::fromLocal8Bit(std::strerror(ENOTTY))) {
-        // A file or a character device that is no terminal fails the first terminal call.
+    } else if (!S_ISCHR(info.st_mode)) {
+        // A directory, a file, a socket, a pipe: none of them is a terminal.
         problem = QStringLiteral("the device is not a serial port");
     } else {
-        return {};
+        // A character device that opens and is no terminal (/dev/null, /dev/urandom). One that
+        // does not open (held by another program, not this user's) may well be a serial port.
+        const int fd = ::open(path.constData(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            return std::nullopt;
+        }
+        const bool terminal = ::isatty(fd) == 1;
+        ::close(fd);
+        if (terminal) {
+            return std::nullopt;
+        }
+        problem = QStringLiteral("the device is not a serial port");
     }
     return QStringLiteral("COM%1 (%2): %3 (%4); name the device with %5 DEVICE")
         .arg(portNumber)
@@ -65,7 +85,7 @@ QString describeUnusableDevice(int portNumber, const QString& device, const QStr
     Q_UNUSED(portNumber);
     Q_UNUSED(device);
     Q_UNUSED(systemReason);
-    return {};
+    return std::nullopt;
 #endif
 }
 
@@ -97,6 +117,12 @@ QString CommPort::defaultDevice(int portNumber) {
 void CommPort::setDevice(int portNumber, const QString& device) {
     if (portNumber == 1 || portNumber == 2) {
         devices_[portNumber - 1] = device;
+    }
+}
+
+void CommPort::setUnavailable(int portNumber, const QString& why) {
+    if (portNumber == 1 || portNumber == 2) {
+        unavailable_[portNumber - 1] = why;
     }
 }
 
@@ -167,9 +193,12 @@ void CommPort::setPortOpen(bool open) {
         fail(QStringLiteral("the port is already open"));
     }
     lostPending_ = false;
+    if ((portNumber_ == 1 || portNumber_ == 2) && unavailable_[portNumber_ - 1]) {
+        fail(*unavailable_[portNumber_ - 1]);
+    }
     const DeviceAddress address = parseDeviceAddress(device(portNumber_));
-    if (!address.error.isEmpty()) {
-        fail(address.error);
+    if (address.error) {
+        fail(*address.error);
     }
     if (address.isNetwork()) {
         if (!net_) {
@@ -190,21 +219,27 @@ void CommPort::setPortOpen(bool open) {
 }
 
 void CommPort::openLocal() {
-    port_.setPortName(device(portNumber_));
+    // Qt locks the device by the name it opens, so it opens the device's own name: a link to a
+    // device held open under another name is refused as the device itself would be.
+    const QString resolved = QFileInfo(device(portNumber_)).canonicalFilePath();
+    port_.setPortName(resolved.isEmpty() ? device(portNumber_) : resolved);
     if (!port_.open(QIODevice::ReadWrite)) {
         const QString option =
             deviceOption_.isEmpty() ? QStringLiteral("--com%1").arg(portNumber_) : deviceOption_;
-        const QString unusable =
-            describeUnusableDevice(portNumber_, device(portNumber_), port_.errorString(), option);
-        if (!unusable.isEmpty()) {
+        if (const auto unusable = describeUnusableDevice(portNumber_, device(portNumber_),
+                                                         port_.errorString(), option)) {
             port_.clearError();
-            throw PanelFailure(unusable);
+            throw PanelFailure(*unusable);
         }
         const QString reason = describeOpenFailure(port_.error(), port_.errorString(),
                                                    deviceAccessible(device(portNumber_)));
         port_.clearError();
         fail(reason);
     }
+#ifdef Q_OS_UNIX
+    // Exclusive mode keeps out programs that take no lock at all; closing the port ends it.
+    ::ioctl(int(port_.handle()), TIOCEXCL);
+#endif
     try {
         applySettings();
     } catch (...) {
@@ -282,11 +317,28 @@ void CommPort::handleError(QSerialPort::SerialPortError error) {
     if (!dead || !port_.isOpen() || lostPending_) {
         return;
     }
+    if (error != QSerialPort::ResourceError && !localDeviceGone()) {
+        port_.clearError();
+        return;
+    }
     // The close runs from the event loop, not inside QSerialPort's own notifier callback; until
     // then every further error of the dead descriptor is ignored here.
     lostPending_ = true;
     lostReason_ = port_.errorString();
     QMetaObject::invokeMethod(this, &CommPort::closeLostPort, Qt::QueuedConnection);
+}
+
+bool CommPort::localDeviceGone() {
+#ifdef Q_OS_UNIX
+    // A line whose far side is gone reports a hang-up; one with nothing to read yet does not.
+    pollfd state{int(port_.handle()), POLLIN | POLLOUT, 0};
+    if (::poll(&state, 1, 0) < 0) {
+        return true;
+    }
+    return (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+#else
+    return true;
+#endif
 }
 
 void CommPort::noteDropped(const QString& reason) {

@@ -1,26 +1,39 @@
 #pragma once
 
+// Failures in serial/ take one of two forms.
+// - A step that fails (an open, a write, a setting the port cannot take) throws PanelFailure
+//   carrying the operator's description: what happened, naming port and device, and what to do.
+//   The steps after it do not run.
+// - A function that only finds something out and reports it returns std::optional<QString> (the
+//   description, or nothing when all is well) or a result struct marked [[nodiscard]] whose
+//   failure is a std::optional<QString> too. No function returns a QString that is empty on
+//   success.
+// Results that must not be dropped are [[nodiscard]].
+
 #include "serial/line_settings.h"
 
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+#include <optional>
 
 class SocketLink;
 
 // The operator's description of a failed open. Qt gives a permission error both for a device
 // another program holds and for one this user may not open; `accessible` (the user may read and
 // write the device file) tells them apart.
-QString describeOpenFailure(QSerialPort::SerialPortError error, const QString& qtReason,
-                            bool accessible);
-bool deviceAccessible(const QString& device);
+[[nodiscard]] QString describeOpenFailure(QSerialPort::SerialPortError error,
+                                          const QString& qtReason, bool accessible);
+[[nodiscard]] bool deviceAccessible(const QString& device);
 // The operator's description of a device that cannot be a serial port at all: one that does not
-// exist, a directory, or a file that is no terminal (/dev/null). Names the port and device, keeps
-// the system's words in brackets and says how to name the right device. Empty when the device
-// looks like a serial port and the failure lies elsewhere. `deviceOption` is the option that names
-// the device ("--com1").
-QString describeUnusableDevice(int portNumber, const QString& device, const QString& systemReason,
-                               const QString& deviceOption);
+// exist, or anything that is no terminal (a directory, a file, a socket, /dev/null, /dev/urandom),
+// judged by what the device is, whatever the system said. Names the port and device, keeps the
+// system's words in brackets and says how to name the right device. Nothing when the device may
+// be a serial port and the failure lies elsewhere. `deviceOption` is the option that names the
+// device ("--com1").
+[[nodiscard]] std::optional<QString> describeUnusableDevice(int portNumber, const QString& device,
+                                                            const QString& systemReason,
+                                                            const QString& deviceOption);
 
 // The serial control the window was designed around: a port number, a settings string such as
 // "19200,N,8,1", open / close / is-open, a whole-string write, a read of everything waiting, the
@@ -34,6 +47,10 @@ QString describeUnusableDevice(int portNumber, const QString& device, const QStr
 // Every failing operation throws PanelFailure with a description naming the port and its device.
 // A device that vanishes while open (an unplugged USB adapter) closes the port at once and is
 // reported once through lost(); the control never spins on a dead port.
+//
+// A local device is locked by what it is, not by the name it was given: links are resolved before
+// the lock is taken, and the terminal is held in exclusive mode while open, so a second program is
+// refused whichever name it uses.
 class CommPort : public QObject {
     Q_OBJECT
 public:
@@ -48,6 +65,9 @@ public:
     static QString defaultDevice(int portNumber);
     void setDevice(int portNumber, const QString& device);
     QString device(int portNumber) const;
+    // A port whose device cannot be had this run (a simulated projector that could not start):
+    // every open of it fails with `why`, and no other device stands in for it.
+    void setUnavailable(int portNumber, const QString& why);
     // The program's option that names the device, for the advice of a failure: --com1 or --com2
     // after the port unless set; a program with one option for its one port sets that.
     void setDeviceOptionName(const QString& option) { deviceOption_ = option; }
@@ -92,6 +112,9 @@ private:
     void noteDropped(const QString& reason);
     void handleError(QSerialPort::SerialPortError error);
     void closeLostPort();
+    // A read or write error means a dead device only when the device is really gone; another
+    // reader of the same line can leave a read with nothing to take.
+    bool localDeviceGone();
     // Closes a port whose device is gone; returns the operator's description of the loss.
     QString closeDeadPort();
     [[noreturn]] void fail(const QString& what) const;
@@ -108,5 +131,6 @@ private:
     // What the first error of a dead device said; later errors of the same descriptor say less.
     QString lostReason_;
     QString devices_[2];
+    std::optional<QString> unavailable_[2];
     QString deviceOption_;
 };

@@ -2,14 +2,14 @@
 
 #include "serial/comm_port.h"
 #include "serial/device_address.h"
+#include "serial/settings_file.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSerialPortInfo>
-#include <QSettings>
-
-#include <array>
+#include <QStandardPaths>
 
 namespace {
 
@@ -36,20 +36,52 @@ bool plausibleDevice(const QString& device) {
             return false;
         }
     }
-    return parseDeviceAddress(device).error.isEmpty();
+    return !parseDeviceAddress(device).error;
 }
 
 QString hex4(quint16 value) {
     return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
 }
 
-void store(const QString& file, int portNumber, const QString& device) {
-    QSettings settings(file, QSettings::IniFormat);
-    settings.setValue(key(portNumber), device);
-    settings.sync();
-    if (settings.status() != QSettings::NoError) {
-        qWarning("%s: cannot remember %s for COM%d in %s", qPrintable(speaker()),
-                 qPrintable(device), portNumber, qPrintable(file));
+// The one routine that remembers a device: in memory, and in the file where the file is ours and
+// does not hold it already.
+void rememberIn(PortDeviceChoice::Memory& memory, int portNumber, const QString& device) {
+    if ((portNumber != 1 && portNumber != 2) || !plausibleDevice(device) ||
+        memory.devices[portNumber - 1] == device) {
+        return;
+    }
+    memory.devices[portNumber - 1] = device;
+    const auto notRemembered = [&](const QString& why) {
+        qWarning("%s: %s is not remembered for COM%d: %s is left as it is (%s)",
+                 qPrintable(speaker()), qPrintable(device), portNumber, qPrintable(memory.file),
+                 qPrintable(why));
+    };
+    if (memory.unusable) {
+        notRemembered(*memory.unusable);
+        return;
+    }
+    // Read again: another run, or the user, may have changed the file since the start.
+    const settings_file::Content content = settings_file::read(memory.file);
+    if (content.problem) {
+        notRemembered(*content.problem);
+        return;
+    }
+    const settings_file::Values values = settings_file::parse(content.bytes, {key(portNumber)});
+    if (values.problem) {
+        notRemembered(*values.problem);
+        return;
+    }
+    const QVariant& stored = values.values.front();
+    if (stored.typeId() == QMetaType::QString && stored.toString() == device) {
+        return;
+    }
+    std::optional<QString> failure = QStringLiteral("the settings cannot be written");
+    if (const auto text = settings_file::withValue(content.bytes, key(portNumber), device)) {
+        failure = settings_file::replace(memory.file, *text);
+    }
+    if (failure) {
+        qWarning("%s: cannot remember %s for COM%d in %s (%s)", qPrintable(speaker()),
+                 qPrintable(device), portNumber, qPrintable(memory.file), qPrintable(*failure));
     }
 }
 
@@ -129,21 +161,17 @@ QString portTooltip(int portNumber, const QString& device, const QList<SerialPor
     return text;
 }
 
-PortDeviceChoice::PortDeviceChoice(const QString& settingsFile) : file_(settingsFile) {
-    if (!QFileInfo::exists(file_)) {
-        return;
-    }
-    QString problem;
-    QFile probe(file_);
-    if (!probe.open(QIODevice::ReadOnly)) {
-        problem = probe.errorString();
-    } else {
-        QSettings settings(file_, QSettings::IniFormat);
-        if (settings.status() != QSettings::NoError) {
-            problem = QStringLiteral("it is not a settings file");
-        }
-        for (int n = 1; n <= 2 && problem.isEmpty(); ++n) {
-            const QVariant value = settings.value(key(n));
+PortDeviceChoice::PortDeviceChoice(const QString& settingsFile)
+    : memory_(std::make_shared<Memory>()) {
+    Memory& memory = *memory_;
+    memory.file = settingsFile;
+    const settings_file::Content content = settings_file::read(settingsFile);
+    std::optional<QString> problem = content.problem;
+    if (content.exists && !problem) {
+        const settings_file::Values values = settings_file::parse(content.bytes, {key(1), key(2)});
+        problem = values.problem;
+        for (int n = 1; n <= 2 && !problem; ++n) {
+            const QVariant& value = values.values[n - 1];
             if (!value.isValid()) {
                 continue;
             }
@@ -151,27 +179,32 @@ PortDeviceChoice::PortDeviceChoice(const QString& settingsFile) : file_(settings
             if (value.typeId() != QMetaType::QString || !plausibleDevice(device)) {
                 problem = QStringLiteral("COM%1 is not a device name").arg(n);
             } else {
-                remembered_[n - 1] = device;
+                memory.devices[n - 1] = device;
             }
         }
     }
-    if (!problem.isEmpty()) {
-        usable_ = false;
-        remembered_[0].clear();
-        remembered_[1].clear();
+    if (problem) {
+        memory.unusable = problem;
+        memory.devices[0].clear();
+        memory.devices[1].clear();
         qWarning("%s: ignoring the remembered devices in %s (%s)", qPrintable(speaker()),
-                 qPrintable(file_), qPrintable(problem));
+                 qPrintable(settingsFile), qPrintable(*problem));
     }
 }
 
 QString PortDeviceChoice::userSettingsFile() {
-    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("rmq27-panel"),
-                     QStringLiteral("rmq27-panel"))
-        .fileName();
+    // Not through QSettings: it would open the file (a pipe there would block the start) and
+    // keep what it read for later readers.
+#ifdef Q_OS_WIN
+    const QString base = qEnvironmentVariable("APPDATA");
+#else
+    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+#endif
+    return QDir(base).filePath(QStringLiteral("rmq27-panel/rmq27-panel.ini"));
 }
 
 QString PortDeviceChoice::remembered(int portNumber) const {
-    return portNumber == 1 || portNumber == 2 ? remembered_[portNumber - 1] : QString();
+    return portNumber == 1 || portNumber == 2 ? memory_->devices[portNumber - 1] : QString();
 }
 
 QString PortDeviceChoice::choose(int portNumber, const QString& commandLine,
@@ -192,45 +225,26 @@ QString PortDeviceChoice::choose(int portNumber, const QString& commandLine,
 }
 
 void PortDeviceChoice::remember(int portNumber, const QString& device) {
-    if ((portNumber != 1 && portNumber != 2) || !plausibleDevice(device)) {
-        return;
-    }
-    if (remembered_[portNumber - 1] == device) {
-        return;
-    }
-    remembered_[portNumber - 1] = device;
-    if (usable_) {
-        store(file_, portNumber, device);
-    }
+    rememberIn(*memory_, portNumber, device);
 }
 
-QString PortDeviceChoice::forget() {
-    remembered_[0].clear();
-    remembered_[1].clear();
-    usable_ = true;
-    if (QFileInfo::exists(file_) && !QFile::remove(file_)) {
-        return QStringLiteral("cannot remove %1").arg(file_);
+std::optional<QString> PortDeviceChoice::forget() {
+    memory_->devices[0].clear();
+    memory_->devices[1].clear();
+    memory_->unusable.reset();
+    const QFileInfo info(memory_->file);
+    if ((info.exists() || info.isSymLink()) && !QFile::remove(memory_->file)) {
+        return QStringLiteral("cannot remove %1").arg(memory_->file);
     }
-    return {};
+    return std::nullopt;
 }
 
 void PortDeviceChoice::watch(CommPort& port, int transientPortNumber) const {
-    if (!usable_) {
-        return;
-    }
-    const QString file = file_;
-    QObject::connect(
-        &port, &CommPort::openChanged, &port,
-        [&port, file, transientPortNumber,
-         last = std::array<QString, 2>{remembered_[0], remembered_[1]}](bool open) mutable {
-            const int n = port.commPort();
-            if (!open || n == transientPortNumber || (n != 1 && n != 2)) {
-                return;
-            }
-            const QString device = port.device(n);
-            if (last[n - 1] != device && plausibleDevice(device)) {
-                last[n - 1] = device;
-                store(file, n, device);
-            }
-        });
+    QObject::connect(&port, &CommPort::openChanged, &port,
+                     [&port, memory = memory_, transientPortNumber](bool open) {
+                         const int n = port.commPort();
+                         if (open && n != transientPortNumber) {
+                             rememberIn(*memory, n, port.device(n));
+                         }
+                     });
 }

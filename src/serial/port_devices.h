@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QString>
+#include <memory>
 #include <optional>
 
 class CommPort;
@@ -31,29 +32,40 @@ QString portTooltip(int portNumber, const QString& device, const QList<SerialPor
 // opened on that port number, remembered in the user's settings (a plain INI file the user may
 // edit or delete); else, for COM1, the first USB serial adapter; else the platform default.
 //
-// The file is read once, here. One that cannot be read or makes no sense is ignored with one
-// line on standard error and is not written to during this run, so the user can still mend it.
+// The file is read at the start, and again just before a device is stored: only a regular file
+// of sane size, opened without blocking. One that cannot be read or makes no sense is ignored
+// with one line on standard error and is never written to, so the user can still mend it; a
+// device that opens then is not remembered, and one line says so, where and why. The file is
+// written only when what it holds changes.
 class PortDeviceChoice {
 public:
     explicit PortDeviceChoice(const QString& settingsFile = userSettingsFile());
 
-    // ~/.config/rmq27-panel/rmq27-panel.ini on Linux, the same place under %APPDATA% on Windows.
+    // ~/.config/rmq27-panel/rmq27-panel.ini on Linux ($XDG_CONFIG_HOME when set), the same place
+    // under %APPDATA% on Windows.
     static QString userSettingsFile();
-    QString settingsFile() const { return file_; }
+    QString settingsFile() const { return memory_->file; }
 
     QString choose(int portNumber, const QString& commandLine,
                    const QList<SerialPortEntry>& ports) const;
     QString remembered(int portNumber) const;
 
+    // Remembers the device for the port number, in the file too where the file allows.
     void remember(int portNumber, const QString& device);
-    // Clears what was remembered; returns what went wrong, or an empty string.
-    QString forget();
-    // From now on remembers every device that opens on the port, except on a port marked
-    // transient (a simulated projector's pseudo-terminal, new at every run).
+    // Clears what was remembered; what went wrong, if anything.
+    [[nodiscard]] std::optional<QString> forget();
+    // From now on remember() every device that opens on the port, except on a port marked
+    // transient (a simulated projector's pseudo-terminal, new at every run). The port keeps a
+    // share of this choice, so it may outlive it.
     void watch(CommPort& port, int transientPortNumber = 0) const;
 
+    struct Memory {
+        QString file;
+        // Why the file is left alone this run; nothing when it may be written.
+        std::optional<QString> unusable;
+        QString devices[2];
+    };
+
 private:
-    QString file_;
-    bool usable_ = true;
-    QString remembered_[2];
+    std::shared_ptr<Memory> memory_;
 };
