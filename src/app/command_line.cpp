@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include "app/platform.h"
 #include "serial/comm_port.h"
 #include "serial/port_devices.h"
 
@@ -29,12 +30,15 @@ const QList<OptionRow>& optionRows() {
     static const QList<OptionRow> rows = {
         {{QStringLiteral("com1")},
          QStringLiteral("DEVICE"),
-         QStringLiteral("the serial device behind COM1 (default %1)")
+         QStringLiteral("the device behind COM1: a path, rfc2217://HOST:PORT or tcp://HOST:PORT\n"
+                        "(default: the one last opened on COM1, else the first USB adapter, else "
+                        "%1)")
              .arg(CommPort::defaultDevice(1)),
          &StartOptions::com1},
         {{QStringLiteral("com2")},
          QStringLiteral("DEVICE"),
-         QStringLiteral("the serial device behind COM2 (default %1)")
+         QStringLiteral("the device behind COM2, in the same forms\n(default: the one last "
+                        "opened on COM2, else %1)")
              .arg(CommPort::defaultDevice(2)),
          &StartOptions::com2},
         {{QStringLiteral("simulate")},
@@ -109,11 +113,17 @@ QString usage() {
                        "Control panel for the RM-Q27 projector on an RS-232C line (19200 or 9600 "
                        "baud, 8N1).\n\n")
             .arg(Program);
+    const QString indent = QStringLiteral("\n") + QString(width + 4, QLatin1Char(' '));
     for (qsizetype i = 0; i < left.size(); ++i) {
-        text +=
-            QStringLiteral("  %1  %2\n").arg(left[i].leftJustified(width), optionRows()[i].help);
+        QString help = optionRows()[i].help;
+        text += QStringLiteral("  %1  %2\n")
+                    .arg(left[i].leftJustified(width), help.replace(QLatin1Char('\n'), indent));
     }
-    text += QStringLiteral("\nAn option's value may also follow an equals sign: --com1=DEVICE.\n");
+    text += QStringLiteral(
+        "\nAn option's value may also follow an equals sign: --com1=DEVICE.\n"
+        "A device that opens is remembered in ~/.config/rmq27-panel/rmq27-panel.ini.\n"
+        "Qt's standard options (-platform NAME, -display DISPLAY, -style STYLE, ...) are taken "
+        "as\nby any Qt program.\n");
     return text;
 }
 
@@ -124,21 +134,36 @@ StartOptions usageError(const QString& message) {
     return options;
 }
 
-bool displayAvailable() {
+bool displayAvailable(const StartOptions& options) {
 #if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    if (!options.qtPlatform.isEmpty() || !options.qtDisplay.isEmpty()) {
+        return true; // Qt is told where; openApplication() reports it when that fails
+    }
     const auto set = [](const char* name) {
         const char* value = std::getenv(name);
         return value && *value;
     };
     return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
 #else
+    Q_UNUSED(options);
     return true;
 #endif
 }
 
 } // namespace
 
-StartOptions parseArguments(const QStringList& arguments) {
+StartOptions parseArguments(const QStringList& allArguments) {
+    QStringList ownValueOptions;
+    for (const OptionRow& row : optionRows()) {
+        if (row.value) {
+            ownValueOptions << QStringLiteral("--") + row.names.back();
+        }
+    }
+    const QtOptions qt = takeQtOptions(allArguments, ownValueOptions);
+    if (qt.error) {
+        return usageError(*qt.error);
+    }
+    const QStringList& arguments = qt.rest;
     QCommandLineParser parser;
     QList<QCommandLineOption> options;
     for (const OptionRow& row : optionRows()) {
@@ -148,14 +173,13 @@ StartOptions parseArguments(const QStringList& arguments) {
     if (!parser.parse(arguments)) {
         return usageError(parser.errorText());
     }
-    if (!parser.positionalArguments().isEmpty()) {
-        return usageError(
-            QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().front()));
-    }
 
     // Everything is checked before --help or --version is honoured, so that a command line with
     // a mistake in it never ends in success.
     StartOptions result;
+    result.qtDisplay = qt.display;
+    result.qtPlatform = qt.platform;
+    result.qtStyle = qt.style;
     for (qsizetype i = 0; i < optionRows().size(); ++i) {
         const OptionRow& row = optionRows()[i];
         const QString shown = QStringLiteral("--") + row.names.back();
@@ -182,6 +206,11 @@ StartOptions parseArguments(const QStringList& arguments) {
             result.*row.flag = parser.isSet(options[i]);
         }
     }
+    // After the values: "--com1 -platform x" is a forgotten device more than a stray "x".
+    if (!parser.positionalArguments().isEmpty()) {
+        return usageError(
+            QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().front()));
+    }
     for (const Conflict& conflict : conflicts()) {
         if (parser.isSet(conflict.first) && parser.isSet(conflict.second)) {
             return usageError(QStringLiteral("--%1 and --%2 cannot be given together: %3")
@@ -207,7 +236,7 @@ StartOptions parseCommandLine(int argc, char* argv[]) {
     StartOptions options = parseArguments(arguments);
     std::fputs(qPrintable(options.out), stdout);
     std::fputs(qPrintable(options.err), stderr);
-    if (!options.exitCode && !options.listPorts && !options.forget && !displayAvailable()) {
+    if (!options.exitCode && !options.listPorts && !options.forget && !displayAvailable(options)) {
         std::fprintf(stderr,
                      "%s: no display to open the window on: set DISPLAY to an X server, or run it "
                      "under a virtual one: xvfb-run -a %s ...\n",

@@ -13,6 +13,11 @@ struct StartOptions {
     // Jobs done without the window: list the serial ports, or forget the remembered devices.
     bool listPorts = false;
     bool forget = false;
+    // Qt's own options, left to QApplication: the display and platform named, and whether a
+    // style was.
+    QString qtDisplay;
+    QString qtPlatform;
+    bool qtStyle = false;
     std::optional<int> exitCode;
     QString out;
     QString err;
@@ -23,7 +28,7 @@ struct StartOptions {
 StartOptions parseArguments(const QStringList& arguments);
 
 // parseArguments() on argv, with its text written out; also refuses to go on (exit code 1) when
-// there is no display to open the window on.
+// there is no display to open the window on. Qt's standard options stay in argv for QApplication.
 StartOptions parseCommandLine(int argc, char* argv[]);
 
 // --list-ports and --forget, which need no window and no display; the exit code when one of them

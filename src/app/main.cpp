@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 #include "app/open_panel.h"
+#include "app/platform.h"
 #include "panel/app_icon.h"
 #include "panel/fonts.h"
 #include "panel/form1.h"
@@ -15,13 +16,16 @@ int main(int argc, char* argv[]) {
     if (const auto done = runWithoutWindow(options)) {
         return *done;
     }
-    QApplication app(argc, argv);
-    // One look on every platform; command buttons paint their own faces in their own colours.
-    QApplication::setStyle(QStringLiteral("Fusion"));
+    const std::unique_ptr<QApplication> app = openApplication(argc, argv, options.qtDisplay);
+    // One look on every platform, unless the user asks for a style; command buttons paint their
+    // own faces in their own colours.
+    if (!options.qtStyle) {
+        QApplication::setStyle(QStringLiteral("Fusion"));
+    }
     QApplication::setWindowIcon(appIcon());
     // Names the installed menu entry, so a desktop shell finds the icon and name for the window.
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.rmq27.panel"));
     installFontSubstitutions();
     const std::unique_ptr<Form1> form = openPanel(options);
-    return app.exec();
+    return QApplication::exec();
 }
