@@ -2,6 +2,7 @@
 #include "core/transcript.h"
 #include "sim/projector_model.h"
 #include "sim/sim_projector.h"
+#include "sim/start_simulator.h"
 
 #include <QFile>
 #include <QSerialPort>
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -96,6 +98,8 @@ private slots:
     void visibleLog();
 
     void answersOverPty();
+    void startedFromOnePlace_data();
+    void startedFromOnePlace();
     void answersThroughQSerialPort();
     void overLongLineIsRejectedAndLineResyncs();
     void silentNeverAnswers();
@@ -339,6 +343,49 @@ void TestSim::visibleLog() {
     QCOMPARE(SimProjector::visible(kAck + kNak), QStringLiteral("<ACK><CR><NAK><CR>"));
     QCOMPARE(SimProjector::visible(QByteArray("\0\x7f\xff<\n", 5)),
              QStringLiteral("<NUL><7F><FF><3C><LF>"));
+}
+
+void TestSim::startedFromOnePlace_data() {
+    QTest::addColumn<bool>("descriptors");
+    QTest::newRow("started") << true;
+    QTest::newRow("no descriptor left") << false;
+}
+
+// The one start of a simulated projector: owned by the owner given and on its device, or nothing
+// started and the reason in the operator's words.
+void TestSim::startedFromOnePlace() {
+    QFETCH(bool, descriptors);
+    QObject owner;
+    rlimit saved{};
+    if (!descriptors) {
+#ifdef __SANITIZE_ADDRESS__
+        QSKIP("the sanitizers need file descriptors of their own");
+#endif
+        // Every descriptor from the lowest free one on is refused, as on a machine out of them.
+        ::getrlimit(RLIMIT_NOFILE, &saved);
+        const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ::close(lowestFree);
+        rlimit tight = saved;
+        tight.rlim_cur = rlim_t(lowestFree);
+        ::setrlimit(RLIMIT_NOFILE, &tight);
+    }
+    const SimulatorStart start = startSimulatedProjector(&owner, SimProjector::FaultMode::Slow);
+    if (!descriptors) {
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        QVERIFY(!start.projector);
+        QVERIFY(start.device.isEmpty());
+        QVERIFY(owner.children().isEmpty());
+        QCOMPARE(start.failure.value_or(QString()),
+                 QStringLiteral("the simulated projector cannot start (No pseudo-terminal: Too "
+                                "many open files)"));
+        return;
+    }
+    QVERIFY2(!start.failure, qPrintable(start.failure.value_or(QString())));
+    QVERIFY(start.projector);
+    QCOMPARE(start.projector->parent(), &owner);
+    QCOMPARE(start.projector->faultMode(), SimProjector::FaultMode::Slow);
+    QCOMPARE(start.device, start.projector->devicePath());
+    QVERIFY(start.device.startsWith(QLatin1String("/dev/")));
 }
 
 void TestSim::answersOverPty() {
