@@ -19,7 +19,10 @@
 
 namespace {
 constexpr qint16 MaxPortNumber = 16;
-}
+// Read or write errors in a row, with no byte received between them, that make a line dead even
+// when the system reports no hang-up.
+constexpr int MaxErrorsWithoutData = 1000;
+} // namespace
 
 QString describeOpenFailure(QSerialPort::SerialPortError error, const QString& qtReason,
                             bool accessible) {
@@ -92,7 +95,10 @@ std::optional<QString> describeUnusableDevice(int portNumber, const QString& dev
 CommPort::CommPort(QObject* parent) : QObject(parent) {
     line_ = parseLineSettings(settings_);
     port_.setReadBufferSize(0);
-    connect(&port_, &QSerialPort::readyRead, this, [this] { raiseCommEvent(ComEvReceive); });
+    connect(&port_, &QSerialPort::readyRead, this, [this] {
+        errorsWithoutData_ = 0;
+        raiseCommEvent(ComEvReceive);
+    });
     connect(&port_, &QSerialPort::errorOccurred, this, &CommPort::handleError);
 }
 
@@ -247,6 +253,7 @@ void CommPort::openLocal() {
         throw;
     }
     port_.clear(QSerialPort::AllDirections);
+    errorsWithoutData_ = 0;
 }
 
 void CommPort::output(const QString& text) {
@@ -317,7 +324,10 @@ void CommPort::handleError(QSerialPort::SerialPortError error) {
     if (!dead || !port_.isOpen() || lostPending_) {
         return;
     }
-    if (error != QSerialPort::ResourceError && !localDeviceGone()) {
+    // A read that found nothing, as another reader of the line may cause, is no loss; but an
+    // error that repeats without a byte in between is a dead line however it looks.
+    if (error != QSerialPort::ResourceError && !localDeviceGone() &&
+        ++errorsWithoutData_ < MaxErrorsWithoutData) {
         port_.clearError();
         return;
     }

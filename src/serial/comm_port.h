@@ -128,6 +128,7 @@ private:
     LineSettings line_;
     qint16 event_ = 0;
     bool lostPending_ = false;
+    int errorsWithoutData_ = 0;
     // What the first error of a dead device said; later errors of the same descriptor say less.
     QString lostReason_;
     QString devices_[2];
