@@ -5,6 +5,7 @@
 #include "bridge/line_queue.h"
 #include "bridge/pjlink_protocol.h"
 #include "bridge/pjlink_server.h"
+#include "support/pjlink_test_client.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -20,7 +21,6 @@ Q_DECLARE_METATYPE(LineAnswer)
 
 namespace {
 
-constexpr int kWaitMs = 15000;
 using O = LineAnswer::Outcome;
 
 LineAnswer answered(const QString& row) {
@@ -40,54 +40,6 @@ public:
         started << code;
         const LineAnswer a = replies.value(code, LineAnswer{O::NoReply, {}, {}});
         QTimer::singleShot(delayMs, this, [this, a] { emit answered(a); });
-    }
-};
-
-// A client over a plain socket: reads the greeting, sends lines, collects whole replies.
-struct Client {
-    QTcpSocket socket;
-    QByteArray received;
-
-    bool connect(quint16 port) {
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        QElapsedTimer t;
-        t.start();
-        while (socket.state() != QAbstractSocket::ConnectedState && t.elapsed() < kWaitMs) {
-            QTest::qWait(5);
-        }
-        return socket.state() == QAbstractSocket::ConnectedState;
-    }
-    // The next CR-terminated line within the wait, without its CR; empty when none came.
-    QByteArray line() {
-        QElapsedTimer t;
-        t.start();
-        // The server runs in this thread: wait by running the event loop, never by blocking.
-        while (!received.contains('\r') && t.elapsed() < kWaitMs &&
-               socket.state() == QAbstractSocket::ConnectedState) {
-            QTest::qWait(5);
-            received += socket.readAll();
-        }
-        received += socket.readAll();
-        const qsizetype cr = received.indexOf('\r');
-        if (cr < 0) {
-            return QByteArray();
-        }
-        const QByteArray l = received.left(cr);
-        received.remove(0, cr + 1);
-        return l;
-    }
-    QByteArray ask(const QByteArray& command) {
-        socket.write(command + '\r');
-        return line();
-    }
-    bool closedByPeer() {
-        QElapsedTimer t;
-        t.start();
-        while (socket.state() != QAbstractSocket::UnconnectedState && t.elapsed() < kWaitMs) {
-            QTest::qWait(5);
-            received += socket.readAll();
-        }
-        return socket.state() == QAbstractSocket::UnconnectedState;
     }
 };
 
@@ -385,7 +337,7 @@ void TestBridge::queueRunsClientsFirstInArrivalOrder() {
     }));
     QVERIFY(queue.submit(&poller, {"CR7"}, LineQueue::Priority::Background, note("poll 2")));
     QCOMPARE(line.started, QStringList()); // nothing runs from inside submit()
-    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 5, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 5, PjlinkTestClient::WaitMs);
     QCOMPARE(done, (QStringList{"a", "b", "a2", "poll 1", "poll 2"}));
     QCOMPARE(line.started, (QStringList{"CR0", "CR1", "CR3", "CR6", "CR7"})); // a2 stops at CR3
 
@@ -404,7 +356,7 @@ void TestBridge::queueStopsAtAFailedStepAndForgetsGoneOwners() {
     QObject owner;
     queue.submit(&owner, {"CR3", "CR0"}, LineQueue::Priority::Client,
                  [&got](const QList<LineAnswer>& a) { got = a; });
-    QTRY_COMPARE_WITH_TIMEOUT(got.size(), 2, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(got.size(), 2, PjlinkTestClient::WaitMs);
     QCOMPARE(pjlink::answerFrom(pjlink::Mapping::Lamp, got), QByteArray("12 1"));
 
     // A request whose asker has gone is never sent.
@@ -415,7 +367,7 @@ void TestBridge::queueStopsAtAFailedStepAndForgetsGoneOwners() {
     gone.reset();
     queue.submit(&owner, {"CR1"}, LineQueue::Priority::Client,
                  [&got](const QList<LineAnswer>& a) { got = a; });
-    QTRY_COMPARE_WITH_TIMEOUT(got.size(), 1, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(got.size(), 1, PjlinkTestClient::WaitMs);
     QVERIFY(!called);
     QVERIFY(!line.started.contains(QStringLiteral("C00")));
 
@@ -425,7 +377,7 @@ void TestBridge::queueStopsAtAFailedStepAndForgetsGoneOwners() {
     const qsizetype sent = line.started.size();
     queue.submit(&owner, {"CR0"}, LineQueue::Priority::Client,
                  [&got](const QList<LineAnswer>& a) { got = a; });
-    QTRY_COMPARE_WITH_TIMEOUT(got.size(), 1, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(got.size(), 1, PjlinkTestClient::WaitMs);
     QCOMPARE(int(got.front().outcome), int(O::LineDown));
     QCOMPARE(line.started.size(), sent);
 }
@@ -475,7 +427,7 @@ void TestBridge::badInputClosesOnlyThatConnection() {
     QFETCH(QString, why);
     Rig rig;
     QVERIFY(rig.listen());
-    Client good, bad;
+    PjlinkTestClient good, bad;
     QVERIFY(good.connect(rig.server->port()));
     QVERIFY(bad.connect(rig.server->port()));
     QCOMPARE(good.line(), QByteArray("PJLINK 0"));
@@ -486,9 +438,9 @@ void TestBridge::badInputClosesOnlyThatConnection() {
     }
     QVERIFY(bad.closedByPeer());
     QCOMPARE(bad.received, QByteArray());
-    QTRY_VERIFY_WITH_TIMEOUT(rig.log.join(u'\n').contains(why), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.log.join(u'\n').contains(why), PjlinkTestClient::WaitMs);
     QCOMPARE(good.ask("%1POWR ?"), QByteArray("%1POWR=0"));
-    QTRY_COMPARE_WITH_TIMEOUT(rig.server->connectionCount(), 1, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.server->connectionCount(), 1, PjlinkTestClient::WaitMs);
 }
 
 // At most MaxConnections at once; an idle one closes; one that stops reading is let go.
@@ -497,13 +449,13 @@ void TestBridge::connectionLimitsHold() {
     limits.idleMs = 1500;
     Rig rig(std::nullopt, limits);
     QVERIFY(rig.listen());
-    std::vector<std::unique_ptr<Client>> clients;
+    std::vector<std::unique_ptr<PjlinkTestClient>> clients;
     for (int i = 0; i < PjlinkServer::MaxConnections; ++i) {
-        clients.push_back(std::make_unique<Client>());
+        clients.push_back(std::make_unique<PjlinkTestClient>());
         QVERIFY(clients.back()->connect(rig.server->port()));
         QCOMPARE(clients.back()->line(), QByteArray("PJLINK 0"));
     }
-    Client extra;
+    PjlinkTestClient extra;
     extra.socket.connectToHost(QHostAddress::LocalHost, rig.server->port());
     QVERIFY(extra.closedByPeer());
     QCOMPARE(extra.received, QByteArray());
@@ -515,7 +467,7 @@ void TestBridge::connectionLimitsHold() {
         QTest::qWait(500);
         QCOMPARE(busy.ask("%1INF1 ?"), QByteArray("%1INF1=VEXO"));
     }
-    QTRY_COMPARE_WITH_TIMEOUT(rig.server->connectionCount(), 1, kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.server->connectionCount(), 1, PjlinkTestClient::WaitMs);
     QVERIFY(clients.back()->closedByPeer());
 
     // A client that sends and never reads: closed once its unread replies pass the bound.
@@ -523,12 +475,12 @@ void TestBridge::connectionLimitsHold() {
     for (int i = 0; i < 20000; ++i) {
         many += "%1INST ?\r";
     }
-    Client deaf;
+    PjlinkTestClient deaf;
     QVERIFY(deaf.connect(rig.server->port()));
     deaf.socket.setReadBufferSize(1);
     deaf.socket.write(many);
     QTRY_VERIFY_WITH_TIMEOUT(rig.log.join(u'\n').contains(QLatin1String("stopped reading")),
-                             kWaitMs);
+                             PjlinkTestClient::WaitMs);
     QCOMPARE(busy.ask("%1CLSS ?"), QByteArray("%1CLSS=1"));
 }
 
@@ -552,7 +504,7 @@ void TestBridge::authentication() {
     QFETCH(bool, accepted);
     Rig rig(QByteArray("JBMIAProjectorLink"));
     QVERIFY(rig.listen());
-    Client c;
+    PjlinkTestClient c;
     QVERIFY(c.connect(rig.server->port()));
     const QByteArray greeting = c.line();
     QVERIFY2(greeting.startsWith("PJLINK 1 ") && greeting.size() == 17, greeting.constData());
