@@ -462,7 +462,7 @@ void TestBridge::connectionLimitsHold() {
     QCOMPARE(rig.server->connectionCount(), PjlinkServer::MaxConnections);
 
     // Idle: the one that keeps asking stays, the others are closed.
-    Client& busy = *clients.front();
+    PjlinkTestClient& busy = *clients.front();
     for (int i = 0; i < 4; ++i) {
         QTest::qWait(500);
         QCOMPARE(busy.ask("%1INF1 ?"), QByteArray("%1INF1=VEXO"));
