@@ -8,8 +8,8 @@
 constexpr char16_t CommandEnd = u'\r';
 
 // Two replies carry no text: the projector took the command (ACK CR) or refused it (NAK CR).
-constexpr char16_t AckChar = 0x06;
-constexpr char16_t NakChar = 0x15;
+inline const QString AckReply = QStringLiteral("\x06\r");
+inline const QString NakReply = QStringLiteral("\x15\r");
 
 inline QString frameCommand(const QString& cmdPrefix, const QString& code) {
     return cmdPrefix + code + QChar(CommandEnd);
