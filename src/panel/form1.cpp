@@ -75,6 +75,10 @@ void Form1::reportFailure(const QString& description) {
 }
 
 void Form1::setLog(const QString& path) {
+    if (path.isEmpty()) {
+        log_.reset();
+        return;
+    }
     auto log = std::make_unique<ExchangeLog>();
     if (const std::optional<QString> warning = log->open(path)) {
         guard.report(*warning);

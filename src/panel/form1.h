@@ -51,6 +51,7 @@ public:
     // Appends every event of the line from now on to the file (--log FILE): sends, replies,
     // reply windows that close empty, the port opening, closing, lost, and every failure shown.
     // A file that cannot be opened or written is one warning, and the panel goes on without it.
+    // An empty path ends the log.
     void setLog(const QString& path);
 
     // Received text kept for one reply window; anything beyond is read and dropped (the received
