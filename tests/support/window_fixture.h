@@ -12,7 +12,8 @@
 
 // The common ground of the window tests: QtTest's init() gives each test function a fresh panel
 // on its own pseudo-terminal, started up, and cleanup() takes it down after, whatever the test's
-// outcome. A test class derives from it and writes only what its test does.
+// outcome. A test class derives from it and writes only what its test does; one with an init()
+// of its own calls WindowFixture::init() from it.
 class WindowFixture : public QObject {
     Q_OBJECT
 
