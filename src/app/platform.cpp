@@ -13,7 +13,7 @@ struct QtOption {
     bool valueAfterEquals; // also takes -name=VALUE
 };
 
-// The options QGuiApplication and QApplication take out of argv themselves.
+// The options QGuiApplication, QApplication and the X11 platform take out of argv themselves.
 constexpr QtOption QtOptionTable[] = {
     {"platform", true, false},
     {"platformpluginpath", true, false},
@@ -32,6 +32,9 @@ constexpr QtOption QtOptionTable[] = {
     {"widgetcount", false, false},
     {"nograb", false, false},
     {"dograb", false, false},
+    {"name", true, false},
+    {"visual", true, false},
+    {"sync", false, false},
 };
 
 const QtOption* findQtOption(const QString& name) {
