@@ -53,6 +53,7 @@ MetricsSnapshot everyReading() {
     s.readings.pictureMuted = false;
     s.readings.lampsLit = 3;
     s.counters.exchanges = 70;
+    s.lineOpen = true;
     return s;
 }
 
@@ -341,7 +342,8 @@ void TestMetrics::promtoolFindsNothingInScrape() {
     const QByteArray got =
         requestOnce(server.serverPort(), {"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"});
     const QByteArray body = got.mid(got.indexOf("\r\n\r\n") + 4);
-    QVERIFY(body.contains("rmq27_air_pressure_pascals 101300\n"));
+    QVERIFY(body.contains("\nrmq27_air_pressure_pascals 101300\n"));
+    QVERIFY(body.contains("\nrmq27_serial_line_open 1\n"));
 
     QProcess check;
     check.setProcessChannelMode(QProcess::MergedChannels);

@@ -49,6 +49,7 @@ struct MetricsCounters {
 struct MetricsSnapshot {
     PolledReadings readings;
     std::optional<qint64> lastAnsweredMsecs; // since the epoch
+    std::optional<bool> lineOpen;            // the serial line is open now
     MetricsCounters counters;
     QString version;
 };

@@ -142,6 +142,8 @@ QByteArray renderMetrics(const MetricsSnapshot& snapshot) {
         w.sample("rmq27_last_answered_poll_timestamp_seconds", {},
                  QByteArray::number(double(*snapshot.lastAnsweredMsecs) / 1000.0, 'f', 3));
     }
+    w.gauge("rmq27_serial_line_open", "1 while the serial line to the projector is open.",
+            snapshot.lineOpen);
     writeReadings(w, snapshot.readings);
     writeCounters(w, snapshot.counters);
     return w.out;
