@@ -7,6 +7,10 @@
 #include <QString>
 #include <functional>
 
+// The metrics port unless --metrics names another: in the range Prometheus exporters use, and
+// taken by no well-known exporter. Each further bridge on one machine takes the next one.
+constexpr quint16 DefaultMetricsPort = 9352;
+
 class QTcpServer;
 class QTcpSocket;
 

@@ -57,7 +57,7 @@ void writeReadings(Writer& w, const PolledReadings& r) {
             r.lampFailure);
     if (r.lampHours) {
         w.family("rmq27_lamp_used_seconds_total", "counter",
-                 "Lamp use as the projector counts it, in whole hours.");
+                 "Lamp use as the projector counts it: whole hours, given in seconds.");
         w.sample("rmq27_lamp_used_seconds_total", {}, Writer::number(*r.lampHours * 3600));
     }
     bool headed = false;
