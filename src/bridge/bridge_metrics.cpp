@@ -1,16 +1,22 @@
 #include "bridge/bridge_metrics.h"
 
+#include "bridge/exchange_line.h"
 #include "bridge/line_answer.h"
 #include "bridge/line_queue.h"
 #include "bridge/metrics/prometheus_text.h"
 #include "bridge/pjlink_server.h"
 
-BridgeMetrics::BridgeMetrics(LineQueue& queue, LineRunner& line, const PjlinkServer& pjlink,
-                             int pollSeconds, QObject* parent)
-    : QObject(parent), queue_(queue), line_(line), pjlink_(pjlink), poller_(pollSeconds),
+BridgeMetrics::BridgeMetrics(LineQueue& queue, const PjlinkServer& pjlink, int pollSeconds,
+                             QObject* parent)
+    : QObject(parent), queue_(queue), pjlink_(pjlink), poller_(pollSeconds),
       server_([this] { return renderMetrics(snapshot()); }) {
-    connect(&line_, &LineRunner::answered, this, &BridgeMetrics::countAnswer);
     connect(&poller_, &StatusPoller::wantsLine, this, &BridgeMetrics::pollNext);
+}
+
+void BridgeMetrics::attach(ExchangeLine& line) {
+    connect(&line, &ExchangeLine::result, this, &BridgeMetrics::takeResult);
+    connect(&line.exchange(), &Exchange::lost, this, &BridgeMetrics::countLineLoss);
+    setLineOpen([&line] { return line.isUp(); });
 }
 
 QString BridgeMetrics::listen(const QHostAddress& address, quint16 port) {
@@ -23,13 +29,16 @@ QString BridgeMetrics::listen(const QHostAddress& address, quint16 port) {
         .arg(server_.errorString());
 }
 
-void BridgeMetrics::countAnswer(const LineAnswer& answer) {
-    if (answer.outcome == LineAnswer::Outcome::LineDown) {
+void BridgeMetrics::takeResult(const ExchangeResult& result) {
+    lastValues_.reset();
+    if (result.outcome == ExchangeOutcome::PortFailed) {
         return; // nothing went out
     }
     ++counters_.exchanges;
-    if (answer.outcome == LineAnswer::Outcome::NoReply) {
+    if (result.outcome == ExchangeOutcome::NoReply) {
         ++counters_.replyTimeouts;
+    } else {
+        lastValues_ = result.values;
     }
 }
 
@@ -38,16 +47,17 @@ void BridgeMetrics::pollNext() {
     if (!query) {
         return;
     }
-    const bool queued = queue_.submit(&poller_, {*query}, LineQueue::Priority::Background,
-                                      [this](const QList<LineAnswer>& answers) {
-                                          const LineAnswer& a = answers.first();
-                                          const bool replied =
-                                              a.outcome != LineAnswer::Outcome::NoReply &&
-                                              a.outcome != LineAnswer::Outcome::LineDown;
-                                          poller_.take(replied, a.values);
-                                          pollNext();
-                                      });
-    if (!queued) {
+    lastValues_.reset();
+    const auto done = [this](const QList<LineAnswer>& answers) {
+        // A reply of any kind is an answer; its values arrived through takeResult() just before.
+        const LineAnswer::Outcome o = answers.first().outcome;
+        const bool replied = o != LineAnswer::Outcome::NoReply &&
+                             o != LineAnswer::Outcome::LineDown && lastValues_.has_value();
+        poller_.take(replied, lastValues_.value_or(StatusValues{}));
+        lastValues_.reset();
+        pollNext();
+    };
+    if (!queue_.submit(&poller_, {*query}, LineQueue::Priority::Background, done)) {
         poller_.take(false, {});
     }
 }
@@ -57,7 +67,9 @@ MetricsSnapshot BridgeMetrics::snapshot() const {
     s.version = QStringLiteral(RMQ27_VERSION);
     s.readings = poller_.readings();
     s.lastAnsweredMsecs = poller_.lastAnsweredMsecs();
-    s.lineOpen = line_.isUp();
+    if (lineOpen_) {
+        s.lineOpen = lineOpen_();
+    }
     s.counters = counters_;
     s.counters.pjlinkConnections = quint64(pjlink_.connectionsAccepted());
     s.counters.authenticationFailures = quint64(pjlink_.authenticationFailures());
