@@ -1,6 +1,6 @@
-# Installing the panel like any desktop program: the two programs, a menu entry, the icon in the
-# hicolor theme, AppStream metainfo, man pages and the package's documents; and a .deb from
-# them through CPack (make package). Included last, once the program targets exist.
+# Installing the panel like any desktop program: the three programs (rmq27-panel, rmq27-ctl and
+# rmq27-projector-sim), a menu entry, the icon in the hicolor theme, AppStream metainfo, man pages
+# and the package's documents; and a .deb from them through CPack (make package). Included last, once the program targets exist.
 include(GNUInstallDirs)
 
 set(RMQ27_APP_ID "io.github.rmq27.panel")
