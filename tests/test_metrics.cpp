@@ -1,15 +1,22 @@
+#include "bridge/bridge_metrics.h"
+#include "bridge/line_answer.h"
+#include "bridge/line_queue.h"
 #include "bridge/metrics/metrics_server.h"
 #include "bridge/metrics/prometheus_text.h"
 #include "bridge/metrics/status_poller.h"
+#include "bridge/pjlink_server.h"
+#include "exchange/exchange.h"
 
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <utility>
 
 using ValuesSetter = std::function<void(StatusValues&)>;
 Q_DECLARE_METATYPE(ValuesSetter)
@@ -37,6 +44,35 @@ QByteArray requestOnce(quint16 port, const QList<QByteArray>& pieces, int pauseM
         20000);
     return got + client.readAll();
 }
+
+// A serial line that answers from a script and hands the metrics each whole result just before
+// the queue's answer, as the real line does.
+class ScriptedLine : public LineRunner {
+public:
+    BridgeMetrics* metrics = nullptr;
+    QStringList started;
+    QHash<QString, StatusValues> replies; // by code; other codes draw no reply
+    std::function<void()> onFirstStart;   // runs while the first exchange is on the line
+
+    bool isUp() const override { return true; }
+    void start(const QString& code) override {
+        started << code;
+        if (onFirstStart) {
+            std::exchange(onFirstStart, nullptr)();
+        }
+        QTimer::singleShot(0, this, [this, code] {
+            const bool replied = replies.contains(code);
+            ExchangeResult r;
+            r.code = code;
+            r.outcome = replied ? ExchangeOutcome::Answered : ExchangeOutcome::NoReply;
+            r.values = replies.value(code);
+            metrics->takeResult(r);
+            LineAnswer a;
+            a.outcome = replied ? LineAnswer::Outcome::Answered : LineAnswer::Outcome::NoReply;
+            emit answered(a);
+        });
+    }
+};
 
 MetricsSnapshot everyReading() {
     MetricsSnapshot s;
@@ -68,6 +104,7 @@ private slots:
     void escapesLabelValues();
     void polls_data();
     void polls();
+    void pollsGiveWayToClients();
     void answersHttp_data();
     void answersHttp();
     void boundsConnections();
@@ -239,6 +276,49 @@ void TestMetrics::polls() {
     poller.lineDown();
     QVERIFY(!poller.readings().answered);
     QVERIFY(!poller.readings().power);
+}
+
+// The poll's queries ride the line queue one at a time behind the clients' requests: a request
+// that arrives mid-poll goes next, and every exchange is counted.
+void TestMetrics::pollsGiveWayToClients() {
+    ScriptedLine line;
+    LineQueue queue(line);
+    PjlinkServer pjlink(queue, pjlink::Identity{}, std::nullopt);
+    BridgeMetrics metrics(queue, pjlink, StatusPoller::DefaultIntervalSeconds);
+    line.metrics = &metrics;
+    for (const QString& q : pollQueries()) {
+        line.replies[q] = {};
+    }
+    line.replies[QStringLiteral("CR0")].row = QStringLiteral("80");
+    line.replies[QStringLiteral("CR3")].lampHours = 7;
+    line.replies[QStringLiteral("C00")] = {};
+    QObject client;
+    bool clientDone = false;
+
+    line.onFirstStart = [&] {
+        QVERIFY(queue.submit(&client, {QStringLiteral("C00"), QStringLiteral("CR0")},
+                             LineQueue::Priority::Client,
+                             [&](const QList<LineAnswer>&) { clientDone = true; }));
+    };
+    metrics.start();
+    QTRY_VERIFY_WITH_TIMEOUT(metrics.snapshot().readings.answered, 10000);
+    QVERIFY(clientDone);
+    QStringList expected = pollQueries();
+    expected.insert(1, QStringLiteral("C00"));
+    expected.insert(2, QStringLiteral("CR0"));
+    QCOMPARE(line.started, expected);
+    const MetricsSnapshot s = metrics.snapshot();
+    QCOMPARE(s.readings.power, std::optional(PowerState::Standby));
+    QCOMPARE(s.readings.lampHours, std::optional<qint64>(7));
+    QCOMPARE(s.counters.exchanges, quint64(9));
+    QCOMPARE(s.counters.replyTimeouts, quint64(0));
+
+    // A silent projector: the next poll stops at its first query, counted as a timeout.
+    line.replies.clear();
+    metrics.poller().tick();
+    QTRY_VERIFY_WITH_TIMEOUT(!metrics.snapshot().readings.answered, 10000);
+    QCOMPARE(line.started.size(), expected.size() + 1);
+    QCOMPARE(metrics.snapshot().counters.replyTimeouts, quint64(1));
 }
 
 void TestMetrics::answersHttp_data() {
