@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -92,17 +93,22 @@ void TestMetricsEndToEnd::initTestCase() {
                 seen_ << QString::fromLatin1(command);
             });
 
-    pjlinkPort_ = freePort();
-    metricsPort_ = freePort();
-    prometheusPort_ = freePort();
-    QVERIFY(pjlinkPort_ && metricsPort_ && prometheusPort_);
-    bridge_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // The bridge takes free ports itself and says which.
     bridge_.start(QStringLiteral(RMQ27_BRIDGE_PROGRAM),
                   {QStringLiteral("--port"), sim_->devicePath(), QStringLiteral("--listen"),
-                   QStringLiteral("127.0.0.1:%1").arg(pjlinkPort_), QStringLiteral("--metrics"),
-                   QStringLiteral("127.0.0.1:%1").arg(metricsPort_), QStringLiteral("--poll"),
-                   QStringLiteral("5")});
+                   QStringLiteral("127.0.0.1:0"), QStringLiteral("--metrics"),
+                   QStringLiteral("127.0.0.1:0"), QStringLiteral("--poll"), QStringLiteral("5")});
     QVERIFY(bridge_.waitForStarted());
+    const QRegularExpression ports(QStringLiteral("PJLink on 127.0.0.1:(\\d+).*\\n"
+                                                  "metrics on 127.0.0.1:(\\d+)/metrics"));
+    QByteArray log;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        ports.match(QString::fromUtf8(log += bridge_.readAllStandardError())).hasMatch(), kWaitMs);
+    const QRegularExpressionMatch m = ports.match(QString::fromUtf8(log));
+    pjlinkPort_ = quint16(m.captured(1).toUInt());
+    metricsPort_ = quint16(m.captured(2).toUInt());
+    prometheusPort_ = freePort();
+    QVERIFY(prometheusPort_);
 
     // Prometheus keeps its data in a folder of its own inside the build directory.
     work_ = std::make_unique<QTemporaryDir>(QDir::currentPath() +
@@ -215,6 +221,7 @@ void TestMetricsEndToEnd::vanishedProjectorScrapesAtOnce() {
     QVERIFY(!body.contains("rmq27_temperature_celsius"));
     QVERIFY(!scraped(body, "rmq27_last_answered_poll_timestamp_seconds").isEmpty());
     QCOMPARE(scraped(body, "rmq27_serial_line_open"), QByteArray("0"));
+    QCOMPARE(scraped(body, "rmq27_line_losses_total"), QByteArray("1"));
     QTRY_COMPARE_WITH_TIMEOUT(promQuery(QStringLiteral("rmq27_poll_answered")), QStringLiteral("0"),
                               kWaitMs);
     QCOMPARE(promQuery(QStringLiteral("up")), QStringLiteral("1"));
