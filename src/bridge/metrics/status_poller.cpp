@@ -47,12 +47,6 @@ void StatusPoller::take(bool replied, const StatusValues& values) {
     }
 }
 
-void StatusPoller::lineDown() {
-    if (polling() || published_.answered) {
-        finish(false);
-    }
-}
-
 void StatusPoller::finish(bool answered) {
     queue_.clear();
     out_.reset();

@@ -29,8 +29,6 @@ public:
     // What came back for the query handed out: replied is false when nothing came within its
     // window. A query that drew no reply ends the poll unanswered; the rest are not sent.
     void take(bool replied, const StatusValues& values);
-    // The line went away: the poll under way ends unanswered.
-    void lineDown();
 
     // Runs the due poll's check as the interval timer does (for tests).
     void tick() { pollDue(); }
