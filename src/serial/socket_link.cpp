@@ -193,8 +193,8 @@ bool SocketLink::take() {
             handleCommand(command);
         }
         if (decoder_.abandoned() != abandoned) {
-            fail(QStringLiteral("%1 sent a Telnet subnegotiation of more than %2 bytes, so what "
-                                "came with it was lost")
+            fail(QStringLiteral("%1 sent a Telnet subnegotiation of more than %2 bytes (the "
+                                "replies in it were lost)")
                      .arg(where())
                      .arg(telnet::Decoder::MaxSubnegotiation),
                  QStringLiteral("check the server"));
@@ -286,8 +286,8 @@ void SocketLink::checkSubnegotiation() {
 
 void SocketLink::subnegotiationOverdue() {
     if (decoder_.inSubnegotiation()) {
-        fail(QStringLiteral("%1 began a Telnet subnegotiation and did not end it within %2 ms, so "
-                            "the replies after it would be lost")
+        fail(QStringLiteral("%1 began a Telnet subnegotiation and did not end it within %2 ms "
+                            "(the replies after it would be lost)")
                  .arg(where())
                  .arg(SubnegotiationBoundMs),
              QStringLiteral("check the server"));

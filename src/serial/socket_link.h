@@ -46,7 +46,7 @@ public:
     // More option requests than this in a second is a server negotiating without end.
     static constexpr int MaxNegotiationsPerSecond = 256;
     // A subnegotiation not ended within this long never will be.
-    static constexpr int SubnegotiationBoundMs = 1000;
+    static constexpr int SubnegotiationBoundMs = 500;
 
     explicit SocketLink(QObject* parent = nullptr);
     ~SocketLink() override;
