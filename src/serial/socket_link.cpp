@@ -178,7 +178,8 @@ QByteArray SocketLink::readAll() {
 }
 
 bool SocketLink::take() {
-    const QByteArray chunk = socket_.readAll();
+    // A socket closed with nothing left to read is no longer readable at all.
+    const QByteArray chunk = socket_.isReadable() ? socket_.readAll() : QByteArray();
     if (chunk.isEmpty()) {
         return false;
     }
