@@ -139,13 +139,14 @@ int roundsToSettle(Peer peer, const QList<Command>& burst, Negotiator& client) {
 class FakeServer {
 public:
     enum class Script {
-        Silent,        // takes the connection, says nothing
-        Flood,         // pours data and never negotiates
-        Closes,        // closes the connection at once
-        Baud300,       // com port option, but its port runs at 300 baud
-        SecondBaud300, // sets the line as asked at first, then answers a switch with 300 baud
-        Stalls,        // takes no data at all
-        ReplyMidWrite  // says "go", then answers while the panel's long write is under way
+        Silent,         // takes the connection, says nothing
+        Flood,          // pours data and never negotiates
+        Closes,         // closes the connection at once
+        Baud300,        // com port option, but its port runs at 300 baud
+        SecondBaud300,  // sets the line as asked at first, then answers a switch with 300 baud
+        Stalls,         // takes no data at all
+        ReplyMidWrite,  // says "go", then answers while the panel's long write is under way
+        StallsAfterLine // com port option, sets the line as asked, then reads nothing more
     };
 
     FakeServer(const QHostAddress& host, Script script) : script_(script) {
@@ -211,7 +212,7 @@ private:
         return !stop_;
     }
     // Answers every com port setting with the value asked, but for the baud rates listed.
-    void serveTelnet(int fd, QList<quint32> bauds) {
+    void serveTelnet(int fd, QList<quint32> bauds, bool stallAfterLine = false) {
         sendAll(fd, bytes({Iac, Do, ComPortOption}));
         QByteArray in;
         while (readSome(fd, in) >= 0) {
@@ -229,6 +230,11 @@ private:
                 }
                 payload[0] = char(payload[0] + ServerOffset);
                 sendAll(fd, subnegotiation(ComPortOption, payload));
+                if (stallAfterLine && payload[0] == char(SetStopsize + ServerOffset)) {
+                    while (!stop_) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    }
+                }
             }
         }
     }
@@ -257,6 +263,9 @@ private:
             break;
         case Script::SecondBaud300:
             serveTelnet(fd, {19200, 300});
+            break;
+        case Script::StallsAfterLine:
+            serveTelnet(fd, {}, true);
             break;
         case Script::Stalls:
             while (!stop_) {
@@ -501,6 +510,10 @@ void TestSerial::serverAfterOpen_data() {
         << "runs its serial port with 300 baud, not with 9600 baud as asked, so the port is "
            "closed"
         << "";
+    QTest::newRow("server stops taking data, the line switched without end")
+        << "rfc2217" << Script::StallsAfterLine << "switch without end"
+        << "stopped taking data, so the port is closed"
+        << "";
     QTest::newRow("server stops taking data")
         << "tcp" << Script::Stalls << "write"
         << "took nothing for 2 seconds, so the connection is closed"
@@ -547,6 +560,15 @@ void TestSerial::serverAfterOpen() {
     });
     if (step == QLatin1String("switch")) {
         attempt([&] { port.setSettings(QStringLiteral("9600,N,8,1")); });
+    } else if (step == QLatin1String("switch without end")) {
+        // 9 MB, more than the system's buffers hold (a send buffer grows to 4 MiB at most by
+        // default): what waits unsent beyond them has a bound.
+        for (int i = 0; i < 300000; ++i) {
+            attempt([&] {
+                port.setSettings(i % 2 ? QStringLiteral("9600,N,8,1")
+                                       : QStringLiteral("19200,N,8,1"));
+            });
+        }
     } else if (step == QLatin1String("write")) {
         attempt([&] { port.output(longCommand); });
     }
