@@ -55,6 +55,42 @@ QByteArray scraped(const QByteArray& body, const QByteArray& series) {
     return {};
 }
 
+// Starts rmq27-bridge on device with metrics and a 5 s poll; it takes free ports itself and
+// says which.
+bool startBridge(QProcess& bridge, const QString& device, quint16* pjlinkPort,
+                 quint16* metricsPort) {
+    bridge.start(QStringLiteral(RMQ27_BRIDGE_PROGRAM),
+                 {QStringLiteral("--port"), device, QStringLiteral("--listen"),
+                  QStringLiteral("127.0.0.1:0"), QStringLiteral("--metrics"),
+                  QStringLiteral("127.0.0.1:0"), QStringLiteral("--poll"), QStringLiteral("5")});
+    const QRegularExpression ports(QStringLiteral("PJLink on 127.0.0.1:(\\d+).*\\n"
+                                                  "metrics on 127.0.0.1:(\\d+)/metrics"));
+    QByteArray log;
+    if (!bridge.waitForStarted() ||
+        !QTest::qWaitFor(
+            [&] {
+                return ports.match(QString::fromUtf8(log += bridge.readAllStandardError()))
+                    .hasMatch();
+            },
+            kWaitMs)) {
+        return false;
+    }
+    const QRegularExpressionMatch m = ports.match(QString::fromUtf8(log));
+    *pjlinkPort = quint16(m.captured(1).toUInt());
+    *metricsPort = quint16(m.captured(2).toUInt());
+    return true;
+}
+
+void stop(QProcess& p) {
+    if (p.state() != QProcess::NotRunning) {
+        p.terminate(); // SIGTERM to its own process id
+        if (!p.waitForFinished(20000)) {
+            p.kill();
+            p.waitForFinished(5000);
+        }
+    }
+}
+
 } // namespace
 
 class TestMetricsEndToEnd : public QObject {
@@ -66,6 +102,7 @@ private slots:
     void powerOnReadBackThroughPrometheus();
     void scrapesCauseNoSerialTraffic();
     void vanishedProjectorScrapesAtOnce();
+    void silentProjectorScrapesAtOnce();
 
 private:
     // An instant query's first value, as text; empty while there is none.
@@ -93,20 +130,7 @@ void TestMetricsEndToEnd::initTestCase() {
                 seen_ << QString::fromLatin1(command);
             });
 
-    // The bridge takes free ports itself and says which.
-    bridge_.start(QStringLiteral(RMQ27_BRIDGE_PROGRAM),
-                  {QStringLiteral("--port"), sim_->devicePath(), QStringLiteral("--listen"),
-                   QStringLiteral("127.0.0.1:0"), QStringLiteral("--metrics"),
-                   QStringLiteral("127.0.0.1:0"), QStringLiteral("--poll"), QStringLiteral("5")});
-    QVERIFY(bridge_.waitForStarted());
-    const QRegularExpression ports(QStringLiteral("PJLink on 127.0.0.1:(\\d+).*\\n"
-                                                  "metrics on 127.0.0.1:(\\d+)/metrics"));
-    QByteArray log;
-    QTRY_VERIFY_WITH_TIMEOUT(
-        ports.match(QString::fromUtf8(log += bridge_.readAllStandardError())).hasMatch(), kWaitMs);
-    const QRegularExpressionMatch m = ports.match(QString::fromUtf8(log));
-    pjlinkPort_ = quint16(m.captured(1).toUInt());
-    metricsPort_ = quint16(m.captured(2).toUInt());
+    QVERIFY(startBridge(bridge_, sim_->devicePath(), &pjlinkPort_, &metricsPort_));
     prometheusPort_ = freePort();
     QVERIFY(prometheusPort_);
 
@@ -132,15 +156,8 @@ void TestMetricsEndToEnd::initTestCase() {
 }
 
 void TestMetricsEndToEnd::cleanupTestCase() {
-    for (QProcess* p : {&prometheus_, &bridge_}) {
-        if (p->state() != QProcess::NotRunning) {
-            p->terminate(); // SIGTERM to its own process id
-            if (!p->waitForFinished(20000)) {
-                p->kill();
-                p->waitForFinished(5000);
-            }
-        }
-    }
+    stop(prometheus_);
+    stop(bridge_);
 }
 
 QString TestMetricsEndToEnd::promQuery(const QString& expr) {
@@ -225,6 +242,24 @@ void TestMetricsEndToEnd::vanishedProjectorScrapesAtOnce() {
     QTRY_COMPARE_WITH_TIMEOUT(promQuery(QStringLiteral("rmq27_poll_answered")), QStringLiteral("0"),
                               kWaitMs);
     QCOMPARE(promQuery(QStringLiteral("up")), QStringLiteral("1"));
+}
+
+// A projector that never answers, behind a bridge of its own: every scrape answers, with the
+// poll unanswered and its silence counted, while the poll waits out its reply windows.
+void TestMetricsEndToEnd::silentProjectorScrapesAtOnce() {
+    SimProjector silent(SimProjector::FaultMode::Silent);
+    QProcess bridge;
+    quint16 pjlinkPort = 0;
+    quint16 metricsPort = 0;
+    QVERIFY(startBridge(bridge, silent.devicePath(), &pjlinkPort, &metricsPort));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        scraped(httpGet(metricsPort, "/metrics"), "rmq27_reply_timeouts_total").toInt() >= 1,
+        kWaitMs);
+    const QByteArray body = httpGet(metricsPort, "/metrics");
+    QCOMPARE(scraped(body, "rmq27_poll_answered"), QByteArray("0"));
+    QCOMPARE(scraped(body, "rmq27_serial_line_open"), QByteArray("1"));
+    QVERIFY(!body.contains("rmq27_last_answered_poll_timestamp_seconds"));
+    stop(bridge);
 }
 
 QTEST_GUILESS_MAIN(TestMetricsEndToEnd)
