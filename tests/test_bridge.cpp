@@ -61,6 +61,7 @@ private slots:
     void passwordFile();
 
     void queueRunsClientsFirstInArrivalOrder();
+    void queueSharesOneRunAmongIdenticalQueries();
     void queueStopsAtAFailedStepAndForgetsGoneOwners();
 
     void badInputClosesOnlyThatConnection_data();
@@ -341,10 +342,44 @@ void TestBridge::queueRunsClientsFirstInArrivalOrder() {
     QCOMPARE(done, (QStringList{"a", "b", "a2", "poll 1", "poll 2"}));
     QCOMPARE(line.started, (QStringList{"CR0", "CR1", "CR3", "CR6", "CR7"})); // a2 stops at CR3
 
+    // The background queue is bounded; a query already waiting there still takes one along.
     for (int i = 0; i < LineQueue::MaxBackgroundWaiting; ++i) {
-        QVERIFY(queue.submit(&poller, {"CR0"}, LineQueue::Priority::Background, {}));
+        QVERIFY(queue.submit(&poller, {QStringLiteral("CR%1").arg(i)},
+                             LineQueue::Priority::Background, {}));
     }
-    QVERIFY(!queue.submit(&poller, {"CR0"}, LineQueue::Priority::Background, {}));
+    QVERIFY(!queue.submit(&poller, {"CR PRESSURE"}, LineQueue::Priority::Background, {}));
+    QVERIFY(queue.submit(&poller, {"CR7"}, LineQueue::Priority::Background, {}));
+}
+
+// Identical queries waiting together cost one run; commands and queries already on the line do
+// not take newcomers along, and one gone waiter leaves the others their answers.
+void TestBridge::queueSharesOneRunAmongIdenticalQueries() {
+    ScriptedLine line;
+    line.replies[QStringLiteral("CR0")] = answered(QStringLiteral("00"));
+    LineQueue queue(line);
+    std::vector<std::unique_ptr<QObject>> owners;
+    QStringList done;
+    const auto ask = [&](const QStringList& codes, const QString& who) {
+        owners.push_back(std::make_unique<QObject>());
+        queue.submit(owners.back().get(), codes, LineQueue::Priority::Client,
+                     [&done, who](const QList<LineAnswer>& a) {
+                         done << who + QLatin1Char('=') +
+                                     pjlink::answerFrom(pjlink::Mapping::Power, a);
+                     });
+    };
+    ask({"CR0"}, "a");
+    QTRY_COMPARE_WITH_TIMEOUT(line.started.size(), 1, PjlinkTestClient::WaitMs);
+    line.delayMs = 100; // a's exchange is on the line: the next ones wait together
+    ask({"C00"}, "on1");
+    ask({"CR0"}, "b");
+    ask({"C00"}, "on2");
+    ask({"CR0"}, "c");
+    ask({"CR0"}, "d");
+    owners[5].reset(); // d goes away
+    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 5, PjlinkTestClient::WaitMs);
+    QCOMPARE(done, (QStringList{"a=1", "on1=ERR4", "b=1", "c=1", "on2=ERR4"}));
+    QCOMPARE(line.started, (QStringList{"CR0", "C00", "CR0", "C00"}));
+    QCOMPARE(queue.requestsShared(), 2);
 }
 
 void TestBridge::queueStopsAtAFailedStepAndForgetsGoneOwners() {

@@ -84,7 +84,7 @@ int runBridge(const QStringList& args) {
     }
     logLine(QStringLiteral("PJLink on %1, %2")
                 .arg(where.join(QStringLiteral(", ")),
-                     password        ? QStringLiteral("password required")
+                     password       ? QStringLiteral("password required")
                      : o.noPassword ? QStringLiteral("open access, no password")
                                     : QStringLiteral("no password: loopback only")));
     line.open();
