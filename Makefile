@@ -74,6 +74,7 @@ soak: build
 # docs/PERFORMANCE.md records them with the machine they came from.
 bench: build
 	@$(BUILD)/rmq27-bench
+	@$(BUILD)/rmq27-bench-bridge
 
 # Installs the programs, menu entry, icons, metainfo and man pages under PREFIX (staged under
 # DESTDIR when that is set), e.g. make install PREFIX=/usr DESTDIR=/tmp/stage.
