@@ -66,6 +66,7 @@ private slots:
 
     void badInputClosesOnlyThatConnection_data();
     void badInputClosesOnlyThatConnection();
+    void junkConnectionsLeaveMemoryFlat();
     void connectionLimitsHold();
     void authentication_data();
     void authentication();
@@ -476,6 +477,55 @@ void TestBridge::badInputClosesOnlyThatConnection() {
     QTRY_VERIFY_WITH_TIMEOUT(rig.log.join(u'\n').contains(why), PjlinkTestClient::WaitMs);
     QCOMPARE(good.ask("%1POWR ?"), QByteArray("%1POWR=0"));
     QTRY_COMPARE_WITH_TIMEOUT(rig.server->connectionCount(), 1, PjlinkTestClient::WaitMs);
+}
+
+namespace {
+
+qint64 residentKb() {
+    QFile f(QStringLiteral("/proc/self/statm"));
+    if (!f.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    return f.readAll().split(' ').value(1).toLongLong() * 4; // pages of 4 KiB
+}
+
+} // namespace
+
+// Hundreds of connections sending junk, each closed: the bridge keeps nothing of them.
+void TestBridge::junkConnectionsLeaveMemoryFlat() {
+    Rig rig;
+    QVERIFY(rig.listen());
+    const auto round = [&rig](int connections) {
+        std::vector<std::unique_ptr<PjlinkTestClient>> batch;
+        for (int i = 0; i < connections; ++i) {
+            batch.push_back(std::make_unique<PjlinkTestClient>());
+            batch.back()->socket.connectToHost(QHostAddress::LocalHost, rig.server->port());
+        }
+        QByteArray junk(8000, '\0');
+        for (qsizetype i = 0; i < junk.size(); ++i) {
+            junk[i] = char(i * 7 % 256);
+        }
+        for (auto& c : batch) {
+            QVERIFY(c->connect(rig.server->port()));
+            c->socket.write(junk);
+        }
+        for (auto& c : batch) {
+            QVERIFY(c->closedByPeer());
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(rig.server->connectionCount(), 0, PjlinkTestClient::WaitMs);
+    };
+    for (int i = 0; i < 3; ++i) {
+        round(PjlinkServer::MaxConnections); // warm up: allocator pools, socket buffers
+    }
+    QTest::qWait(100);
+    const qint64 before = residentKb();
+    for (int i = 0; i < 20; ++i) {
+        round(PjlinkServer::MaxConnections);
+    }
+    QTest::qWait(100);
+    const qint64 grown = residentKb() - before;
+    QVERIFY2(grown < 2048, qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
+    QCOMPARE(rig.server->connectionsAccepted(), 23 * PjlinkServer::MaxConnections);
 }
 
 // At most MaxConnections at once; an idle one closes; one that stops reading is let go.
