@@ -222,6 +222,7 @@ void TestBridgeLine::projectorVanishesAndComesBack() {
     QCOMPARE(c.ask("%1POWR ?"), QByteArray("%1POWR=3"));
     const QString log = b.logText();
     QCOMPARE(log.count(QLatin1String("line open again")), 1);
+    QCOMPARE(b.line->losses(), 1);
     QVERIFY2(log.count(QLatin1String("trying again")) <= 2, qPrintable(log)); // lost, cannot open
 }
 

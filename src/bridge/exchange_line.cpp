@@ -75,6 +75,7 @@ void ExchangeLine::onFinished(const ExchangeResult& r) {
 }
 
 void ExchangeLine::onLost(const QString& description) {
+    ++losses_;
     note(QStringLiteral("lost"), QStringLiteral("%1; trying again every %2 s, answering ERR4 "
                                                 "meanwhile")
                                      .arg(withoutPanelAdvice(description))
