@@ -504,6 +504,26 @@ void TestBridge::junkConnectionsLeaveMemoryFlat() {
     const qint64 grown = residentKb() - before;
     QVERIFY2(grown < 2048, qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
     QCOMPARE(rig.server->connectionsAccepted(), 23 * PjlinkServer::MaxConnections);
+
+    // A client that sends megabytes ahead while its request waits for the line: held back, not
+    // kept.
+    rig.line.delayMs = 3000;
+    PjlinkTestClient pushy;
+    QVERIFY(pushy.connect(rig.server->port()));
+    pushy.socket.write("%1POWR ?\r");
+    const QByteArray chunk(64 << 10, 'x');
+    QElapsedTimer pushing;
+    pushing.start();
+    qint64 pushed = 0;
+    while (pushing.elapsed() < 2000 && pushed < (8 << 20)) {
+        if (pushy.socket.bytesToWrite() < chunk.size()) { // the client itself keeps little
+            pushed += pushy.socket.write(chunk);
+        }
+        QTest::qWait(5);
+    }
+    const qint64 held = residentKb() - before;
+    QVERIFY2(held < 4096, qPrintable(QStringLiteral("%1 KiB more").arg(held)));
+    QVERIFY(pushy.closedByPeer()); // once answered, its overlong line closes it
 }
 
 // At most MaxConnections at once; an idle one closes; one that stops reading is let go.
