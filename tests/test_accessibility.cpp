@@ -1,7 +1,10 @@
 // What assistive technology hears of the window: through Qt's own accessibility interfaces in
 // this process, and once through AT-SPI from the real program under a real X server.
+#include "app/command_line.h"
+#include "app/open_panel.h"
 #include "core/bindings.h"
 #include "panel/form1_test_seam.h"
+#include "sim/pty_pair.h"
 #include "support/panel_rig.h"
 
 #include <QAbstractButton>
@@ -81,6 +84,7 @@ private slots:
     void displayLines();
     void statusReadingIsAnnounced();
     void underAtSpi();
+    void iconComesAfterTheFirstFrame();
 
 private:
     std::unique_ptr<PanelRig> rig_;
@@ -414,6 +418,18 @@ void TestAccessibility::underAtSpi() {
                       QStringLiteral("DoAction"), {0})
                 .type() == QDBusMessage::ReplyMessage);
     QTRY_VERIFY_WITH_TIMEOUT(!atspiProperty(bus, status, QStringLiteral("Name")).isEmpty(), 10000);
+}
+
+// What the first frame does not need waits for it: the window's icon is set once the frame is on
+// the screen, but it does come.
+void TestAccessibility::iconComesAfterTheFirstFrame() {
+    PtyPair projector;
+    StartOptions options;
+    options.com1 = projector.devicePath();
+    const std::unique_ptr<Form1> form = openPanel(options);
+    QTRY_VERIFY(!form->windowIcon().availableSizes().isEmpty());
+    QVERIFY(
+        named(*form, "Option1")->toolTip().startsWith(projector.devicePath().prepend("COM1: ")));
 }
 
 QTEST_MAIN(TestAccessibility)
