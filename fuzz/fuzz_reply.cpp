@@ -6,12 +6,16 @@
 //
 // Beyond no crash and no undefined behaviour: only a query's reply changes the status line or
 // PressVal, a reading is short (but for CR9, which shows the transcript itself), and only the
-// pressure reading can fail, with a short message and the status line left alone.
+// pressure reading can fail, with a short message and the status line left alone. The readings as
+// values agree with the status line: a table row exactly when the line shows one, the pressure
+// figure exactly when the line shows it.
+#include "core/readings.h"
 #include "core/reply_decoder.h"
 #include "core/transcript.h"
 #include "fuzz_check.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <algorithm>
 #include <array>
@@ -62,6 +66,25 @@ private:
     size_t pos_ = 0;
 };
 
+// code: the query answered with no prefix, else nothing (the values then read as for no query).
+void checkValues(const QString& reply, const ReplyReading& r, const char* code) {
+    const QString query = code ? QLatin1String(code) : QStringLiteral("C00");
+    const StatusValues v = readStatusValues(query, reply);
+    const bool table = QStringList{"CR0", "CR1", "CR4", "CRA", "CR7"}.contains(query);
+    FUZZ_CHECK(v.row.has_value() == (table && r.status.has_value()));
+    if (v.row) {
+        FUZZ_CHECK(v.row->size() <= 2);
+    }
+    if (query == QLatin1String("CR PRESSURE")) {
+        FUZZ_CHECK(v.pressureHpa.has_value() == r.status.has_value());
+        FUZZ_CHECK(!v.pressureHpa || *v.pressureHpa == r.pressVal);
+    }
+    for (const auto& text : v.temperatureText) {
+        FUZZ_CHECK(!text || text->size() <= 5);
+    }
+    FUZZ_CHECK(!v.lampHours || *v.lampHours >= 0);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -84,6 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString t = renderTranscript(reply);
 
     const ReplyReading r = decodeReply(sendCmd, prefix, t, pressVal);
+    checkValues(reply, r, pick < kQueries.size() && prefix.isEmpty() ? kQueries[pick] : nullptr);
 
     // Which query the command answers, found independently of the decoder.
     const char* query = nullptr;

@@ -1,3 +1,4 @@
+#include "core/readings.h"
 #include "core/reply_decoder.h"
 #include "core/transcript.h"
 
@@ -12,6 +13,35 @@ QString render(const QString& reply) {
 
 QString framed(const QString& code) {
     return code + u'\r';
+}
+
+// Every field that is set, "name=value", in declaration order.
+QString describe(const StatusValues& v) {
+    QStringList out;
+    const auto text = [&out](const char* name, const std::optional<QString>& value) {
+        if (value) {
+            out << QLatin1String(name) + u'=' + *value;
+        }
+    };
+    const auto number = [&out](const char* name, const auto& value) {
+        if (value) {
+            out << QLatin1String(name) + u'=' + QString::number(*value);
+        }
+    };
+    text("row", v.row);
+    text("power", v.power);
+    number("input", v.inputMode);
+    text("reversal", v.reversal);
+    number("hours", v.lampHours);
+    for (size_t i = 0; i < 3; ++i) {
+        text(i == 0 ? "t1" : i == 1 ? "t2" : "t3", v.temperatureText[i]);
+        number(i == 0 ? "c1" : i == 1 ? "c2" : "c3", v.temperatureCelsius[i]);
+    }
+    number("hPa", v.pressureHpa);
+    text("mute", v.mute);
+    text("lampMode", v.lampMode);
+    number("lit", v.lampsLit);
+    return out.join(u' ');
 }
 
 // An empty expected text means: the status line is left as it was.
@@ -33,6 +63,8 @@ private slots:
     void pressure_data();
     void pressure();
     void pressValPassesThroughOtherQueries();
+    void values_data();
+    void values();
 };
 
 void TestReplyDecoder::statusLine_data() {
@@ -122,6 +154,9 @@ void TestReplyDecoder::statusLine() {
     QCOMPARE(reading.status.has_value(), !status.isEmpty());
     QCOMPARE(reading.pressVal, qint16(321));
     QVERIFY(!reading.failure);
+    // The values come from the very row the status line shows, and only from a table's row.
+    const bool tableQuery = QStringList{"CR0", "CR1", "CR4", "CRA", "CR7"}.contains(query);
+    QCOMPARE(readStatusValues(query, reply).row.has_value(), tableQuery && !status.isEmpty());
 }
 
 void TestReplyDecoder::replyInPieces_data() {
@@ -240,6 +275,56 @@ void TestReplyDecoder::pressValPassesThroughOtherQueries() {
         QCOMPARE(reading.pressVal, qint16(-5));
         QVERIFY(!reading.failure);
     }
+}
+
+void TestReplyDecoder::values_data() {
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<QString>("received");
+    QTest::addColumn<QString>("values");
+
+    const auto row = [](const char* name, const char* code, const char* received,
+                        const char* values) {
+        QTest::newRow(name) << QString::fromLatin1(code) << QString::fromLatin1(received)
+                            << QString::fromLatin1(values);
+    };
+    row("power on", "CR0", "00\r", "row=00 power=on");
+    row("standby", "CR0", "80\r", "row=80 power=standby");
+    row("cooling, lamps failed", "CR0", "21\r", "row=21 power=cooling-down-lamp-fail");
+    row("power, no CR yet", "CR0", "40", "row=40 power=count-down");
+    row("power, unknown", "CR0", "99\r", "");
+    row("power, ACK first", "CR0",
+        "\x06"
+        "00\r",
+        "");
+    row("input 3", "CR1", "3\r", "row=3 input=3");
+    row("input 5", "CR1", "5\r", "");
+    row("reversal", "CR4", "10\r", "row=10 reversal=top-bottom");
+    row("mute both", "CRA", "03\r", "row=03 mute=video-audio");
+    row("mute, standby", "CRA", "FF\r", "row=FF mute=standby");
+    row("lamps 2, both lit", "CR7", "03\r", "row=03 lampMode=two-lamp lit=3");
+    row("lamp 2 only", "CR7", "22\r", "row=22 lampMode=one-lamp-no2 lit=2");
+    row("lamp 1 mode, off", "CR7", "10\r", "row=10 lampMode=one-lamp-no1 lit=0");
+    row("hours", "CR3", "01234\r", "hours=1234");
+    row("hours, text after", "CR3", "77 H\r", "hours=77");
+    row("hours, none", "CR3", "H77\r", "");
+    row("hours, too many digits", "CR3", "12345678901234567890\r", "");
+    row("temperatures", "CR6", "+38.5 +41.0 -29.5\r",
+        "t1=+38.5 c1=38.5 t2=+41.0 c2=41 t3=-29.5 c3=-29.5");
+    row("temperature 2 negative", "CR6", "+38.5,-01.5,+29.5\r",
+        "t1=+38.5 c1=38.5 t2=-01.5 c2=-1.5 t3=+29.5 c3=29.5");
+    row("temperatures short", "CR6", "+38.5 +4\r", "t1=+38.5 c1=38.5 t2=+4 c2=4");
+    row("temperature not a number", "CR6", "ERR.. +41.0\r", "t1=ERR.. t2=+41.0 c2=41");
+    row("pressure", "CR PRESSURE", "250\r", "hPa=372");
+    row("pressure out of range", "CR PRESSURE", "6554\r", "");
+    row("not a query", "C00", "00\r", "");
+    row("lower-case query", "cr0", "00\r", "");
+}
+
+void TestReplyDecoder::values() {
+    QFETCH(QString, code);
+    QFETCH(QString, received);
+    QFETCH(QString, values);
+    QCOMPARE(describe(readStatusValues(code, received)), values);
 }
 
 QTEST_APPLESS_MAIN(TestReplyDecoder)

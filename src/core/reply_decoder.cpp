@@ -1,5 +1,6 @@
 #include "core/reply_decoder.h"
 
+#include "core/exchange_frame.h"
 #include "core/number16.h"
 
 #include <array>
@@ -7,73 +8,75 @@
 
 namespace {
 
-struct Pattern {
-    const char* cut;  // the start of the transcript: leading space, then reply characters
-    const char* text; // what the status line shows
-};
+using Pattern = StatusRow;
 
-// The texts are the projector's established wording, odd spellings included.
+// The texts are the projector's established wording, odd spellings included; the words are the
+// readings' own, one per row, for scripts.
 constexpr std::array<Pattern, 13> kOperatingStatus{{
-    {" 0 0", " Power ON"},
-    {" 8 0", " Stand by"},
-    {" 4 0", " Count down"},
-    {" 2 0", " Cooling down"},
-    {" 1 0", " Power Fail"},
-    {" 0 8", " Temperature Warning(Power ON)"},
-    {" 0 2", " NO Key input "},
-    {" 0 4", " Lamp OFF by PWR Management"},
-    {" 2 8", " Temperature Warning & cooling down"},
-    {" 2 4", " Lamp OFF & Tempereture Warning by PWR Management"},
-    {" 8 8", " Temperature Warning and recoverd"},
-    {" 2 1", " Cooling down (All Lamp FAIL)"},
-    {" 8 1", " Cooling down & sutandby (All Lamp FAIL)"},
+    {" 0 0", " Power ON", "on"},
+    {" 8 0", " Stand by", "standby"},
+    {" 4 0", " Count down", "count-down"},
+    {" 2 0", " Cooling down", "cooling-down"},
+    {" 1 0", " Power Fail", "power-fail"},
+    {" 0 8", " Temperature Warning(Power ON)", "temperature-warning"},
+    {" 0 2", " NO Key input ", "no-key-input"},
+    {" 0 4", " Lamp OFF by PWR Management", "lamp-off-power-management"},
+    {" 2 8", " Temperature Warning & cooling down", "temperature-warning-cooling-down"},
+    {" 2 4", " Lamp OFF & Tempereture Warning by PWR Management", "lamp-off-temperature-warning"},
+    {" 8 8", " Temperature Warning and recoverd", "temperature-warning-recovered"},
+    {" 2 1", " Cooling down (All Lamp FAIL)", "cooling-down-lamp-fail"},
+    {" 8 1", " Cooling down & sutandby (All Lamp FAIL)", "standby-lamp-fail"},
 }};
 
 constexpr std::array<Pattern, 4> kInputMode{{
-    {" 1", " Input mode 1"},
-    {" 2", " Input mode 2"},
-    {" 3", " Input mode 3"},
-    {" 4", " Input mode 4"},
+    {" 1", " Input mode 1", "1"},
+    {" 2", " Input mode 2", "2"},
+    {" 3", " Input mode 3", "3"},
+    {" 4", " Input mode 4", "4"},
 }};
 
 constexpr std::array<Pattern, 4> kReversal{{
-    {" 1 1", " Normally"},
-    {" 1 0", " Top/Bottom reversal"},
-    {" 0 1", " Left/Right reversal"},
-    {" 0 0", " Top/Bottom , Left/Right reversal"},
+    {" 1 1", " Normally", "normal"},
+    {" 1 0", " Top/Bottom reversal", "top-bottom"},
+    {" 0 1", " Left/Right reversal", "left-right"},
+    {" 0 0", " Top/Bottom , Left/Right reversal", "top-bottom-left-right"},
 }};
 
 constexpr std::array<Pattern, 6> kMuteSignal{{
-    {" 0 0", " Video & Audio mute OFF"},
-    {" 0 1", " Video mute ON"},
-    {" 0 2", " Audio mute ON"},
-    {" 0 3", " Video & Audio mute ON"},
-    {" 8 0", " No signal"},
-    {" F F", " Stand by"},
+    {" 0 0", " Video & Audio mute OFF", "off"},
+    {" 0 1", " Video mute ON", "video"},
+    {" 0 2", " Audio mute ON", "audio"},
+    {" 0 3", " Video & Audio mute ON", "video-audio"},
+    {" 8 0", " No signal", "no-signal"},
+    {" F F", " Stand by", "standby"},
 }};
 
 constexpr std::array<Pattern, 8> kLampMode{{
-    {" 0 0", " All OFF : 2 Lamp mode"},
-    {" 0 1", " No1 ON  : 2 Lamp mode"},
-    {" 0 2", " No2 ON  : 2 Lamp mode"},
-    {" 0 3", " No1,2 ON  : 2 Lamp mode"},
-    {" 1 0", " All OFF : 1 Lamp mode(No1 USE)"},
-    {" 1 1", " No1 ON  : 1 Lamp mode(No1 USE)"},
-    {" 2 0", " All OFF : 1 Lamp mode(No2 USE)"},
-    {" 2 2", " No2 ON  : 1 Lamp mode(No2 USE)"},
+    {" 0 0", " All OFF : 2 Lamp mode", "two-lamp"},
+    {" 0 1", " No1 ON  : 2 Lamp mode", "two-lamp"},
+    {" 0 2", " No2 ON  : 2 Lamp mode", "two-lamp"},
+    {" 0 3", " No1,2 ON  : 2 Lamp mode", "two-lamp"},
+    {" 1 0", " All OFF : 1 Lamp mode(No1 USE)", "one-lamp-no1"},
+    {" 1 1", " No1 ON  : 1 Lamp mode(No1 USE)", "one-lamp-no1"},
+    {" 2 0", " All OFF : 1 Lamp mode(No2 USE)", "one-lamp-no2"},
+    {" 2 2", " No2 ON  : 1 Lamp mode(No2 USE)", "one-lamp-no2"},
 }};
 
 // The first n characters of the transcript hold the first n/2 reply characters; anything after
 // them is ignored, and a cut still too short matches no pattern.
-std::optional<QString> matchPattern(const QString& transcript, qsizetype n,
-                                    std::span<const Pattern> table) {
+const Pattern* matchPattern(const QString& transcript, qsizetype n,
+                            std::span<const Pattern> table) {
     const QString cut = transcript.left(n);
     for (const Pattern& row : table) {
         if (cut == QLatin1String(row.cut)) {
-            return QString::fromLatin1(row.text);
+            return &row;
         }
     }
-    return std::nullopt;
+    return nullptr;
+}
+
+std::optional<QString> textOf(const Pattern* row) {
+    return row ? std::optional(QString::fromLatin1(row->text)) : std::nullopt;
 }
 
 // T[a..b], positions from 1: cut short where T ends, empty when a lies beyond it.
@@ -129,33 +132,52 @@ ReplyReading pressure(const QString& t, qint16 pressVal) {
 
 } // namespace
 
+const StatusRow* matchStatusRow(const QString& code, const QString& transcript) {
+    if (code == QLatin1String("CR0")) {
+        return matchPattern(transcript, 4, kOperatingStatus);
+    }
+    if (code == QLatin1String("CR1")) {
+        return matchPattern(transcript, 2, kInputMode);
+    }
+    if (code == QLatin1String("CR4")) {
+        return matchPattern(transcript, 4, kReversal);
+    }
+    if (code == QLatin1String("CRA")) {
+        return matchPattern(transcript, 4, kMuteSignal);
+    }
+    if (code == QLatin1String("CR7")) {
+        return matchPattern(transcript, 4, kLampMode);
+    }
+    return nullptr;
+}
+
 ReplyReading decodeReply(const QString& sendCmd, const QString& cmdPrefix,
                          const QString& transcript, qint16 pressVal) {
     const auto answers = [&](const char* code) {
-        return sendCmd == cmdPrefix + QLatin1String(code) + QLatin1Char('\r');
+        return sendCmd == frameCommand(cmdPrefix, QLatin1String(code));
     };
     const QString& t = transcript;
     ReplyReading out;
     out.pressVal = pressVal;
     // The codes all differ, so the order only fixes which comparison runs first.
     if (answers("CR0")) {
-        out.status = matchPattern(t, 4, kOperatingStatus);
+        out.status = textOf(matchStatusRow(QStringLiteral("CR0"), t));
     } else if (answers("CR1")) {
-        out.status = matchPattern(t, 2, kInputMode);
+        out.status = textOf(matchStatusRow(QStringLiteral("CR1"), t));
     } else if (answers("CR4")) {
-        out.status = matchPattern(t, 4, kReversal);
+        out.status = textOf(matchStatusRow(QStringLiteral("CR4"), t));
     } else if (answers("CR3")) {
         out.status = t.left(38) + QLatin1String(" Hour Use");
     } else if (answers("CR6")) {
         out.status = temperatures(t);
     } else if (answers("CRA")) {
-        out.status = matchPattern(t, 4, kMuteSignal);
+        out.status = textOf(matchStatusRow(QStringLiteral("CRA"), t));
     } else if (answers("CR9")) {
         out.status = t;
     } else if (answers("CR PRESSURE")) {
         return pressure(t, pressVal);
     } else if (answers("CR7")) {
-        out.status = matchPattern(t, 4, kLampMode);
+        out.status = textOf(matchStatusRow(QStringLiteral("CR7"), t));
     }
     return out;
 }

@@ -12,6 +12,19 @@ struct ReplyReading {
                                     // operator can act on, with the reading. status is then empty.
 };
 
+// One row of a status table: the start of the received transcript it matches (a leading space,
+// then reply characters, each followed by a space but the last), the status line's text, and the
+// reading as one word ("on", "standby", "video-audio", ...).
+struct StatusRow {
+    const char* cut;
+    const char* text;
+    const char* word;
+};
+
+// The row the received transcript matches for a table-read query (the bare codes CR0, CR1, CR4,
+// CRA and CR7); nothing for another code or no match. The status line shows this row's text.
+const StatusRow* matchStatusRow(const QString& code, const QString& transcript);
+
 // sendCmd: the last framed command (SendCmd); cmdPrefix: CmdPrefix; transcript: T, the received
 // transcript as shown on Label12; pressVal: PressVal before the decode.
 //

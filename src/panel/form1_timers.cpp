@@ -1,6 +1,7 @@
 // The reply-window, display-period and settings-group ticks.
 #include "panel/form1.h"
 
+#include "core/transcript.h"
 #include "ui_form1.h"
 
 #include <QTimer>
@@ -8,6 +9,10 @@
 void Form1::timer2Tick() {
     if (WaitReply == 1) {
         ui->Label12->setText(QStringLiteral(" X X X X"));
+        logEvent(ExchangeEvent::Kind::NoReply, {},
+                 QStringLiteral("no reply to %1 within %2 ms")
+                     .arg(renderTranscript(SendCmd).trimmed())
+                     .arg(Timer2->interval()));
     }
     Timer2->stop();
     RecvBuf = QString();

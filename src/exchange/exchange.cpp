@@ -1,0 +1,301 @@
+#include "exchange/exchange.h"
+
+#include "core/bindings.h"
+#include "core/exchange_frame.h"
+#include "core/failure.h"
+#include "core/reply_decoder.h"
+#include "core/transcript.h"
+
+#include <array>
+#include <utility>
+
+namespace {
+
+// The panel's command prefix: set once at its start-up, always empty.
+const QString CmdPrefix;
+
+QByteArray bytesOf(const QString& text) {
+    return text.toLatin1();
+}
+
+} // namespace
+
+QString outcomeName(ExchangeOutcome outcome) {
+    switch (outcome) {
+    case ExchangeOutcome::Answered:
+        return QStringLiteral("answered");
+    case ExchangeOutcome::Acknowledged:
+        return QStringLiteral("acknowledged");
+    case ExchangeOutcome::Refused:
+        return QStringLiteral("refused");
+    case ExchangeOutcome::NoReply:
+        return QStringLiteral("no-reply");
+    case ExchangeOutcome::PortFailed:
+        break;
+    }
+    return QStringLiteral("port-failed");
+}
+
+bool ExchangeResult::ok() const {
+    return (outcome == ExchangeOutcome::Answered || outcome == ExchangeOutcome::Acknowledged) &&
+           error.isEmpty();
+}
+
+QString withoutPanelAdvice(QString description) {
+    static const std::array<std::pair<const char*, const char*>, 2> Advice{{
+        {"choose the port again to reconnect", "try again"},
+        {"choose the port again", "try again"},
+    }};
+    for (const auto& [panel, other] : Advice) {
+        description.replace(QLatin1String(panel), QLatin1String(other));
+    }
+    return description;
+}
+
+Exchange::Exchange(QObject* parent) : QObject(parent) {
+    guard_.setSingleShot(true);
+    window_.setSingleShot(true);
+    // Coarse timers may fire up to 5% early; the window is a deadline.
+    guard_.setTimerType(Qt::PreciseTimer);
+    window_.setTimerType(Qt::PreciseTimer);
+    connect(&guard_, &QTimer::timeout, this, &Exchange::guardTick);
+    connect(&window_, &QTimer::timeout, this, &Exchange::windowTick);
+    connect(&port_, &CommPort::onComm, this, &Exchange::onComm);
+    connect(&port_, &CommPort::lost, this, &Exchange::portLost);
+    sinceActivity_.start();
+}
+
+void Exchange::open(const QString& device, const QString& settings, const QString& deviceOption) {
+    port_.setCommPort(1);
+    port_.setDevice(1, device);
+    port_.setDeviceOptionName(deviceOption);
+    try {
+        port_.setSettings(settings);
+        port_.setPortOpen(true);
+    } catch (const PanelFailure& failure) {
+        const QString description = withoutPanelAdvice(failure.description());
+        note(ExchangeEvent::Kind::Failed, {}, description);
+        throw PanelFailure(description);
+    }
+    // Whatever the device still holds from before is not a reply to anything sent from here.
+    sinceActivity_.start();
+    quietNeeded_ = GuardMs;
+    note(ExchangeEvent::Kind::Opened);
+}
+
+void Exchange::close() {
+    if (!port_.portOpen()) {
+        return;
+    }
+    port_.setPortOpen(false);
+    note(ExchangeEvent::Kind::Closed);
+}
+
+bool Exchange::isOpen() const {
+    return port_.portOpen();
+}
+
+QString Exchange::portLabel() const {
+    return port_.portLabel();
+}
+
+int Exchange::windowFor(const QString& code) {
+    for (const OneShotBinding& b : oneShotBindings()) {
+        if (code == QLatin1String(b.code)) {
+            return replyWindowMs(b.kind);
+        }
+    }
+    for (const HoldBinding& h : holdBindings()) {
+        if (code == QLatin1String(h.code)) {
+            return h.replyWindowMs();
+        }
+    }
+    return StoredReplyWindowMs;
+}
+
+void Exchange::start(const QString& code, int windowMs) {
+    Q_ASSERT(!busy());
+    result_ = ExchangeResult{};
+    result_.code = code;
+    result_.windowMs = windowMs;
+    state_ = State::Guarding;
+    sinceStart_.start();
+    // Even a quiet line is sent to from the event loop, so that finished() never comes from here.
+    guard_.start(0);
+}
+
+void Exchange::guardTick() {
+    if (state_ != State::Guarding) {
+        return;
+    }
+    if (!port_.portOpen()) {
+        conclude(ExchangeOutcome::PortFailed,
+                 QStringLiteral("%1 is not open; %2 was not sent").arg(portLabel(), result_.code));
+        return;
+    }
+    const qint64 quiet = sinceActivity_.elapsed();
+    if (quiet >= quietNeeded_) {
+        send();
+        return;
+    }
+    if (sinceStart_.elapsed() >= QuietLimitMs) {
+        conclude(ExchangeOutcome::NoReply,
+                 QStringLiteral("%1: the line never kept quiet for %2 ms within %3 ms, so %4 was "
+                                "not sent")
+                     .arg(portLabel())
+                     .arg(quietNeeded_)
+                     .arg(QuietLimitMs)
+                     .arg(result_.code));
+        return;
+    }
+    guard_.start(int(quietNeeded_ - quiet));
+}
+
+void Exchange::send() {
+    const QString sent = frameCommand(CmdPrefix, result_.code);
+    try {
+        port_.output(sent);
+    } catch (const PanelFailure& failure) {
+        const QString description = withoutPanelAdvice(failure.description());
+        const bool gone = !port_.portOpen();
+        if (gone) {
+            note(ExchangeEvent::Kind::Lost, {}, description);
+        } else {
+            note(ExchangeEvent::Kind::Failed, {}, description);
+        }
+        conclude(ExchangeOutcome::PortFailed, description);
+        if (gone) {
+            emit lost(description);
+        }
+        return;
+    }
+    result_.sent = sent;
+    sinceSend_.start();
+    state_ = State::Waiting;
+    window_.start(result_.windowMs);
+    note(ExchangeEvent::Kind::Sent, sent);
+}
+
+void Exchange::onComm() {
+    if (port_.commEvent() != CommPort::ComEvReceive) {
+        return;
+    }
+    const QString text = port_.input();
+    if (text.isEmpty()) {
+        return;
+    }
+    sinceActivity_.start();
+    if (state_ == State::Waiting && sinceSend_.elapsed() >= result_.windowMs) {
+        // The window's tick has not run yet, but its deadline has passed: these bytes are late.
+        concludeReply({});
+    }
+    if (state_ != State::Waiting) {
+        late(text);
+        return;
+    }
+    const qsizetype cr = text.indexOf(QChar(CommandEnd));
+    const QString piece = cr < 0 ? text : text.left(cr + 1);
+    result_.received += piece.left(qMax<qsizetype>(0, ReceiveLimit - result_.received.size()));
+    if (cr < 0) {
+        note(ExchangeEvent::Kind::Received, piece);
+        return;
+    }
+    result_.complete = true;
+    result_.replyMs = sinceSend_.elapsed();
+    const QString rest = text.mid(cr + 1);
+    concludeReply(piece);
+    if (!rest.isEmpty()) {
+        late(rest);
+    }
+}
+
+void Exchange::late(const QString& text) {
+    // A flood between windows is reported in bounded pieces, never kept.
+    note(ExchangeEvent::Kind::Late, text.left(ReceiveLimit));
+}
+
+void Exchange::windowTick() {
+    if (state_ != State::Waiting) {
+        return;
+    }
+    const qint64 left = result_.windowMs - sinceSend_.elapsed();
+    if (left > 0) {
+        window_.start(int(left));
+        return;
+    }
+    concludeReply({});
+}
+
+// The window has closed, at the reply's CR (lastPiece: the piece that brought it) or at its
+// deadline: read what it holds.
+void Exchange::concludeReply(const QString& lastPiece) {
+    window_.stop();
+    ExchangeResult& r = result_;
+    std::optional<QString> failure;
+    if (r.received.isEmpty()) {
+        r.transcript = NoReplyMark;
+    } else {
+        r.transcript = renderTranscript(r.received);
+        const ReplyReading reading =
+            decodeReply(frameCommand(CmdPrefix, r.code), CmdPrefix, r.transcript, 0);
+        r.status = reading.status;
+        r.values = readStatusValues(r.code, r.received);
+        failure = reading.failure;
+    }
+    if (r.complete) {
+        note(ExchangeEvent::Kind::Received, lastPiece, {}, r.status);
+    }
+    if (failure) {
+        conclude(ExchangeOutcome::Answered,
+                 QStringLiteral("%1: %2: %3").arg(portLabel(), r.code, *failure));
+    } else if (!r.complete) {
+        const QString what =
+            r.received.isEmpty()
+                ? QStringLiteral("no reply to %1 within %2 ms")
+                : QStringLiteral("the reply to %1 did not end (no carriage return) within %2 ms");
+        const QString error =
+            QStringLiteral("%1: %2").arg(portLabel(), what.arg(r.code).arg(r.windowMs));
+        note(ExchangeEvent::Kind::NoReply, {}, error);
+        conclude(ExchangeOutcome::NoReply, error);
+    } else if (r.received == AckReply) {
+        conclude(ExchangeOutcome::Acknowledged, {});
+    } else if (r.received == NakReply) {
+        conclude(ExchangeOutcome::Refused,
+                 QStringLiteral("%1: the projector refused %2 (NAK)").arg(portLabel(), r.code));
+    } else {
+        conclude(ExchangeOutcome::Answered, {});
+    }
+}
+
+void Exchange::conclude(ExchangeOutcome outcome, const QString& error) {
+    if (state_ == State::Idle) {
+        return;
+    }
+    guard_.stop();
+    window_.stop();
+    // The quiet before the next send counts from here; after a window that closed without its
+    // reply, long enough for a slow projector's late answer to arrive and be dropped.
+    sinceActivity_.start();
+    quietNeeded_ = result_.complete ? GuardMs : QuietAfterSilenceMs;
+    state_ = State::Idle;
+    result_.outcome = outcome;
+    result_.error = error;
+    if (result_.transcript.isEmpty()) {
+        result_.transcript = NoReplyMark;
+    }
+    const ExchangeResult result = std::exchange(result_, ExchangeResult{});
+    emit finished(result);
+}
+
+void Exchange::portLost(const QString& description) {
+    const QString text = withoutPanelAdvice(description);
+    note(ExchangeEvent::Kind::Lost, {}, text);
+    conclude(ExchangeOutcome::PortFailed, text);
+    emit lost(text);
+}
+
+void Exchange::note(ExchangeEvent::Kind kind, const QString& text, const QString& message,
+                    const std::optional<QString>& status) {
+    emit event(ExchangeEvent{kind, QStringLiteral("COM1"), port_.device(1), bytesOf(text), message,
+                             status});
+}
