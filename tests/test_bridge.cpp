@@ -259,6 +259,12 @@ void TestBridge::listenRules_data() {
     QTest::newRow("IPv6 without brackets")
         << QStringList{"--listen", "::1:4352"} << true << "error";
     QTest::newRow("port out of range") << QStringList{"--listen", "65536"} << true << "error";
+    QTest::newRow("metrics and poll leave PJLink as it is")
+        << QStringList{"--metrics", "9352", "--poll", "5"} << false << "127.0.0.1 +::1";
+    QTest::newRow("metrics by host name")
+        << QStringList{"--metrics", "hall:9352"} << true << "error";
+    QTest::newRow("poll below 5 s") << QStringList{"--poll", "4"} << true << "error";
+    QTest::newRow("poll not a number") << QStringList{"--poll", "5s"} << true << "error";
     QTest::newRow("both password ways")
         << QStringList{"--no-password", "--password-file", "/x"} << false << "error";
 }

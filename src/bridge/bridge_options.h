@@ -18,6 +18,9 @@ struct BridgeOptions {
     QString passwordFile;
     bool noPassword = false;
     std::optional<QString> name; // none: the host name
+    // --metrics: where to serve Prometheus metrics; none: no metrics and no polling.
+    std::optional<std::pair<std::optional<QHostAddress>, quint16>> metrics;
+    int pollSeconds = 30; // --poll
     bool help = false;
     bool version = false;
 };

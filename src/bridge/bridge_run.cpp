@@ -1,5 +1,6 @@
 #include "bridge/bridge_run.h"
 
+#include "bridge/bridge_metrics.h"
 #include "bridge/bridge_options.h"
 #include "bridge/exchange_line.h"
 #include "bridge/line_queue.h"
@@ -84,9 +85,26 @@ int runBridge(const QStringList& args) {
     }
     logLine(QStringLiteral("PJLink on %1, %2")
                 .arg(where.join(QStringLiteral(", ")),
-                     password        ? QStringLiteral("password required")
+                     password       ? QStringLiteral("password required")
                      : o.noPassword ? QStringLiteral("open access, no password")
                                     : QStringLiteral("no password: loopback only")));
+    std::optional<BridgeMetrics> metrics;
+    if (o.metrics) {
+        metrics.emplace(queue, server, o.pollSeconds);
+        metrics->attach(line);
+        const QHostAddress at = o.metrics->first.value_or(QHostAddress(QHostAddress::Any));
+        const QString failed = metrics->listen(at, o.metrics->second);
+        if (!failed.isEmpty()) {
+            logLine(QStringLiteral("rmq27-bridge: %1").arg(failed));
+            return 1;
+        }
+        logLine(QStringLiteral("metrics on %1/metrics, polling every %2 s")
+                    .arg(addressText(at, metrics->port()))
+                    .arg(o.pollSeconds));
+    }
     line.open();
+    if (metrics) {
+        metrics->start();
+    }
     return QCoreApplication::exec();
 }
