@@ -1,7 +1,6 @@
 #include "app/command_line.h"
 #include "app/open_panel.h"
 #include "app/platform.h"
-#include "panel/app_icon.h"
 #include "panel/fonts.h"
 #include "panel/form1.h"
 
@@ -22,7 +21,6 @@ int main(int argc, char* argv[]) {
     if (!options.qtStyle) {
         QApplication::setStyle(QStringLiteral("Fusion"));
     }
-    QApplication::setWindowIcon(appIcon());
     // Names the installed menu entry, so a desktop shell finds the icon and name for the window.
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.rmq27.panel"));
     installFontSubstitutions();

@@ -1,9 +1,12 @@
 #include "app/open_panel.h"
 
+#include "panel/app_icon.h"
+#include "panel/first_paint.h"
 #include "panel/form1.h"
 #include "serial/comm_port.h"
 #include "serial/port_devices.h"
 
+#include <QApplication>
 #include <cstdio>
 
 #ifdef RMQ27_WITH_SIMULATOR
@@ -36,7 +39,12 @@ std::unique_ptr<Form1> openPanel(const StartOptions& options) {
     // default. Each device that opens is remembered for the next start, but never a simulated
     // projector's pseudo-terminal, which is new at every run.
     const PortDeviceChoice choice;
-    const QList<SerialPortEntry> ports = availableSerialPorts();
+    // The system's list of ports is slow to read (it asks udev about every serial device), and
+    // before the window shows only the search for a USB adapter needs it.
+    const bool searchUsb =
+        options.com1.isEmpty() && !options.simulate && choice.remembered(1).isEmpty();
+    const QList<SerialPortEntry> ports =
+        searchUsb ? availableSerialPorts() : QList<SerialPortEntry>{};
     Form1::PortDevices devices{choice.choose(1, options.com1, ports),
                                choice.choose(2, options.com2, ports)};
     auto projectorOwner = std::make_unique<QObject>();
@@ -64,5 +72,13 @@ std::unique_ptr<Form1> openPanel(const StartOptions& options) {
     form->rememberDevices(choice, options.simulate ? 1 : 0);
     form->formLoad();
     form->show();
+    // What the first frame does not show: the devices' descriptions in the options' tooltips
+    // (they name the device already) and the window's icon, drawn at eight sizes.
+    afterFirstPaint(form.get(), [window = form.get(), searchUsb] {
+        QApplication::setWindowIcon(appIcon());
+        if (!searchUsb) {
+            window->describePortOptions(availableSerialPorts());
+        }
+    });
     return form;
 }

@@ -5,6 +5,7 @@
 #include "bridge/exchange_line.h"
 #include "bridge/line_queue.h"
 #include "bridge/pjlink_server.h"
+#include "core/exchange_log.h"
 #include "serial/port_devices.h"
 
 #include <QCoreApplication>
@@ -71,6 +72,19 @@ int runBridge(const QStringList& args) {
     identity.info = QByteArrayLiteral("rmq27-bridge " RMQ27_VERSION);
 
     ExchangeLine line(device, o.settings, logLine);
+    // The record of every exchange (--log): a file that cannot be kept is one line on standard
+    // error, and the bridge goes on without it.
+    ExchangeLog exchangeLog;
+    if (!o.logFile.isEmpty()) {
+        if (const std::optional<QString> warning = exchangeLog.open(o.logFile)) {
+            logLine(QStringLiteral("rmq27-bridge: %1").arg(*warning));
+        }
+    }
+    QObject::connect(&line.exchange(), &Exchange::event, [&exchangeLog](const ExchangeEvent& e) {
+        if (const std::optional<QString> warning = exchangeLog.write(e)) {
+            logLine(QStringLiteral("rmq27-bridge: %1").arg(*warning));
+        }
+    });
     LineQueue queue(line);
     PjlinkServer server(queue, identity, password);
     server.setLog(logLine);

@@ -7,6 +7,7 @@
 
 void Form1::send(const QString& code) {
     SendCmd = CmdPrefix + code + QChar(13);
+    readingSinceSend_ = false;
     Hyouji(SendCmd, 1);
 }
 
