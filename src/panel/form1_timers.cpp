@@ -1,13 +1,14 @@
 // The reply-window, display-period and settings-group ticks.
 #include "panel/form1.h"
 
+#include "core/exchange_frame.h"
 #include "ui_form1.h"
 
 #include <QTimer>
 
 void Form1::timer2Tick() {
     if (WaitReply == 1) {
-        ui->Label12->setText(QStringLiteral(" X X X X"));
+        ui->Label12->setText(NoReplyMark);
     }
     Timer2->stop();
     RecvBuf = QString();
