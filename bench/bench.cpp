@@ -396,6 +396,14 @@ public:
         reportRate("sends_per_second_5ms_9600", hold(button("Command5"), 3.0));
         named<QRadioButton>(form_, "Option9")->click();
 
+        // The same 5 ms hold with every send logged (--log): the log must not slow the hold.
+        QTemporaryDir logDir;
+        form_.setLog(logDir.filePath(QStringLiteral("bench.log")));
+        const std::vector<double> logged = hold(button("Command5"), 3.0);
+        reportPace("5ms_logged", logged, 5);
+        reportRate("sends_per_second_5ms_19200_logged", logged);
+        form_.setLog(QString());
+
         click(button("Command23")); // MENU "ON": the cursor pad back at 200 ms
         reportPace("200ms", hold(button("Command5"), 4.0), 200);
         reportPace("500ms", hold(button("Command6"), 6.0), 500); // cursor pad "ENTER"

@@ -5,6 +5,9 @@
 
 void FailureGuard::report(const QString& description) noexcept {
     try {
+        if (observer_) {
+            observer_(description);
+        }
         if (presenter_) {
             presenter_(description);
         } else {

@@ -33,6 +33,8 @@ public:
 
     void report(const QString& description) noexcept;
 
+    // Sees every description reported, box or not (the log of the exchanges).
+    void setObserver(Presenter observer) { observer_ = std::move(observer); }
     // Test seam: receives each description in place of the warning box.
     void setPresenter(Presenter presenter) { presenter_ = std::move(presenter); }
 
@@ -41,5 +43,6 @@ private:
 
     QWidget* owner_;
     Presenter presenter_;
+    Presenter observer_;
     QHash<QString, QPointer<QMessageBox>> openBoxes_;
 };

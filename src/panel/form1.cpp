@@ -3,6 +3,7 @@
 #include "panel/form1.h"
 
 #include "core/bindings.h"
+#include "core/exchange_log.h"
 #include "panel/picture_box.h"
 #include "serial/comm_port.h"
 #include "ui_form1.h"
@@ -73,6 +74,34 @@ void Form1::reportFailure(const QString& description) {
     guard.report(description);
 }
 
+void Form1::setLog(const QString& path) {
+    if (path.isEmpty()) {
+        log_.reset();
+        return;
+    }
+    auto log = std::make_unique<ExchangeLog>();
+    if (const std::optional<QString> warning = log->open(path)) {
+        guard.report(*warning);
+        return;
+    }
+    log_ = std::move(log);
+}
+
+void Form1::logEvent(ExchangeEvent::Kind kind, const QByteArray& bytes, const QString& message,
+                     const std::optional<QString>& status) {
+    if (!log_) {
+        return;
+    }
+    const qint16 port = MSComm1->commPort();
+    const ExchangeEvent event{
+        kind, QStringLiteral("COM%1").arg(port), MSComm1->device(port), bytes, message, status};
+    if (const std::optional<QString> warning = log_->write(event)) {
+        // One warning, then the panel goes on without a log.
+        log_.reset();
+        guard.report(*warning);
+    }
+}
+
 void Form1::rememberDevices(const PortDeviceChoice& choice, int transientPortNumber) {
     choice.watch(*MSComm1, transientPortNumber);
 }
@@ -92,10 +121,18 @@ void Form1::wireControls() {
     connect(Timer3, &QTimer::timeout, this, guarded(&Form1::timer3Tick));
     connect(Timer4, &QTimer::timeout, this, guarded(&Form1::timer4Tick));
     connect(MSComm1, &CommPort::onComm, this, guarded(&Form1::mscomm1OnComm));
+    connect(MSComm1, &CommPort::openChanged, this, [this](bool open) {
+        logEvent(open ? ExchangeEvent::Kind::Opened : ExchangeEvent::Kind::Closed);
+    });
+    // Every failure the operator is shown is in the log too (a loss is logged as such instead).
+    guard.setObserver(
+        [this](const QString& description) { logEvent(failureKind_, {}, description); });
     // A device that vanishes ends any hold with it, so the loss is the one thing reported.
     connect(MSComm1, &CommPort::lost, this, [this](const QString& description) {
         endHoldAfterFailure();
+        failureKind_ = ExchangeEvent::Kind::Lost;
         guard.report(description);
+        failureKind_ = ExchangeEvent::Kind::Failed;
     });
 
     // Every click on an option runs its handler, also a click on the option already selected:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/exchange_event.h"
 #include "core/exchange_frame.h"
 #include "panel/failure_guard.h"
 #include "serial/port_devices.h"
@@ -7,8 +8,10 @@
 #include <QString>
 #include <QWidget>
 #include <memory>
+#include <optional>
 
 class CommPort;
+class ExchangeLog;
 class QAbstractButton;
 struct OneShotBinding;
 struct HoldBinding;
@@ -46,6 +49,11 @@ public:
     void describePortOptions(const QList<SerialPortEntry>& ports);
     // Shows a failure found outside the window's own handlers, as the window shows its own.
     void reportFailure(const QString& description);
+    // Appends every event of the line from now on to the file (--log FILE): sends, replies,
+    // reply windows that close empty, the port opening, closing, lost, and every failure shown.
+    // A file that cannot be opened or written is one warning, and the panel goes on without it.
+    // An empty path ends the log.
+    void setLog(const QString& path);
 
     // Received text kept for one reply window; anything beyond is read and dropped (the received
     // line shows only its beginning anyway).
@@ -143,7 +151,15 @@ private:
     void keyPreview(QObject* watched, QEvent* event);
     void releaseSteps(const HoldBinding& hold);
 
+    void logEvent(ExchangeEvent::Kind kind, const QByteArray& bytes = {},
+                  const QString& message = {}, const std::optional<QString>& status = {});
+
     int heightTwips_ = FullHeight;
+    std::unique_ptr<ExchangeLog> log_;
+    // What the last decode gave: the status reading or the failure's description, for the log.
+    std::optional<QString> decoded_;
+    // How a failure shown now is logged: a lost device, or any other failure.
+    ExchangeEvent::Kind failureKind_ = ExchangeEvent::Kind::Failed;
     // Set when a failure has ended the hold; the releases of that press are then spent. The next
     // press clears it.
     bool holdEndedByFailure_ = false;

@@ -61,9 +61,19 @@ void Form1::mscomm1OnComm() {
         // The buffer is full for this reply window: the text is read and dropped, and nothing
         // on the line changes.
         WaitReply = 0;
+        logEvent(ExchangeEvent::Kind::Received, text.toLatin1(),
+                 QStringLiteral("beyond what one reply window keeps; dropped"));
         return;
     }
     RecvBuf += text.left(room);
     WaitReply = 0;
-    Hyouji(RecvBuf, 2);
+    // The piece is logged with the reading its arrival gave, also when that reading failed.
+    decoded_.reset();
+    try {
+        Hyouji(RecvBuf, 2);
+    } catch (const PanelFailure&) {
+        logEvent(ExchangeEvent::Kind::Received, text.toLatin1(), {}, decoded_);
+        throw;
+    }
+    logEvent(ExchangeEvent::Kind::Received, text.toLatin1(), {}, decoded_);
 }

@@ -67,6 +67,7 @@ void Form1::setClientHeightTwips(int twips) {
 void Form1::Hyouji(const QString& text, const quint8& mode) {
     if (mode == 1) {
         MSComm1->output(text);
+        logEvent(ExchangeEvent::Kind::Sent, text.toLatin1());
     }
     const QString transcript = renderTranscript(text);
     if (mode == 1) {
@@ -84,6 +85,7 @@ void Form1::runReplyDecoder() {
     // The decoder reads the received transcript back from the received line, as shown.
     const ReplyReading reading = decodeReply(SendCmd, CmdPrefix, ui->Label12->text(), PressVal);
     PressVal = reading.pressVal;
+    decoded_ = reading.failure ? reading.failure : reading.status;
     if (reading.failure) {
         throw PanelFailure(*reading.failure);
     }

@@ -2,6 +2,7 @@
 #include "panel/form1.h"
 
 #include "core/exchange_frame.h"
+#include "core/transcript.h"
 #include "ui_form1.h"
 
 #include <QTimer>
@@ -9,6 +10,10 @@
 void Form1::timer2Tick() {
     if (WaitReply == 1) {
         ui->Label12->setText(NoReplyMark);
+        logEvent(ExchangeEvent::Kind::NoReply, {},
+                 QStringLiteral("no reply to %1 within %2 ms")
+                     .arg(renderTranscript(SendCmd).trimmed())
+                     .arg(Timer2->interval()));
     }
     Timer2->stop();
     RecvBuf = QString();
