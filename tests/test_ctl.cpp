@@ -139,7 +139,8 @@ private slots:
     void oneObjectPerAction_data();
     void oneObjectPerAction();
     void listAsJson();
-    void droppedServerAdviceIsForAShell();
+    void droppedServer_data();
+    void droppedServer();
     void sameMistakeAsThePanel_data();
     void sameMistakeAsThePanel();
 };
@@ -589,17 +590,33 @@ void TestCtl::listAsJson() {
     QVERIFY(first["windowMs"].toInt() > 0);
 }
 
-void TestCtl::droppedServerAdviceIsForAShell() {
-    // A device server that takes the connection and drops it: the ctl's advice is a shell's.
+void TestCtl::droppedServer_data() {
+    QTest::addColumn<QByteArray>("greeting");
+    QTest::addColumn<int>("closeAfterMs");
+    QTest::newRow("drops the line") << QByteArray() << 200;
+    // What ser2net says to a second client of a port in use, before it hangs up.
+    QTest::newRow("port already in use") << QByteArray("Port already in use\r\n") << 0;
+}
+
+void TestCtl::droppedServer() {
+    // A device server that takes the connection and drops it: never a success, never an answer,
+    // and the advice is a shell's.
+    QFETCH(QByteArray, greeting);
+    QFETCH(int, closeAfterMs);
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost));
-    connect(&server, &QTcpServer::newConnection, &server, [&server] {
+    connect(&server, &QTcpServer::newConnection, &server, [&] {
         QTcpSocket* socket = server.nextPendingConnection();
-        QTimer::singleShot(200, socket, [socket] { socket->abort(); });
+        socket->write(greeting);
+        socket->flush();
+        QTimer::singleShot(closeAfterMs, socket, [socket] { socket->disconnectFromHost(); });
     });
     const Run r = runCtl({"--port", QStringLiteral("tcp://127.0.0.1:%1").arg(server.serverPort()),
-                          "--timeout", "3000", "status"});
+                          "--json", "--timeout", "3000", "status"});
     QCOMPARE(r.code, 1);
+    const QJsonObject o = QJsonDocument::fromJson(r.out).object();
+    QCOMPARE(o["result"].toString(), QStringLiteral("port-failed"));
+    QCOMPARE(o["received"].toString(), QString());
     QVERIFY2(!r.err.isEmpty() && !r.err.contains("choose the port"), r.err.constData());
 }
 

@@ -223,7 +223,16 @@ void TestExchange::portGoneMidExchange() {
 }
 
 void TestExchange::closedPortFailsFromTheLoop() {
+    // Closed while its exchange runs: that exchange still ends, once, as a port failure.
+    ex->start(QStringLiteral("CR0"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!events.isEmpty() && events.last().kind == ExchangeEvent::Kind::Sent,
+                             WaitMs);
     ex->close();
+    QVERIFY(results.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(results.size(), 1, WaitMs);
+    QCOMPARE(int(results[0].outcome), int(ExchangeOutcome::PortFailed));
+    QCOMPARE(results[0].sent, QStringLiteral("CR0\r"));
+    // Started on a closed line: it fails from the event loop too.
     const ExchangeResult r = run(QStringLiteral("C00"), 500);
     QCOMPARE(int(r.outcome), int(ExchangeOutcome::PortFailed));
     QVERIFY(!r.error.isEmpty());
