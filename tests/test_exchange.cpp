@@ -53,6 +53,7 @@ private slots:
     void outcomes();
     void lateRepliesNeverCredited_data();
     void lateRepliesNeverCredited();
+    void answerFromBeforeTheOpenIsLate();
     void windowNeverShort();
     void replyAfterDeadlineIsLate();
     void portGoneMidExchange();
@@ -186,6 +187,19 @@ void TestExchange::lateRepliesNeverCredited() {
                                                 }),
                                   codes.size() - 1, WaitMs);
     }
+}
+
+void TestExchange::answerFromBeforeTheOpenIsLate() {
+    // The last user of the line asked something and left; its answer comes after this open.
+    ex->close();
+    ex->open(pty->devicePath(), QStringLiteral("19200,N,8,1"), QStringLiteral("--port"));
+    QTimer::singleShot(300, pty.get(), [this] { pty->write("80\r"); });
+    far->answers["CR0"] = "00\r";
+    const ExchangeResult r = run(QStringLiteral("CR0"), 1500);
+    QCOMPARE(r.received, QStringLiteral("00\r"));
+    QVERIFY(std::any_of(events.cbegin(), events.cend(), [](const ExchangeEvent& e) {
+        return e.kind == ExchangeEvent::Kind::Late && e.bytes == "80\r";
+    }));
 }
 
 void TestExchange::windowNeverShort() {

@@ -77,9 +77,10 @@ void Exchange::open(const QString& device, const QString& settings, const QStrin
         note(ExchangeEvent::Kind::Failed, {}, description);
         throw PanelFailure(description);
     }
-    // Whatever the device still holds from before is not a reply to anything sent from here.
+    // Whatever the device still holds or still sends from before is not a reply to anything sent
+    // from here.
     sinceActivity_.start();
-    quietNeeded_ = GuardMs;
+    quietNeeded_ = QuietAfterSilenceMs;
     note(ExchangeEvent::Kind::Opened);
 }
 
