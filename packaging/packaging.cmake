@@ -74,6 +74,39 @@ rmq27_man_page(rmq27-panel)
 rmq27_man_page(rmq27-projector-sim)
 rmq27_man_page(rmq27-ctl)
 
+# rmq27-bridge: the program and its page as above, a systemd template unit (one instance per
+# projector, installed and not enabled) and the system user it runs as, made by the package's
+# postinst through systemd-sysusers. A test checks the unit with systemd-analyze where it exists.
+target_compile_definitions(rmq27-bridge PRIVATE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
+target_link_options(rmq27-bridge PRIVATE LINKER:-z,relro,-z,now)
+set_target_properties(rmq27-bridge PROPERTIES INSTALL_RPATH "")
+install(TARGETS rmq27-bridge RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+rmq27_man_page(rmq27-bridge)
+set(RMQ27_BRIDGE_PROGRAM ${CMAKE_INSTALL_FULL_BINDIR}/rmq27-bridge)
+configure_file(${RMQ27_PACKAGING_DIR}/systemd/rmq27-bridge@.service.in
+               ${RMQ27_PACKAGING_OUT}/systemd/rmq27-bridge@.service @ONLY)
+install(FILES ${RMQ27_PACKAGING_OUT}/systemd/rmq27-bridge@.service
+        DESTINATION lib/systemd/system)
+install(FILES ${RMQ27_PACKAGING_DIR}/systemd/rmq27-bridge.sysusers
+        DESTINATION lib/sysusers.d RENAME rmq27-bridge.conf)
+find_program(RMQ27_SYSTEMD_ANALYZE systemd-analyze)
+if(RMQ27_SYSTEMD_ANALYZE AND RMQ27_HAVE_OPENPTY AND NOT RMQ27_FUZZ)
+    # An instance of the unit as built: the program in the build tree, the page where man
+    # finds it.
+    set(RMQ27_BRIDGE_PROGRAM ${CMAKE_BINARY_DIR}/rmq27-bridge)
+    configure_file(${RMQ27_PACKAGING_DIR}/systemd/rmq27-bridge@.service.in
+                   ${RMQ27_PACKAGING_OUT}/systemd-check/rmq27-bridge@hall.service @ONLY)
+    configure_file(${RMQ27_PACKAGING_DIR}/man/rmq27-bridge.1.in
+                   ${RMQ27_PACKAGING_OUT}/manpath/man1/rmq27-bridge.1 @ONLY)
+    add_test(NAME systemd_unit_rmq27-bridge
+             COMMAND ${RMQ27_SYSTEMD_ANALYZE} verify
+                     ${RMQ27_PACKAGING_OUT}/systemd-check/rmq27-bridge@hall.service)
+    set_tests_properties(systemd_unit_rmq27-bridge PROPERTIES
+        ENVIRONMENT "MANPATH=${RMQ27_PACKAGING_OUT}/manpath" TIMEOUT 60
+        FAIL_REGULAR_EXPRESSION ".")
+endif()
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${RMQ27_PACKAGING_DIR}/systemd/postinst)
+
 # The package's own documents: its copyright and its changelog.
 set(RMQ27_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/rmq27-panel)
 configure_file(${RMQ27_PACKAGING_DIR}/changelog.in ${RMQ27_PACKAGING_OUT}/changelog @ONLY)
@@ -97,7 +130,9 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
     "replies: power, input, lamp hours, temperatures and air pressure."
     ""
     "Also included are rmq27-ctl, the panel's commands and readings from a shell"
-    "for scripts and monitoring, and rmq27-projector-sim, a simulated projector on a"
+    "for scripts and monitoring, rmq27-bridge, a daemon that holds the serial line"
+    "and answers PJLink Class 1 on the network (a systemd template unit, installed"
+    "and not enabled), and rmq27-projector-sim, a simulated projector on a"
     "pseudo-terminal for trying the panel without hardware, optionally misbehaving"
     "the way real lines do.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -2,7 +2,7 @@
 // pseudo-terminal whose far side the test holds.
 #include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
-#include "support/panel_rig.h"
+#include "support/window_fixture.h"
 
 #include <QFrame>
 #include <QLabel>
@@ -135,7 +135,7 @@ bool onlyRepeats(const QByteArray& wire, const QByteArray& framed) {
 
 } // namespace
 
-class TestExchanges : public QObject {
+class TestExchanges : public WindowFixture {
     Q_OBJECT
 private slots:
     void everyButtonSendsItsCommand_data();
@@ -189,9 +189,7 @@ void TestExchanges::everyButtonSendsItsCommand() {
     QFETCH(QString, caption);
     QFETCH(QByteArray, command);
     QFETCH(int, kind);
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     QPushButton* b = button(f, control);
     QCOMPARE(b->text(), caption);
 
@@ -249,17 +247,13 @@ void TestExchanges::everyButtonSendsItsCommand() {
     QCOMPARE(seam(f).WaitReply, quint8(1));
 
     // Read only now: waiting lets the short timers tick.
-    QCOMPARE(rig.wire(framed.size()), framed);
-    QCOMPARE(rig.drainWire(), QByteArray());
-    QVERIFY(rig.warnings().isEmpty());
+    expectWire(framed);
 }
 
 void TestExchanges::allButtonsInOneRun() {
     // One after the other on one panel, the buttons put their commands on the wire in order,
     // each once, whatever was sent before; nothing sends "C3E".
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     QByteArray expected;
     for (const Row& r : Buttons) {
         QPushButton* b = button(f, QLatin1String(r.control));
@@ -273,9 +267,7 @@ void TestExchanges::allButtonsInOneRun() {
         expected += QByteArray(r.command) + '\r';
     }
     f.timer1Tick();
-    QCOMPARE(rig.wire(expected.size()), expected);
-    QCOMPARE(rig.drainWire(), QByteArray());
-    QVERIFY(rig.warnings().isEmpty());
+    expectWire(expected);
 }
 
 void TestExchanges::failedSendAndTimerOrder_data() {
@@ -299,14 +291,12 @@ void TestExchanges::failedSendAndTimerOrder() {
     QFETCH(int, t2);
     QFETCH(int, t4);
     QFETCH(int, pad);
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     seam(f).MSComm1->setPortOpen(false);
     presetIntervals(f);
     named<QLabel>(f, "Label11")->setText(QStringLiteral("earlier"));
     QTest::mouseClick(button(f, control), Qt::LeftButton);
-    QCOMPARE(rig.warnings(), QStringList{QStringLiteral("COM1 is not open")});
+    QCOMPARE(rig().warnings(), QStringList{QStringLiteral("COM1 is not open")});
     QCOMPARE(seam(f).Timer1->interval(), t1);
     QCOMPARE(seam(f).Timer2->interval(), t2);
     QCOMPARE(seam(f).Timer4->interval(), t4);
@@ -354,9 +344,7 @@ void TestExchanges::holdTable() {
     QFETCH(int, t1);
     QFETCH(int, t2);
     QFETCH(int, t4);
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     presetIntervals(f);
     QPushButton* b = button(f, control);
     press(b);
@@ -375,8 +363,7 @@ void TestExchanges::holdTable() {
     release(b);
     f.timer1Tick(); // a late tick after the release sends nothing (ENTER's release: no "C3E")
     const QByteArray framed = command + '\r';
-    QCOMPARE(rig.wire(2 * framed.size()), framed + framed);
-    QCOMPARE(rig.drainWire(), QByteArray());
+    expectWire(framed + framed);
 }
 
 void TestExchanges::quickHoldSendsOnce_data() {
@@ -400,9 +387,7 @@ void TestExchanges::quickHoldSendsOnce() {
     QFETCH(QPoint, releaseAt);
     QFETCH(bool, throughWindow);
     const auto mb = Qt::MouseButton(mouseButton);
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     // A cursor-pad arrow keeps the repeat interval it finds: a long one keeps ticks out.
     seam(f).Timer1->setInterval(1000000);
     QPushButton* up = named<QPushButton>(f, "Command5");
@@ -426,15 +411,11 @@ void TestExchanges::quickHoldSendsOnce() {
     }
     QCOMPARE(seam(f).HoldCode, quint8(0));
     QVERIFY(!seam(f).Timer1->isActive());
-    QCOMPARE(rig.wire(4), QByteArray("C3C\r"));
-    QCOMPARE(rig.drainWire(), QByteArray());
-    QVERIFY(rig.warnings().isEmpty());
+    expectWire("C3C\r");
 }
 
 void TestExchanges::releaseSteps() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     press(named<QPushButton>(f, "Command36")); // Focus +
     QCOMPARE(seam(f).Timer1->interval(), 150);
     seam(f).Timer1->setInterval(1000000);
@@ -464,10 +445,10 @@ void TestExchanges::releaseSteps() {
     QCOMPARE(named<QLabel>(f, "Label22")->text(), QString());
     QVERIFY(!seam(f).Timer4->isActive());
     QCOMPARE(named<QLabel>(f, "Label12")->text(), QString());
-    QCOMPARE(rig.wire(4), QByteArray("C4B\r"));
+    QCOMPARE(rig().wire(4), QByteArray("C4B\r"));
 
     // A reply after the release starts a fresh buffer.
-    rig.reply("0");
+    rig().reply("0");
     QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf, QStringLiteral("0"), 10000);
 }
 
@@ -486,9 +467,7 @@ void TestExchanges::releaseOfDigitalZoom() {
     QFETCH(QString, control);
     QFETCH(int, t1);
     QFETCH(int, pad);
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     QPushButton* b = button(f, control);
     press(b);
     release(b);
@@ -537,9 +516,7 @@ void TestExchanges::cursorPadRule() {
     QFETCH(int, t2);
     QFETCH(int, t4);
     QFETCH(int, pad);
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     for (const QString& step : before) {
         QPushButton* b = button(f, step.section(QLatin1Char(':'), 1));
         if (step.startsWith(QLatin1String("hold:"))) {
@@ -549,7 +526,7 @@ void TestExchanges::cursorPadRule() {
             QTest::mouseClick(b, Qt::LeftButton);
         }
     }
-    rig.drainWire();
+    rig().drainWire();
 
     const QHash<QString, QByteArray> codes{
         {"Command5", "C3C\r"}, {"Command7", "C3D\r"}, {"Command9", "C3B\r"}, {"Command8", "C3A\r"}};
@@ -564,7 +541,7 @@ void TestExchanges::cursorPadRule() {
     QCOMPARE(seam(f).Timer4->interval(), t4);
     QCOMPARE(int(seam(f).PadMode), pad);
     seam(f).Timer1->stop(); // the 5 ms pace would otherwise keep adding to the wire
-    const QByteArray got = rig.wire(4);
+    const QByteArray got = rig().wire(4);
     QVERIFY2(onlyRepeats(got, codes.value(arrow)), got.constData());
     release(b);
     QCOMPARE(int(seam(f).PadMode), pad);
@@ -584,15 +561,13 @@ void TestExchanges::secondMouseButtonDuringHold() {
     // ends the hold.
     QFETCH(int, first);
     QFETCH(int, second);
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     QPushButton* b = named<QPushButton>(f, "Command59"); // LENS SHIFT up
     press(b, Qt::MouseButton(first));
-    QCOMPARE(rig.wire(4), QByteArray("C5D\r"));
+    QCOMPARE(rig().wire(4), QByteArray("C5D\r"));
     seam(f).Timer1->stop();
     press(b, Qt::MouseButton(second));
-    QCOMPARE(rig.wire(4), QByteArray("C5D\r"));
+    QCOMPARE(rig().wire(4), QByteArray("C5D\r"));
     QCOMPARE(seam(f).HoldCode, quint8(21));
     QVERIFY(seam(f).Timer1->isActive());
     QCOMPARE(seam(f).Timer1->interval(), 150);
@@ -607,15 +582,12 @@ void TestExchanges::secondMouseButtonDuringHold() {
     release(b, Qt::MouseButton(first));
     QCOMPARE(named<QLabel>(f, "Label11")->text(), QString());
     QVERIFY(seam(f).Timer4->isActive());
-    QCOMPARE(rig.drainWire(), QByteArray());
-    QVERIFY(rig.warnings().isEmpty());
+    expectWire({});
 }
 
 void TestExchanges::doubleClickOnHoldButton() {
     // Through the window, a double-click is two presses: two sends, then one release ends it.
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f));
     seam(f).Timer1->setInterval(1000000);
@@ -623,15 +595,11 @@ void TestExchanges::doubleClickOnHoldButton() {
     QTest::mouseDClick(f.windowHandle(), Qt::LeftButton, {}, b->mapTo(&f, b->rect().center()));
     QCOMPARE(seam(f).HoldCode, quint8(0));
     QVERIFY(!seam(f).Timer1->isActive());
-    QCOMPARE(rig.wire(8), QByteArray("C3D\rC3D\r"));
-    QCOMPARE(rig.drainWire(), QByteArray());
-    QVERIFY(rig.warnings().isEmpty());
+    expectWire("C3D\rC3D\r");
 }
 
 void TestExchanges::keyboardSendsNothingFromHoldButtons() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     f.show();
     f.activateWindow(); // an X server without a window manager gives no focus by itself
     QVERIFY(QTest::qWaitForWindowActive(&f));
@@ -653,8 +621,8 @@ void TestExchanges::keyboardSendsNothingFromHoldButtons() {
         QVERIFY(!seam(f).Timer2->isActive());
     }
     QCOMPARE(holds, 19);
-    QCOMPARE(rig.drainWire(), QByteArray());
     QCOMPARE(named<QLabel>(f, "Label11")->text(), QString());
+    expectWire({});
 }
 
 void TestExchanges::failedTickEndsHold_data() {
@@ -670,18 +638,16 @@ void TestExchanges::failedTickEndsHold_data() {
 
 void TestExchanges::failedRealTickEndsHold() {
     // The hold's own timer meets the closed port: one warning, and the repeat is over.
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     press(named<QPushButton>(f, "Command62"));
-    QCOMPARE(rig.wire(4), QByteArray("C5E\r"));
+    QCOMPARE(rig().wire(4), QByteArray("C5E\r"));
     seam(f).MSComm1->setPortOpen(false);
     QTRY_VERIFY_WITH_TIMEOUT(!seam(f).Timer1->isActive(), 10000);
     QCOMPARE(seam(f).HoldCode, quint8(0));
     QTest::qWait(500);
-    QCOMPARE(rig.warnings(), QStringList{QStringLiteral("COM1 is not open")});
+    QCOMPARE(rig().warnings(), QStringList{QStringLiteral("COM1 is not open")});
     release(named<QPushButton>(f, "Command62"));
-    QCOMPARE(rig.warnings().size(), 1);
+    QCOMPARE(rig().warnings().size(), 1);
 }
 
 void TestExchanges::failedTickEndsHold() {
@@ -691,27 +657,26 @@ void TestExchanges::failedTickEndsHold() {
     QFETCH(QString, control);
     QFETCH(int, timer1);
     QFETCH(int, padMode);
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     QPushButton* b = button(f, control);
     press(b);
     seam(f).Timer1->setInterval(1000000);
-    QCOMPARE(rig.wire(4).size(), 4);
+    QCOMPARE(rig().wire(4).size(), 4);
     seam(f).RecvBuf = QStringLiteral("12");
     named<QLabel>(f, "Label11")->setText(QStringLiteral("last sent"));
     named<QLabel>(f, "Label12")->setText(QStringLiteral(" 1 2 "));
     if (deviceVanishes) {
-        rig.far().close();
+        rig().far().close();
         // The loss is reported once when it is noticed, and it ends the hold with it.
         QTRY_VERIFY_WITH_TIMEOUT(!seam(f).MSComm1->portOpen(), 10000);
-        QCOMPARE(rig.warnings().size(), 1);
-        QVERIFY2(rig.warnings()[0].contains(QStringLiteral("gone")), qPrintable(rig.warnings()[0]));
+        QCOMPARE(rig().warnings().size(), 1);
+        QVERIFY2(rig().warnings()[0].contains(QStringLiteral("gone")),
+                 qPrintable(rig().warnings()[0]));
     } else {
         seam(f).MSComm1->setPortOpen(false);
         // Through the guard, as a real tick runs.
         seam(f).guard.run([&f] { f.timer1Tick(); });
-        QCOMPARE(rig.warnings(), QStringList{QStringLiteral("COM1 is not open")});
+        QCOMPARE(rig().warnings(), QStringList{QStringLiteral("COM1 is not open")});
     }
     QCOMPARE(seam(f).HoldCode, quint8(0));
     QVERIFY(!seam(f).Timer1->isActive());
@@ -729,7 +694,7 @@ void TestExchanges::failedTickEndsHold() {
     // Nothing is tried again, whatever time passes.
     seam(f).guard.run([&f] { f.timer1Tick(); });
     QTest::qWait(300);
-    QCOMPARE(rig.warnings().size(), 1);
+    QCOMPARE(rig().warnings().size(), 1);
 
     // The operator's own release, when it comes, changes nothing more.
     seam(f).Timer4->stop();
@@ -737,7 +702,7 @@ void TestExchanges::failedTickEndsHold() {
     release(b);
     QCOMPARE(named<QLabel>(f, "Label11")->text(), QStringLiteral("kept"));
     QVERIFY(!seam(f).Timer4->isActive());
-    QCOMPARE(rig.warnings().size(), 1);
+    QCOMPARE(rig().warnings().size(), 1);
 }
 
 void TestExchanges::failedPressEndsHoldAsReleaseWould_data() {
@@ -756,12 +721,10 @@ void TestExchanges::failedPressEndsHoldAsReleaseWould() {
     QFETCH(bool, menuFirst);
     QFETCH(int, timer1);
     QFETCH(int, padMode);
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     if (menuFirst) {
         QTest::mouseClick(named<QPushButton>(f, "Command23"), Qt::LeftButton);
-        QCOMPARE(rig.wire(4), QByteArray("C1C\r"));
+        QCOMPARE(rig().wire(4), QByteArray("C1C\r"));
         f.timer2Tick();
     }
     seam(f).MSComm1->setPortOpen(false);
@@ -769,7 +732,7 @@ void TestExchanges::failedPressEndsHoldAsReleaseWould() {
     seam(f).RecvBuf = QStringLiteral("12");
     QPushButton* b = button(f, control);
     press(b);
-    QCOMPARE(rig.warnings(), QStringList{QStringLiteral("COM1 is not open")});
+    QCOMPARE(rig().warnings(), QStringList{QStringLiteral("COM1 is not open")});
     QVERIFY(!seam(f).Timer1->isActive());
     QVERIFY(seam(f).Timer4->isActive());
     QCOMPARE(seam(f).HoldCode, quint8(0));
@@ -780,11 +743,11 @@ void TestExchanges::failedPressEndsHoldAsReleaseWould() {
     QCOMPARE(seam(f).Timer4->interval(), 1000);
     QCOMPARE(int(seam(f).PadMode), padMode);
     QTest::qWait(300);
-    QCOMPARE(rig.warnings().size(), 1);
+    QCOMPARE(rig().warnings().size(), 1);
     named<QLabel>(f, "Label11")->setText(QStringLiteral("kept"));
     release(b);
     QCOMPARE(named<QLabel>(f, "Label11")->text(), QStringLiteral("kept"));
-    QCOMPARE(rig.warnings().size(), 1);
+    QCOMPARE(rig().warnings().size(), 1);
 }
 
 void TestExchanges::failureUnderRealBoxEndsHold_data() {
@@ -801,9 +764,7 @@ void TestExchanges::failureUnderRealBoxEndsHold() {
     // window while it is up. The hold must end all the same, D.Zoom's release steps included.
     QFETCH(bool, pressFails);
     QFETCH(bool, releaseWhileBoxUp);
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     seam(f).guard.setPresenter({});
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f));
@@ -816,7 +777,7 @@ void TestExchanges::failureUnderRealBoxEndsHold() {
         QTest::mousePress(f.windowHandle(), Qt::LeftButton, {}, at);
         QCOMPARE(seam(f).HoldCode, quint8(18));
         QVERIFY(minus->isDown());
-        QCOMPARE(rig.wire(4), QByteArray("C31\r"));
+        QCOMPARE(rig().wire(4), QByteArray("C31\r"));
         seam(f).MSComm1->setPortOpen(false);
     }
     QTRY_VERIFY_WITH_TIMEOUT(
@@ -843,23 +804,19 @@ void TestExchanges::failureUnderRealBoxEndsHold() {
 }
 
 void TestExchanges::realHoldRepeats() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     press(named<QPushButton>(f, "Command15"));
     QByteArray got;
-    QVERIFY(waitFor([&] { return (got += rig.far().readAll()).size() >= 12; }, 30000));
+    QVERIFY(waitFor([&] { return (got += rig().far().readAll()).size() >= 12; }, 30000));
     release(named<QPushButton>(f, "Command15"));
-    got += rig.drainWire();
+    got += rig().drainWire();
     QVERIFY2(onlyRepeats(got, "C47\r"), got.constData());
-    QVERIFY(rig.warnings().isEmpty());
+    QVERIFY(rig().warnings().isEmpty());
     QCOMPARE(named<QLabel>(f, "Label11")->text(), QString());
 }
 
 void TestExchanges::noReply() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     named<QLabel>(f, "Label22")->setText(QStringLiteral(" earlier status"));
     QTest::mouseClick(named<QPushButton>(f, "Command18"), Qt::LeftButton);
     // No event is processed before the ticks, so the real timers cannot come first.
@@ -878,21 +835,19 @@ void TestExchanges::noReply() {
     QCOMPARE(named<QLabel>(f, "Label12")->text(), QString());
     QCOMPARE(named<QLabel>(f, "Label22")->text(), QString());
     QVERIFY(!seam(f).Timer4->isActive());
-    QCOMPARE(rig.wire(4), QByteArray("C01\r"));
+    expectWire("C01\r");
 }
 
 void TestExchanges::replyInsideWindow() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     // Plain buttons keep whatever intervals are set: long ones keep the real timers out of it.
     seam(f).Timer2->setInterval(600000);
     seam(f).Timer4->setInterval(600000);
     QTest::mouseClick(named<QPushButton>(f, "Command44"), Qt::LeftButton); // STATUS
-    QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
-    rig.reply("0");
+    QCOMPARE(rig().wire(4), QByteArray("CR0\r"));
+    rig().reply("0");
     QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf, QStringLiteral("0"), 10000);
-    rig.reply("0\r");
+    rig().reply("0\r");
     QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf, QStringLiteral("00\r"), 10000);
     QCOMPARE(seam(f).WaitReply, quint8(0));
     f.timer2Tick();
@@ -903,28 +858,26 @@ void TestExchanges::replyInsideWindow() {
 }
 
 void TestExchanges::replyAfterWindowStartsNewBuffer() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     seam(f).Timer2->setInterval(600000);
     seam(f).Timer4->setInterval(600000);
     QTest::mouseClick(named<QPushButton>(f, "Command44"), Qt::LeftButton);
-    QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
-    rig.reply("2");
+    QCOMPARE(rig().wire(4), QByteArray("CR0\r"));
+    rig().reply("2");
     QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf, QStringLiteral("2"), 10000);
     f.timer2Tick();
     QCOMPARE(named<QLabel>(f, "Label12")->text(), QStringLiteral(" 2 ")); // answered: no mark
-    rig.reply("80\r");
+    rig().reply("80\r");
     QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf, QStringLiteral("80\r"), 10000);
     QCOMPARE(named<QLabel>(f, "Label12")->text(), QStringLiteral(" 8 0 CR "));
     QCOMPARE(named<QLabel>(f, "Label22")->text(), QStringLiteral(" Stand by"));
 
     // After an unanswered window, a late reply replaces the mark.
     QTest::mouseClick(named<QPushButton>(f, "Command44"), Qt::LeftButton);
-    QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
+    QCOMPARE(rig().wire(4), QByteArray("CR0\r"));
     f.timer2Tick();
     QCOMPARE(named<QLabel>(f, "Label12")->text(), QStringLiteral(" X X X X"));
-    rig.reply("00\r");
+    rig().reply("00\r");
     QTRY_COMPARE_WITH_TIMEOUT(named<QLabel>(f, "Label12")->text(), QStringLiteral(" 0 0 CR "),
                               10000);
     QCOMPARE(seam(f).RecvBuf, QStringLiteral("00\r"));
@@ -932,9 +885,7 @@ void TestExchanges::replyAfterWindowStartsNewBuffer() {
 }
 
 void TestExchanges::comShowsSettingsUntilTimer3() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     QVERIFY(named<QFrame>(f, "Frame8")->isHidden());
     QTest::mouseClick(named<QPushButton>(f, "Command33"), Qt::LeftButton);
     QVERIFY(!named<QFrame>(f, "Frame8")->isHidden());
@@ -943,13 +894,11 @@ void TestExchanges::comShowsSettingsUntilTimer3() {
     f.timer3Tick();
     QVERIFY(named<QFrame>(f, "Frame8")->isHidden());
     QVERIFY(!seam(f).Timer3->isActive());
-    QCOMPARE(rig.drainWire(), QByteArray());
+    expectWire({});
 }
 
 void TestExchanges::everySendRestartsCountdowns() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     QTest::mouseClick(named<QPushButton>(f, "Command64"), Qt::LeftButton); // 5000 / 5500
     // Coarse timers may run up to 5% long: the wait leaves a wide margin either side.
     QTest::qWait(2000);
@@ -959,7 +908,7 @@ void TestExchanges::everySendRestartsCountdowns() {
     QTest::mouseClick(named<QPushButton>(f, "Command65"), Qt::LeftButton);
     QVERIFY2(seam(f).Timer2->remainingTime() > reply1, qPrintable(QString::number(reply1)));
     QVERIFY2(seam(f).Timer4->remainingTime() > clear1, qPrintable(QString::number(clear1)));
-    QCOMPARE(rig.wire(8), QByteArray("C50\rC51\r"));
+    expectWire("C50\rC51\r");
 }
 
 QTEST_MAIN(TestExchanges)

@@ -7,7 +7,7 @@
 #include "panel/picture_box.h"
 #include "serial/comm_port.h"
 #include "sim/sim_projector.h"
-#include "support/panel_rig.h"
+#include "support/window_fixture.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -38,7 +38,7 @@ bool settleReceiveBuffer(Form1& f) {
 
 } // namespace
 
-class TestFaults : public QObject {
+class TestFaults : public WindowFixture {
     Q_OBJECT
 private slots:
     void everyByteValueArrivesAndRenders();
@@ -52,18 +52,16 @@ private slots:
 };
 
 void TestFaults::everyByteValueArrivesAndRenders() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     for (int code = 0; code < 256; ++code) {
         f.timer2Tick();
-        rig.reply(QByteArray(1, char(code)));
+        rig().reply(QByteArray(1, char(code)));
         QVERIFY2(waitFor([&] { return !seam(f).RecvBuf.isEmpty(); }),
                  qPrintable(QString::number(code)));
         QCOMPARE(seam(f).RecvBuf, QString(QChar(code)));
         QCOMPARE(named<QLabel>(f, "Label12")->text(), renderTranscript(QString(QChar(code))));
     }
-    QVERIFY(rig.warnings().isEmpty());
+    QVERIFY(rig().warnings().isEmpty());
     QVERIFY(seam(f).MSComm1->portOpen());
 }
 
@@ -77,21 +75,19 @@ void TestFaults::everyByteValueAfterEachQuery_data() {
 
 void TestFaults::everyByteValueAfterEachQuery() {
     QFETCH(QString, query);
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     QByteArray all(256, '\0');
     for (int i = 0; i < 256; ++i) {
         all[i] = char(i);
     }
     seam(f).SendCmd = query + QChar(13);
-    rig.reply(all);
+    rig().reply(all);
     QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf.size(), 256, kWaitMs);
     QCOMPARE(seam(f).RecvBuf, QString::fromLatin1(all));
     QCOMPARE(named<QLabel>(f, "Label12")->text(), renderTranscript(seam(f).RecvBuf));
     // The reply starts with NUL, so the pattern queries find nothing, the pressure reads 0 and
     // the whole-transcript query shows the received line.
-    QVERIFY(rig.warnings().isEmpty());
+    QVERIFY(rig().warnings().isEmpty());
     if (query == QLatin1String("CR9")) {
         QCOMPARE(named<QLabel>(f, "Label22")->text(), named<QLabel>(f, "Label12")->text());
     } else if (query == QLatin1String("CR PRESSURE")) {
@@ -102,23 +98,22 @@ void TestFaults::everyByteValueAfterEachQuery() {
 }
 
 void TestFaults::deviceVanishesDuringHold() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     QSignalSpy errors(&seam(f).MSComm1->serialPort(), &QSerialPort::errorOccurred);
     QTest::mousePress(named<QPushButton>(f, "Command15"),
                       Qt::LeftButton); // Zoom "+", repeating every 150 ms
-    QCOMPARE(rig.wire(8), QByteArray("C47\rC47\r"));
+    QCOMPARE(rig().wire(8), QByteArray("C47\rC47\r"));
     QVERIFY(seam(f).Timer1->isActive());
 
-    rig.far().close();
+    rig().far().close();
     QTRY_VERIFY_WITH_TIMEOUT(!seam(f).MSComm1->portOpen(), kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(!seam(f).Timer1->isActive(), kWaitMs);
     QCOMPARE(seam(f).HoldCode, quint8(0));
     // Let a few more repeat intervals pass: nothing else goes wrong, nothing else is said.
     QTest::qWait(500);
-    QVERIFY2(rig.warnings().size() == 1, qPrintable(rig.warnings().join(QLatin1String(" | "))));
-    QVERIFY2(rig.warnings()[0].startsWith(QStringLiteral("COM1 (")), qPrintable(rig.warnings()[0]));
+    QVERIFY2(rig().warnings().size() == 1, qPrintable(rig().warnings().join(QLatin1String(" | "))));
+    QVERIFY2(rig().warnings()[0].startsWith(QStringLiteral("COM1 (")),
+             qPrintable(rig().warnings()[0]));
 
     // Idle afterwards: no error keeps arriving from the dead descriptor, and the process does
     // not spin (a busy loop would use about as much CPU time as wall time).
@@ -132,32 +127,29 @@ void TestFaults::deviceVanishesDuringHold() {
     QVERIFY2(cpu < wall / 2, qPrintable(QStringLiteral("%1 s CPU in %2 s").arg(cpu).arg(wall)));
 
     // The release still ends the hold as usual and says nothing.
-    const qsizetype said = rig.warnings().size();
+    const qsizetype said = rig().warnings().size();
     QTest::mouseRelease(named<QPushButton>(f, "Command15"), Qt::LeftButton);
     QCOMPARE(named<QLabel>(f, "Label11")->text(), QString());
     QCOMPARE(seam(f).Timer2->interval(), 500);
-    QCOMPARE(rig.warnings().size(), said);
+    QCOMPARE(rig().warnings().size(), said);
 }
 
 void TestFaults::deviceNotPermitted() {
     if (::geteuid() == 0) {
         QSKIP("root may open any device, so a permission failure cannot be provoked");
     }
-    PtyPair com2;
+    PtyPair& com2 = com2Pty();
     QVERIFY(::chmod(QFile::encodeName(com2.devicePath()).constData(), 0) == 0);
-    PanelRig rig(com2.devicePath());
-    rig.load();
-    named<QRadioButton>(rig.form(), "Option2")->click();
-    QCOMPARE(rig.warnings().size(), 1);
-    QVERIFY2(rig.warnings()[0].contains(QStringLiteral("this user may not open the device")),
-             qPrintable(rig.warnings()[0]));
-    QVERIFY(!seam(rig.form()).MSComm1->portOpen());
+    remakeRig({.com2 = com2.devicePath()});
+    named<QRadioButton>(form(), "Option2")->click();
+    QCOMPARE(rig().warnings().size(), 1);
+    QVERIFY2(rig().warnings()[0].contains(QStringLiteral("this user may not open the device")),
+             qPrintable(rig().warnings()[0]));
+    QVERIFY(!seam(form()).MSComm1->portOpen());
 }
 
 void TestFaults::floodKeepsThePanelResponsive() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f));
 
@@ -169,7 +161,7 @@ void TestFaults::floodKeepsThePanelResponsive() {
     }
     std::thread flood([&] {
         while (!stop) {
-            if (rig.far().write(pattern) == 0) {
+            if (rig().far().write(pattern) == 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         }
@@ -182,7 +174,7 @@ void TestFaults::floodKeepsThePanelResponsive() {
     QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf.size(), Form1::RecvBufLimit, kWaitMs);
     // A command still goes out in the middle of the flood.
     QTest::mouseClick(named<QPushButton>(f, "Command44"), Qt::LeftButton); // STATUS
-    QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
+    QCOMPARE(rig().wire(4), QByteArray("CR0\r"));
     QTest::qWait(300);
     stop = true;
     flood.join();
@@ -191,12 +183,12 @@ void TestFaults::floodKeepsThePanelResponsive() {
     QCOMPARE(longest, Form1::RecvBufLimit);
     QVERIFY(seam(f).RecvBuf.size() <= Form1::RecvBufLimit);
     QVERIFY(seam(f).MSComm1->portOpen());
-    QVERIFY(rig.warnings().isEmpty());
+    QVERIFY(rig().warnings().isEmpty());
 
     // Once the line is quiet the next reply is read and decoded as usual.
     QVERIFY(settleReceiveBuffer(f));
     seam(f).SendCmd = QStringLiteral("CR0\r");
-    rig.reply("00\r");
+    rig().reply("00\r");
     QTRY_COMPARE_WITH_TIMEOUT(named<QLabel>(f, "Label22")->text(), QStringLiteral(" Power ON"),
                               kWaitMs);
     QCOMPARE(seam(f).RecvBuf, QStringLiteral("00\r"));
@@ -216,18 +208,15 @@ void TestFaults::randomOperatorRun_data() {
 void TestFaults::randomOperatorRun() {
     QFETCH(int, mode);
     const auto faultMode = SimProjector::FaultMode(mode);
-    SimProjector projector(faultMode);
+    SimProjector& projector = simulate(faultMode, com2Pty().devicePath());
     projector.setNoiseSeed(quint32(mode + 1));
     projector.setReplyDelayMs(40);
     projector.setPieceGapMs(10);
     projector.setVanishAfter(20);
     projector.setCountDownMs(200);
     projector.setCoolDownMs(200);
-    PtyPair com2;
-    Form1 f({projector.devicePath(), com2.devicePath()});
-    QStringList warnings;
-    seam(f).guard.setPresenter([&](const QString& d) { warnings << d; });
-    f.formLoad();
+    Form1& f = form();
+    const QStringList& warnings = rig().warnings();
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f));
 

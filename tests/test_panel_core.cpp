@@ -2,7 +2,7 @@
 // side the test holds.
 #include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
-#include "support/panel_rig.h"
+#include "support/window_fixture.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -15,7 +15,7 @@
 #include <QTest>
 #include <QTimer>
 
-class TestPanelCore : public QObject {
+class TestPanelCore : public WindowFixture {
     Q_OBJECT
 private slots:
     void startupState();
@@ -42,9 +42,7 @@ private slots:
 };
 
 void TestPanelCore::startupState() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     QCOMPARE(seam(f).HoldCode, quint8(0));
     QCOMPARE(seam(f).WaitReply, quint8(0));
     QCOMPARE(seam(f).PadMode, quint8(0));
@@ -58,7 +56,7 @@ void TestPanelCore::startupState() {
     QVERIFY(seam(f).MSComm1->portOpen());
     QCOMPARE(seam(f).MSComm1->commPort(), qint16(1));
     QCOMPARE(seam(f).MSComm1->settings(), QStringLiteral("19200,N,8,1"));
-    QCOMPARE(rig.far().lineSpeed(), 19200);
+    QCOMPARE(rig().far().lineSpeed(), 19200);
     QCOMPARE(f.clientHeightTwips(), Form1::StartHeight);
     QCOMPARE(f.height(), 332);
     QVERIFY(named<QFrame>(f, "Frame8")->isHidden());
@@ -74,21 +72,21 @@ void TestPanelCore::startupState() {
     QCOMPARE(seam(f).Timer3->interval(), 5000);
     QCOMPARE(seam(f).Timer4->interval(), 1000);
     QCOMPARE(seam(f).Timer1->timerType(), Qt::PreciseTimer);
-    QVERIFY(rig.warnings().isEmpty());
+    QVERIFY(rig().warnings().isEmpty());
 
     // The first command after start-up goes out as its bare code and a carriage return.
     QTest::mouseClick(named<QPushButton>(f, "Command17"), Qt::LeftButton);
-    QCOMPARE(rig.wire(4), QByteArray("C00\r"));
+    expectWire("C00\r");
 }
 
 void TestPanelCore::startupOpensTwiceAndCentresOnFullHeight() {
-    PanelRig rig;
+    remakeRig({.load = false});
     // The serial control as stored with the window, before start-up changes it.
-    QCOMPARE(seam(rig.form()).MSComm1->commPort(), qint16(1));
-    QCOMPARE(seam(rig.form()).MSComm1->settings(), QStringLiteral("9600,N,8,1"));
-    QVERIFY(!seam(rig.form()).MSComm1->portOpen());
-    QSignalSpy opens(seam(rig.form()).MSComm1, &CommPort::openChanged);
-    rig.load();
+    QCOMPARE(seam(form()).MSComm1->commPort(), qint16(1));
+    QCOMPARE(seam(form()).MSComm1->settings(), QStringLiteral("9600,N,8,1"));
+    QVERIFY(!seam(form()).MSComm1->portOpen());
+    QSignalSpy opens(seam(form()).MSComm1, &CommPort::openChanged);
+    rig().load();
     QCOMPARE(opens.size(), 3);
     QCOMPARE(opens.at(0).at(0).toBool(), true);
     QCOMPARE(opens.at(1).at(0).toBool(), false);
@@ -96,16 +94,14 @@ void TestPanelCore::startupOpensTwiceAndCentresOnFullHeight() {
 
     // The outer size: the client area and, with no frame reported yet, the 370-twip allowance
     // for title bar and border; the frame's corner goes to the computed place.
-    const QRect screen = rig.form().screen()->geometry();
-    QCOMPARE(rig.form().frameGeometry().size(), rig.form().size());
-    QCOMPARE(rig.form().pos().y() - screen.y(), qRound((screen.height() - 9100 / 15.0f) / 2.0f));
-    QCOMPARE(rig.form().pos().x() - screen.x(), qRound((screen.width() - 633) / 2.0f));
+    const QRect screen = form().screen()->geometry();
+    QCOMPARE(form().frameGeometry().size(), form().size());
+    QCOMPARE(form().pos().y() - screen.y(), qRound((screen.height() - 9100 / 15.0f) / 2.0f));
+    QCOMPARE(form().pos().x() - screen.x(), qRound((screen.width() - 633) / 2.0f));
 }
 
 void TestPanelCore::startHeightShowsTheMainPanelOnly() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     const int visible = f.height();
     const int frame9Top = named<QFrame>(f, "Frame9")->geometry().top();
     QVERIFY(frame9Top < visible); // only its top edge shows
@@ -121,37 +117,32 @@ void TestPanelCore::startHeightShowsTheMainPanelOnly() {
 }
 
 void TestPanelCore::focusStartsOnPowerOn() {
-    PanelRig rig;
-    rig.load();
-    rig.form().show();
-    rig.form().activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&rig.form()));
+    form().show();
+    form().activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form()));
     QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(),
-                              static_cast<QWidget*>(named<QPushButton>(rig.form(), "Command17")),
+                              static_cast<QWidget*>(named<QPushButton>(form(), "Command17")),
                               10000);
 }
 
 void TestPanelCore::startupWithMissingPort() {
-    Form1 form({QStringLiteral("/dev/rmq27-missing-com1"), QString()});
-    QStringList warnings;
-    seam(form).guard.setPresenter([&](const QString& d) { warnings << d; });
-    form.formLoad();
+    Form1& f =
+        remakeRig({.com2 = QString(), .com1 = QStringLiteral("/dev/rmq27-missing-com1")}).form();
+    const QStringList& warnings = rig().warnings();
     QCOMPARE(warnings.size(), 1);
     QVERIFY2(warnings[0].startsWith(QStringLiteral("COM1 (/dev/rmq27-missing-com1): ")),
              qPrintable(warnings[0]));
-    QVERIFY(!seam(form).MSComm1->portOpen());
-    QCOMPARE(seam(form).MSComm1->commPort(), qint16(1));
-    QCOMPARE(form.clientHeightTwips(), Form1::StartHeight);
+    QVERIFY(!seam(f).MSComm1->portOpen());
+    QCOMPARE(seam(f).MSComm1->commPort(), qint16(1));
+    QCOMPARE(f.clientHeightTwips(), Form1::StartHeight);
 }
 
 void TestPanelCore::modeOneWritesAndShows() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     named<QLabel>(f, "Label12")->setText(QStringLiteral("before"));
     seam(f).SendCmd = QStringLiteral("CF IMAGE REAL\r");
     f.Hyouji(seam(f).SendCmd, 1);
-    QCOMPARE(rig.wire(14), QByteArray("CF IMAGE REAL\r"));
+    QCOMPARE(rig().wire(14), QByteArray("CF IMAGE REAL\r"));
     QCOMPARE(named<QLabel>(f, "Label11")->text(), QStringLiteral(" C F   I M A G E   R E A L CR "));
     QCOMPARE(named<QLabel>(f, "Label12")->text(), QStringLiteral("before"));
     QCOMPARE(seam(f).WaitReply, quint8(1));
@@ -168,9 +159,7 @@ void TestPanelCore::modeTwoShowsWholeBuffer_data() {
 
 void TestPanelCore::modeTwoShowsWholeBuffer() {
     QFETCH(int, mode);
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     seam(f).RecvBuf = QStringLiteral("00\r");
     const quint8 m = quint8(mode);
     f.Hyouji(seam(f).RecvBuf, m);
@@ -179,24 +168,22 @@ void TestPanelCore::modeTwoShowsWholeBuffer() {
     QCOMPARE(seam(f).WaitReply, quint8(0));
     QVERIFY(!seam(f).Timer2->isActive());
     QVERIFY(!seam(f).Timer4->isActive());
-    QCOMPARE(rig.drainWire(), QByteArray());
+    expectWire({});
 }
 
 void TestPanelCore::replyInThreePieces() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     QTest::mouseClick(named<QPushButton>(f, "Command44"), Qt::LeftButton); // STATUS
-    QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
+    QCOMPARE(rig().wire(4), QByteArray("CR0\r"));
     QCOMPARE(seam(f).WaitReply, quint8(1));
 
-    rig.reply("0");
+    rig().reply("0");
     QTRY_COMPARE_WITH_TIMEOUT(named<QLabel>(f, "Label12")->text(), QStringLiteral(" 0 "), 10000);
     QCOMPARE(seam(f).WaitReply, quint8(0));
     QCOMPARE(named<QLabel>(f, "Label22")->text(), QString());
-    rig.reply("0");
+    rig().reply("0");
     QTRY_COMPARE_WITH_TIMEOUT(named<QLabel>(f, "Label12")->text(), QStringLiteral(" 0 0 "), 10000);
-    rig.reply("\r");
+    rig().reply("\r");
     QTRY_COMPARE_WITH_TIMEOUT(named<QLabel>(f, "Label12")->text(), QStringLiteral(" 0 0 CR "),
                               10000);
     QCOMPARE(seam(f).RecvBuf, QStringLiteral("00\r"));
@@ -204,9 +191,7 @@ void TestPanelCore::replyInThreePieces() {
 }
 
 void TestPanelCore::otherEventCodesChangeNothing() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     seam(f).RecvBuf = QStringLiteral("12");
     seam(f).WaitReply = 1;
     named<QLabel>(f, "Label12")->setText(QStringLiteral("kept"));
@@ -219,13 +204,11 @@ void TestPanelCore::otherEventCodesChangeNothing() {
 }
 
 void TestPanelCore::speedSwitchOnOpenPort() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     named<QFrame>(f, "Frame8")->show();
     QSignalSpy opens(seam(f).MSComm1, &CommPort::openChanged);
     named<QRadioButton>(f, "Option10")->click();
-    QCOMPARE(rig.far().lineSpeed(), 9600);
+    QCOMPARE(rig().far().lineSpeed(), 9600);
     QCOMPARE(seam(f).CommSettings, QStringLiteral("9600,N,8,1"));
     QVERIFY(seam(f).MSComm1->portOpen());
     QCOMPARE(opens.size(), 0);
@@ -233,15 +216,13 @@ void TestPanelCore::speedSwitchOnOpenPort() {
     QVERIFY(named<QRadioButton>(f, "Option1")->isChecked()); // the port group is untouched
 
     named<QRadioButton>(f, "Option9")->click();
-    QCOMPARE(rig.far().lineSpeed(), 19200);
+    QCOMPARE(rig().far().lineSpeed(), 19200);
     QCOMPARE(opens.size(), 0);
 }
 
 void TestPanelCore::portSwitchToWorkingPort() {
-    PtyPair com2;
-    PanelRig rig(com2.devicePath());
-    rig.load();
-    Form1& f = rig.form();
+    PtyPair& com2 = com2Pty();
+    Form1& f = remakeRig({.com2 = com2.devicePath()}).form();
     named<QFrame>(f, "Frame8")->show();
     QSignalSpy opens(seam(f).MSComm1, &CommPort::openChanged);
     named<QRadioButton>(f, "Option2")->click();
@@ -250,7 +231,7 @@ void TestPanelCore::portSwitchToWorkingPort() {
     QCOMPARE(seam(f).MSComm1->commPort(), qint16(2));
     QVERIFY(named<QFrame>(f, "Frame8")->isHidden());
     QVERIFY(named<QRadioButton>(f, "Option9")->isChecked());
-    QVERIFY(rig.warnings().isEmpty());
+    QVERIFY(rig().warnings().isEmpty());
 
     QTest::mouseClick(named<QPushButton>(f, "Command18"), Qt::LeftButton);
     QByteArray got;
@@ -259,14 +240,12 @@ void TestPanelCore::portSwitchToWorkingPort() {
 }
 
 void TestPanelCore::portSwitchToMissingPort() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     named<QFrame>(f, "Frame8")->show();
     named<QRadioButton>(f, "Option2")->click();
-    QCOMPARE(rig.warnings().size(), 1);
-    QVERIFY2(rig.warnings()[0].startsWith(QStringLiteral("COM2 (/dev/rmq27-no-such-port): ")),
-             qPrintable(rig.warnings()[0]));
+    QCOMPARE(rig().warnings().size(), 1);
+    QVERIFY2(rig().warnings()[0].startsWith(QStringLiteral("COM2 (/dev/rmq27-no-such-port): ")),
+             qPrintable(rig().warnings()[0]));
     QCOMPARE(seam(f).MSComm1->commPort(), qint16(1)); // the fallback
     QVERIFY(!seam(f).MSComm1->portOpen());
     QVERIFY(!named<QFrame>(f, "Frame8")->isHidden());
@@ -277,9 +256,9 @@ void TestPanelCore::portSwitchToMissingPort() {
     QCOMPARE(seam(f).MSComm1->commPort(), qint16(1));
     QVERIFY(seam(f).MSComm1->portOpen());
     QVERIFY(named<QFrame>(f, "Frame8")->isHidden());
-    QCOMPARE(rig.warnings().size(), 1);
+    QCOMPARE(rig().warnings().size(), 1);
     QTest::mouseClick(named<QPushButton>(f, "Command17"), Qt::LeftButton);
-    QCOMPARE(rig.wire(4), QByteArray("C00\r"));
+    QCOMPARE(rig().wire(4), QByteArray("C00\r"));
 }
 
 void TestPanelCore::lostDeviceReopenedByChoosingItsPort() {
@@ -289,10 +268,8 @@ void TestPanelCore::lostDeviceReopenedByChoosingItsPort() {
     const QString device = dir.filePath(QStringLiteral("projector"));
     auto before = std::make_unique<PtyPair>();
     QVERIFY(QFile::link(before->devicePath(), device));
-    Form1 f({device, QString()});
-    QStringList warnings;
-    seam(f).guard.setPresenter([&](const QString& d) { warnings << d; });
-    f.formLoad();
+    Form1& f = remakeRig({.com2 = QString(), .com1 = device}).form();
+    const QStringList& warnings = rig().warnings();
     QVERIFY(seam(f).MSComm1->portOpen());
 
     before->close();
@@ -316,18 +293,17 @@ void TestPanelCore::lostDeviceReopenedByChoosingItsPort() {
 }
 
 void TestPanelCore::portHeldByAnotherProgram() {
-    PtyPair com2;
+    PtyPair& com2 = com2Pty();
     QSerialPort other;
     other.setPortName(com2.devicePath());
     QVERIFY(other.open(QIODevice::ReadWrite));
-    PanelRig rig(com2.devicePath());
-    rig.load();
-    named<QRadioButton>(rig.form(), "Option2")->click();
-    QCOMPARE(rig.warnings().size(), 1);
-    QVERIFY2(rig.warnings()[0].contains(QStringLiteral("in use by another program")),
-             qPrintable(rig.warnings()[0]));
-    QVERIFY(!seam(rig.form()).MSComm1->portOpen());
-    QCOMPARE(seam(rig.form()).MSComm1->commPort(), qint16(1));
+    remakeRig({.com2 = com2.devicePath()});
+    named<QRadioButton>(form(), "Option2")->click();
+    QCOMPARE(rig().warnings().size(), 1);
+    QVERIFY2(rig().warnings()[0].contains(QStringLiteral("in use by another program")),
+             qPrintable(rig().warnings()[0]));
+    QVERIFY(!seam(form()).MSComm1->portOpen());
+    QCOMPARE(seam(form()).MSComm1->commPort(), qint16(1));
 }
 
 void TestPanelCore::openFailureDescriptions_data() {
@@ -353,14 +329,12 @@ void TestPanelCore::openFailureDescriptions() {
 }
 
 void TestPanelCore::sendWhileClosed() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     seam(f).MSComm1->setPortOpen(false);
     seam(f).MSComm1->setPortOpen(false); // closing a closed port does nothing
     named<QLabel>(f, "Label11")->setText(QStringLiteral("earlier"));
     QTest::mouseClick(named<QPushButton>(f, "Command17"), Qt::LeftButton);
-    QCOMPARE(rig.warnings(), QStringList{QStringLiteral("COM1 is not open")});
+    QCOMPARE(rig().warnings(), QStringList{QStringLiteral("COM1 is not open")});
     QCOMPARE(named<QLabel>(f, "Label11")->text(), QStringLiteral("earlier"));
     QCOMPARE(seam(f).WaitReply, quint8(0));
     QVERIFY(!seam(f).Timer2->isActive());
@@ -369,35 +343,32 @@ void TestPanelCore::sendWhileClosed() {
 }
 
 void TestPanelCore::farSideVanishes() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     QSignalSpy errors(&seam(f).MSComm1->serialPort(), &QSerialPort::errorOccurred);
-    rig.far().close();
+    rig().far().close();
     QTRY_VERIFY_WITH_TIMEOUT(!seam(f).MSComm1->portOpen(), 10000);
-    QCOMPARE(rig.warnings().size(), 1);
-    QVERIFY2(rig.warnings()[0].startsWith(QStringLiteral("COM1 (")), qPrintable(rig.warnings()[0]));
+    QCOMPARE(rig().warnings().size(), 1);
+    QVERIFY2(rig().warnings()[0].startsWith(QStringLiteral("COM1 (")),
+             qPrintable(rig().warnings()[0]));
     // The dead descriptor is gone: no stream of errors keeps the event loop busy.
     const auto before = errors.size();
     QTest::qWait(300);
     QVERIFY2(errors.size() - before == 0, qPrintable(QString::number(errors.size() - before)));
     QVERIFY(before < 10);
-    QCOMPARE(rig.warnings().size(), 1);
+    QCOMPARE(rig().warnings().size(), 1);
 
     // The panel stays usable: a send is refused with its own message.
     QTest::mouseClick(named<QPushButton>(f, "Command17"), Qt::LeftButton);
-    QCOMPARE(rig.warnings().size(), 2);
-    QCOMPARE(rig.warnings().last(), QStringLiteral("COM1 is not open"));
+    QCOMPARE(rig().warnings().size(), 2);
+    QCOMPARE(rig().warnings().last(), QStringLiteral("COM1 is not open"));
 }
 
 void TestPanelCore::receiveBufferIsBounded() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     QByteArray flood(40000, 'A');
     qint64 sent = 0;
     QVERIFY(waitFor([&] {
-        sent += rig.far().write(flood.mid(sent));
+        sent += rig().far().write(flood.mid(sent));
         return sent == flood.size();
     }));
     QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf.size(), Form1::RecvBufLimit, 10000);
@@ -406,25 +377,19 @@ void TestPanelCore::receiveBufferIsBounded() {
     QCOMPARE(named<QLabel>(f, "Label12")->text().size(), 1 + 2 * Form1::RecvBufLimit);
     // A new reply window starts a new buffer.
     f.timer2Tick();
-    rig.reply("80\r");
+    rig().reply("80\r");
     QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf, QStringLiteral("80\r"), 10000);
 }
 
 void TestPanelCore::endAndCloseReleaseThePort() {
-    {
-        PanelRig rig;
-        rig.load();
-        QTest::mouseClick(named<QPushButton>(rig.form(), "Command16"), Qt::LeftButton);
-        QVERIFY(!seam(rig.form()).MSComm1->portOpen());
-        QVERIFY(rig.warnings().isEmpty());
-    }
-    {
-        PanelRig rig;
-        rig.load();
-        rig.form().show();
-        rig.form().close();
-        QVERIFY(!seam(rig.form()).MSComm1->portOpen());
-    }
+    QTest::mouseClick(named<QPushButton>(form(), "Command16"), Qt::LeftButton);
+    QVERIFY(!seam(form()).MSComm1->portOpen());
+    QVERIFY(rig().warnings().isEmpty());
+
+    remakeRig({});
+    form().show();
+    form().close();
+    QVERIFY(!seam(form()).MSComm1->portOpen());
 }
 
 QTEST_MAIN(TestPanelCore)

@@ -3,7 +3,7 @@
 // from the window; the line editor's own key bindings are in force.
 #include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
-#include "support/panel_rig.h"
+#include "support/window_fixture.h"
 
 #include <QGuiApplication>
 #include <QLabel>
@@ -34,7 +34,7 @@ QMessageBox* openBox(Form1& f) {
 
 } // namespace
 
-class TestRealX : public QObject {
+class TestRealX : public WindowFixture {
     Q_OBJECT
 private slots:
     void init();
@@ -43,9 +43,6 @@ private slots:
     void everyMouseButtonPressesAndReleases();
     void chordLeavesTheFreeTextLineAlone();
     void centredByOuterSize();
-
-private:
-    std::unique_ptr<PanelRig> rig_;
 };
 
 void TestRealX::init() {
@@ -54,9 +51,8 @@ void TestRealX::init() {
     }
     QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty(),
              "xdotool is missing (scripts/install-deps installs it)");
-    rig_ = std::make_unique<PanelRig>();
-    rig_->load();
-    Form1& f = rig_->form();
+    WindowFixture::init();
+    Form1& f = form();
     f.show();
     QVERIFY(QTest::qWaitForWindowExposed(&f));
     // No window manager gives the focus: the window takes it itself.
@@ -72,7 +68,7 @@ void TestRealX::failureWhileHeldUnderTheRealBox_data() {
 
 void TestRealX::failureWhileHeldUnderTheRealBox() {
     QFETCH(bool, pressFails);
-    Form1& f = rig_->form();
+    Form1& f = form();
     seam(f).guard.setPresenter({});
     QPushButton* minus = named<QPushButton>(f, "Command49"); // D.Zoom -
     if (pressFails) {
@@ -81,7 +77,7 @@ void TestRealX::failureWhileHeldUnderTheRealBox() {
     QVERIFY(xdotool(at(minus) << QStringLiteral("mousedown") << QStringLiteral("1")));
     if (!pressFails) {
         QTRY_COMPARE_WITH_TIMEOUT(seam(f).HoldCode, quint8(18), 10000);
-        QCOMPARE(rig_->wire(4), QByteArray("C31\r"));
+        QCOMPARE(rig().wire(4), QByteArray("C31\r"));
         seam(f).MSComm1->setPortOpen(false); // the next tick fails
     }
     QTRY_VERIFY_WITH_TIMEOUT(openBox(f), 10000);
@@ -101,29 +97,29 @@ void TestRealX::failureWhileHeldUnderTheRealBox() {
                     << QStringLiteral("click") << QStringLiteral("1")));
     QTRY_VERIFY_WITH_TIMEOUT(!openBox(f), 10000);
     QVERIFY(!minus->isDown());
-    QCOMPARE(rig_->drainWire(), QByteArray());
+    QCOMPARE(rig().drainWire(), QByteArray());
 }
 
 void TestRealX::everyMouseButtonPressesAndReleases() {
-    Form1& f = rig_->form();
+    Form1& f = form();
     QPushButton* zoom = named<QPushButton>(f, "Command15"); // Zoom +
     QVERIFY(xdotool(at(zoom) << QStringLiteral("mousedown") << QStringLiteral("1")));
     QTRY_COMPARE_WITH_TIMEOUT(seam(f).HoldCode, quint8(7), 10000);
     seam(f).Timer1->setInterval(1000000);
-    QCOMPARE(rig_->wire(4), QByteArray("C47\r"));
+    QCOMPARE(rig().wire(4), QByteArray("C47\r"));
     QVERIFY(xdotool({QStringLiteral("mousedown"), QStringLiteral("3")}));
-    QCOMPARE(rig_->wire(4), QByteArray("C47\r"));
+    QCOMPARE(rig().wire(4), QByteArray("C47\r"));
     QVERIFY(xdotool({QStringLiteral("mouseup"), QStringLiteral("3")}));
     QTRY_COMPARE_WITH_TIMEOUT(seam(f).HoldCode, quint8(0), 10000);
     QVERIFY(!seam(f).Timer1->isActive());
     QVERIFY(xdotool({QStringLiteral("mouseup"), QStringLiteral("1")}));
     QTest::qWait(200);
     QCOMPARE(seam(f).HoldCode, quint8(0));
-    QCOMPARE(rig_->drainWire(), QByteArray());
+    expectWire({});
 }
 
 void TestRealX::chordLeavesTheFreeTextLineAlone() {
-    Form1& f = rig_->form();
+    Form1& f = form();
     QLineEdit* line = named<QLineEdit>(f, "Text1");
     line->setText(QStringLiteral("CR0 ABC"));
     line->setFocus();
@@ -141,7 +137,7 @@ void TestRealX::chordLeavesTheFreeTextLineAlone() {
 void TestRealX::centredByOuterSize() {
     // With no window manager, Xvfb draws no frame: the outer size is the client size, and the
     // start-up placement used the 370-twip allowance for the frame still to come.
-    Form1& f = rig_->form();
+    Form1& f = form();
     const QRect screen = f.screen()->geometry();
     QCOMPARE(f.frameGeometry().topLeft() - screen.topLeft(),
              QPoint(qRound((screen.width() - 633) / 2.0f),

@@ -3,7 +3,7 @@
 #include "panel/form1_test_seam.h"
 #include "panel/picture_box.h"
 #include "serial/comm_port.h"
-#include "support/panel_rig.h"
+#include "support/window_fixture.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -66,7 +66,7 @@ void chord(Form1& f, Qt::KeyboardModifiers mods = Qt::ControlModifier) {
 
 } // namespace
 
-class TestService : public QObject {
+class TestService : public WindowFixture {
     Q_OBJECT
 private slots:
     void stateTable_data();
@@ -107,9 +107,7 @@ void TestService::stateTable_data() {
 
 void TestService::stateTable() {
     QFETCH(QStringList, walk);
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     showActive(f);
     const auto check = [&f](const QString& name, const QString& step) {
         const View v = views().value(name);
@@ -138,8 +136,7 @@ void TestService::stateTable() {
         }
         check(s.mid(2), QStringLiteral("step %1 (%2)").arg(++step).arg(s));
     }
-    QCOMPARE(rig.drainWire(), QByteArray());
-    QVERIFY(rig.warnings().isEmpty());
+    expectWire({});
 }
 
 void TestService::chordModifiers_data() {
@@ -166,9 +163,7 @@ void TestService::chordModifiers() {
     QFETCH(int, key);
     QFETCH(int, modifiers);
     QFETCH(bool, opens);
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     QTest::keyClick(&f, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
     QCOMPARE(f.clientHeightTwips(), opens ? Form1::ServiceHeight : Form1::StartHeight);
     QCOMPARE(seam(f).PanelUnlock, qint16(opens ? 1 : 0));
@@ -188,9 +183,7 @@ void TestService::chordWhateverHasFocus_data() {
 
 void TestService::chordWhateverHasFocus() {
     QFETCH(QString, focus);
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     showActive(f);
     QWidget* target = focus.isEmpty() ? &f : f.findChild<QWidget*>(focus);
     QVERIFY(target);
@@ -213,13 +206,11 @@ void TestService::chordWhateverHasFocus() {
     if (!focus.isEmpty()) {
         QCOMPARE(spy.count, 2); // both keys went on to the focused control
     }
-    QCOMPARE(rig.drainWire(), QByteArray());
+    expectWire({});
 }
 
 void TestService::chordReachesText1() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     showActive(f);
     QLineEdit* line = named<QLineEdit>(f, "Text1");
     line->setText(QStringLiteral("CR0 and more"));
@@ -258,9 +249,7 @@ void TestService::toggleLooksOnlyAtHeight() {
     QFETCH(int, from);
     QFETCH(int, to);
     QFETCH(QString, caption);
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     QCOMPARE(Form1::ToggleBoundary, 5630); // 6000 twips of outer height, less title and border
     seam(f).PanelUnlock = 1;
     f.setClientHeightTwips(from);
@@ -271,9 +260,7 @@ void TestService::toggleLooksOnlyAtHeight() {
 }
 
 void TestService::command34RestartsTimer3() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     QTest::keyClick(&f, Qt::Key_K, Qt::ControlModifier);
     QVERIFY(!seam(f).Timer3->isActive());
     QTest::mouseClick(named<QPushButton>(f, "Command34"),
@@ -299,16 +286,12 @@ void TestService::command34RestartsTimer3() {
 }
 
 void TestService::sendEmptyLine() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     QTest::mouseClick(named<QPushButton>(f, "Command95"), Qt::LeftButton);
     QCOMPARE(named<QLabel>(f, "Label11")->text(), QStringLiteral(" CR "));
     QCOMPARE(seam(f).SendCmd, QStringLiteral("\r"));
     QCOMPARE(seam(f).FreeText, QString());
-    QCOMPARE(rig.wire(1), QByteArray("\r"));
-    QCOMPARE(rig.drainWire(), QByteArray());
-    QVERIFY(rig.warnings().isEmpty());
+    expectWire("\r");
 }
 
 void TestService::sendExactlyAsTyped_data() {
@@ -325,9 +308,7 @@ void TestService::sendExactlyAsTyped_data() {
 void TestService::sendExactlyAsTyped() {
     QFETCH(QString, text);
     QFETCH(bool, typed);
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     if (typed) {
         QTest::keyClicks(named<QLineEdit>(f, "Text1"), text);
     } else {
@@ -343,9 +324,7 @@ void TestService::sendExactlyAsTyped() {
     QVERIFY(seam(f).Timer4->isActive());
     QCOMPARE(seam(f).WaitReply, quint8(1));
     const QByteArray expected = text.toLatin1() + '\r';
-    QCOMPARE(rig.wire(expected.size()), expected);
-    QCOMPARE(rig.drainWire(), QByteArray());
-    QVERIFY(rig.warnings().isEmpty());
+    expectWire(expected);
 }
 
 void TestService::sendDecodesLikeTheButton_data() {
@@ -375,9 +354,7 @@ void TestService::sendDecodesLikeTheButton() {
     QFETCH(QString, status);
     QFETCH(QString, button);
     const auto exchange = [&](bool viaButton) {
-        PanelRig rig;
-        rig.load();
-        Form1& f = rig.form();
+        Form1& f = form();
         if (viaButton) {
             QTest::mouseClick(f.findChild<QPushButton*>(button), Qt::LeftButton);
         } else {
@@ -388,10 +365,10 @@ void TestService::sendDecodesLikeTheButton() {
         seam(f).Timer2->setInterval(600000);
         seam(f).Timer4->setInterval(600000);
         const QByteArray framed = query.toLatin1() + '\r';
-        if (rig.wire(framed.size()) != framed) {
+        if (rig().wire(framed.size()) != framed) {
             return QStringLiteral("<not sent>");
         }
-        rig.reply(reply);
+        rig().reply(reply);
         if (!waitFor([&] { return seam(f).RecvBuf.size() == reply.size(); })) {
             return QStringLiteral("<no reply>");
         }
@@ -400,21 +377,22 @@ void TestService::sendDecodesLikeTheButton() {
     const QString sent = exchange(false);
     QCOMPARE(sent, status);
     if (!button.isEmpty()) {
+        remakeRig({}); // a fresh panel for the button's own exchange
         QCOMPARE(exchange(true), sent);
     }
 }
 
 void TestService::sendRefusesCharacterWithoutByte() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     named<QLabel>(f, "Label11")->setText(QStringLiteral("earlier"));
     named<QLineEdit>(f, "Text1")->setText(QStringLiteral("CR\u3042"));
     QTest::mouseClick(named<QPushButton>(f, "Command95"), Qt::LeftButton);
-    QCOMPARE(rig.warnings().size(), 1);
-    QVERIFY2(rig.warnings()[0].contains(QStringLiteral("\u3042")), qPrintable(rig.warnings()[0]));
-    QVERIFY2(rig.warnings()[0].contains(QStringLiteral("U+3042")), qPrintable(rig.warnings()[0]));
-    QCOMPARE(rig.drainWire(), QByteArray());
+    QCOMPARE(rig().warnings().size(), 1);
+    QVERIFY2(rig().warnings()[0].contains(QStringLiteral("\u3042")),
+             qPrintable(rig().warnings()[0]));
+    QVERIFY2(rig().warnings()[0].contains(QStringLiteral("U+3042")),
+             qPrintable(rig().warnings()[0]));
+    QCOMPARE(rig().drainWire(), QByteArray());
     QCOMPARE(named<QLabel>(f, "Label11")->text(), QStringLiteral("earlier"));
     QCOMPARE(seam(f).WaitReply, quint8(0));
     QVERIFY(!seam(f).Timer2->isActive());
@@ -424,18 +402,16 @@ void TestService::sendRefusesCharacterWithoutByte() {
     // The line still works once the character is gone.
     named<QLineEdit>(f, "Text1")->setText(QStringLiteral("CR0"));
     QTest::mouseClick(named<QPushButton>(f, "Command95"), Qt::LeftButton);
-    QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
-    QCOMPARE(rig.warnings().size(), 1);
+    QCOMPARE(rig().wire(4), QByteArray("CR0\r"));
+    QCOMPARE(rig().warnings().size(), 1);
 }
 
 void TestService::sendWhileClosed() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     seam(f).MSComm1->setPortOpen(false);
     named<QLineEdit>(f, "Text1")->setText(QStringLiteral("CR0"));
     QTest::mouseClick(named<QPushButton>(f, "Command95"), Qt::LeftButton);
-    QCOMPARE(rig.warnings(), QStringList{QStringLiteral("COM1 is not open")});
+    QCOMPARE(rig().warnings(), QStringList{QStringLiteral("COM1 is not open")});
     // The intervals come before the send.
     QCOMPARE(seam(f).Timer2->interval(), 2000);
     QCOMPARE(seam(f).Timer4->interval(), 2500);
@@ -444,9 +420,7 @@ void TestService::sendWhileClosed() {
 }
 
 void TestService::clsEmptiesLineOnly() {
-    PanelRig rig;
-    rig.load();
-    Form1& f = rig.form();
+    Form1& f = form();
     named<QLineEdit>(f, "Text1")->setText(QStringLiteral("CF IMAGE REAL"));
     named<QLabel>(f, "Label11")->setText(QStringLiteral(" C R 0 CR "));
     named<QLabel>(f, "Label12")->setText(QStringLiteral(" 0 0 CR "));
@@ -459,8 +433,7 @@ void TestService::clsEmptiesLineOnly() {
     QVERIFY(!seam(f).Timer2->isActive());
     QVERIFY(!seam(f).Timer4->isActive());
     QCOMPARE(seam(f).WaitReply, quint8(0));
-    QCOMPARE(rig.drainWire(), QByteArray());
-    QVERIFY(rig.warnings().isEmpty());
+    expectWire({});
 }
 
 QTEST_MAIN(TestService)

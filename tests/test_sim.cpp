@@ -24,6 +24,11 @@ void runSteps(ProjectorModel& model, const QStringList& steps) {
     model.setCoolDownMs(5000);
     for (const QString& step : steps) {
         const qsizetype colon = step.indexOf(u':');
+        if (step.startsWith(QLatin1String("state:"))) {
+            QCOMPARE(model.setState(step.mid(colon + 1), 0),
+                     ProjectorModel::stateNames().contains(step.mid(colon + 1)));
+            continue;
+        }
         model.reply(step.mid(colon + 1).toLatin1(), step.left(colon).toLongLong());
     }
 }
@@ -85,6 +90,8 @@ private slots:
     void acceptedCommands();
     void rejectedCommands_data();
     void rejectedCommands();
+    void refusedPowerCommands_data();
+    void refusedPowerCommands();
     void powerSequence_data();
     void powerSequence();
     void panelReadings_data();
@@ -196,6 +203,31 @@ void TestSim::rejectedCommands_data() {
     QTest::newRow("long") << QByteArray(5000, 'C');
 }
 
+// A power command the projector cannot take now is refused, and changes nothing.
+void TestSim::refusedPowerCommands_data() {
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<QByteArray>("status");
+    QTest::newRow("on while cooling down")
+        << "cooling-down" << QByteArray("C00") << QByteArray("20\r");
+    QTest::newRow("on with a failed lamp")
+        << "lamp-failure" << QByteArray("C00") << QByteArray("81\r");
+    QTest::newRow("on after a power failure")
+        << "power-fail" << QByteArray("C00") << QByteArray("10\r");
+    QTest::newRow("off after a power failure")
+        << "power-fail" << QByteArray("C01") << QByteArray("10\r");
+}
+
+void TestSim::refusedPowerCommands() {
+    QFETCH(QString, state);
+    QFETCH(QByteArray, command);
+    QFETCH(QByteArray, status);
+    ProjectorModel model;
+    QVERIFY(model.setState(state, 0));
+    QCOMPARE(model.reply(command, 10), kNak);
+    QCOMPARE(model.reply("CR0", 20), status);
+}
+
 void TestSim::rejectedCommands() {
     QFETCH(QByteArray, command);
     ProjectorModel model;
@@ -226,6 +258,31 @@ void TestSim::powerSequence_data() {
         << QStringList{"5000:C00"} << qint64(0) << QByteArray("40\r");
     QTest::newRow("a long jump runs every transition")
         << QStringList{"0:C00", "1:C01"} << qint64(1000000) << QByteArray("80\r");
+    // "state:NAME" steps put the projector into a named state at time 0.
+    QTest::newRow("power fail") << QStringList{"state:power-fail", "0:C00"} << qint64(9000)
+                                << QByteArray("10\r");
+    QTest::newRow("temperature warning")
+        << QStringList{"state:temperature-warning"} << qint64(0) << QByteArray("08\r");
+    QTest::newRow("warning cools down")
+        << QStringList{"state:temperature-warning", "0:C01"} << qint64(4999) << QByteArray("28\r");
+    QTest::newRow("warning recovered")
+        << QStringList{"state:temperature-warning", "0:C01"} << qint64(5000) << QByteArray("88\r");
+    QTest::newRow("power-on clears a recovered warning")
+        << QStringList{"state:temperature-warning-recovered", "0:C00"} << qint64(3000)
+        << QByteArray("00\r");
+    QTest::newRow("no key input") << QStringList{"state:no-key-input"} << qint64(0)
+                                  << QByteArray("02\r");
+    QTest::newRow("lamp off by power management")
+        << QStringList{"state:lamp-off"} << qint64(0) << QByteArray("04\r");
+    QTest::newRow("lamp off with warning")
+        << QStringList{"state:lamp-off-temperature-warning"} << qint64(0) << QByteArray("24\r");
+    QTest::newRow("lamp failure cools down")
+        << QStringList{"state:lamp-failure-cooling-down"} << qint64(4999) << QByteArray("21\r");
+    QTest::newRow("then stands by with the lamp failed")
+        << QStringList{"state:lamp-failure-cooling-down", "6000:C00"} << qint64(9000)
+        << QByteArray("81\r");
+    QTest::newRow("unknown state changes nothing")
+        << QStringList{"state:melted"} << qint64(0) << QByteArray("80\r");
 }
 
 void TestSim::powerSequence() {

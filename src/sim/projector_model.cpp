@@ -10,10 +10,13 @@ bool lampLit(Power p) {
 }
 
 void powerOn(State& s) {
-    // Only from stand-by: while cooling down the lamp must not be struck again.
+    // Only from stand-by: while cooling down the lamp must not be struck again (refuses() answers
+    // that with Nak). A new start ends a recovered warning and a power-management switch-off.
     if (s.power == Power::StandBy) {
         s.power = Power::CountDown;
         s.transitionAtMs = s.nowMs + s.countDownMs;
+        s.faults.temperatureWarning = false;
+        s.faults.powerManagementOff = false;
     }
 }
 
@@ -22,22 +25,66 @@ void powerOff(State& s) {
         s.power = Power::CoolingDown;
         s.transitionAtMs = s.nowMs + s.coolDownMs;
         s.pictureMuted = false;
+        s.faults.noKeyInput = false;
     }
 }
 
+// Commands the projector refuses with Nak in its present state.
+bool refuses(const QByteArray& command, const State& s) {
+    if (command == "C00") {
+        return s.power == Power::CoolingDown || s.faults.lampFailure || s.faults.powerFailure;
+    }
+    return command == "C01" && s.faults.powerFailure;
+}
+
 QByteArray powerStatus(const State& s) {
+    const ProjectorModel::Faults& f = s.faults;
+    if (f.powerFailure) {
+        return "10";
+    }
+    if (f.lampFailure) {
+        return s.power == Power::CoolingDown ? "21" : "81";
+    }
+    if (f.powerManagementOff && s.power == Power::StandBy) {
+        return f.temperatureWarning ? "24" : "04";
+    }
     switch (s.power) {
     case Power::StandBy:
-        return "80";
+        return f.temperatureWarning ? "88" : "80";
     case Power::CountDown:
         return "40";
     case Power::On:
-        return "00";
+        return f.temperatureWarning ? "08" : f.noKeyInput ? "02" : "00";
     case Power::CoolingDown:
-        return "20";
+        return f.temperatureWarning ? "28" : "20";
     }
     return "80";
 }
+
+// The named states: the power state and the faults behind each row of the power status reply.
+struct NamedState {
+    const char* name;
+    Power power;
+    ProjectorModel::Faults faults;
+};
+
+const NamedState kNamedStates[] = {
+    {"standby", Power::StandBy, {}},
+    {"count-down", Power::CountDown, {}},
+    {"on", Power::On, {}},
+    {"cooling-down", Power::CoolingDown, {}},
+    {"power-fail", Power::StandBy, {.powerFailure = true}},
+    {"temperature-warning", Power::On, {.temperatureWarning = true}},
+    {"temperature-warning-cooling-down", Power::CoolingDown, {.temperatureWarning = true}},
+    {"temperature-warning-recovered", Power::StandBy, {.temperatureWarning = true}},
+    {"no-key-input", Power::On, {.noKeyInput = true}},
+    {"lamp-off", Power::StandBy, {.powerManagementOff = true}},
+    {"lamp-off-temperature-warning",
+     Power::StandBy,
+     {.temperatureWarning = true, .powerManagementOff = true}},
+    {"lamp-failure-cooling-down", Power::CoolingDown, {.lampFailure = true}},
+    {"lamp-failure", Power::StandBy, {.lampFailure = true}},
+};
 
 // Three fixed-width fields of five characters with one space between them. The panel shows reply
 // characters 1-5, 8-11 and 13-17, that is the first and third fields whole and the second without
@@ -46,7 +93,7 @@ QByteArray temperatures(const State& s) {
     switch (s.power) {
     case Power::CountDown:
     case Power::On:
-        return "+38.5 +41.0 +29.5";
+        return s.faults.temperatureWarning ? "+61.5 +66.0 +35.5" : "+38.5 +41.0 +29.5";
     case Power::CoolingDown:
         return "+33.0 +36.5 +27.0";
     case Power::StandBy:
@@ -203,7 +250,7 @@ void ProjectorModel::advanceTo(qint64 nowMs) {
 QByteArray ProjectorModel::reply(const QByteArray& command, qint64 nowMs) {
     advanceTo(nowMs);
     const Row* row = findRow(command);
-    if (!row) {
+    if (!row || refuses(command, s_)) {
         return rejection();
     }
     if (row->effect) {
@@ -213,6 +260,31 @@ QByteArray ProjectorModel::reply(const QByteArray& command, qint64 nowMs) {
     QByteArray out = row->answer ? row->answer(s_) : QByteArray(1, Ack);
     out.append(Cr);
     return out;
+}
+
+QStringList ProjectorModel::stateNames() {
+    QStringList names;
+    for (const NamedState& n : kNamedStates) {
+        names << QLatin1String(n.name);
+    }
+    return names;
+}
+
+bool ProjectorModel::setState(const QString& name, qint64 nowMs) {
+    for (const NamedState& n : kNamedStates) {
+        if (name == QLatin1String(n.name)) {
+            advanceTo(nowMs);
+            s_.power = n.power;
+            s_.faults = n.faults;
+            s_.transitionAtMs =
+                s_.nowMs + (n.power == Power::CountDown ? s_.countDownMs : s_.coolDownMs);
+            if (!lampLit(n.power)) {
+                s_.pictureMuted = false;
+            }
+            return true;
+        }
+    }
+    return false;
 }
 
 ProjectorModel::Power ProjectorModel::power(qint64 nowMs) {

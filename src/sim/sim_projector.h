@@ -72,6 +72,8 @@ public:
     void setNoiseSeed(quint32 seed) { rng_.seed(seed); }
 
     ProjectorModel::Power power() { return model_.power(clock_.elapsed()); }
+    // Puts the projector into one of ProjectorModel::stateNames(); false for another name.
+    bool setState(const QString& name) { return model_.setState(name, clock_.elapsed()); }
 
 signals:
     // One per command line received (without its CR) and the bytes answered, as sent before any

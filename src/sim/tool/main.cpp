@@ -140,8 +140,14 @@ int main(int argc, char* argv[]) {
         QStringLiteral("Also make a symbolic link to the device at PATH, where nothing exists yet "
                        "(removed on exit)."),
         QStringLiteral("PATH"));
+    const QCommandLineOption stateOption(
+        QStringLiteral("state"),
+        QStringLiteral("Power state to start in: %1.")
+            .arg(ProjectorModel::stateNames().join(QStringLiteral(", "))),
+        QStringLiteral("STATE"), QStringLiteral("standby"));
     parser.addOption(faultOption);
     parser.addOption(linkOption);
+    parser.addOption(stateOption);
     parser.process(app);
 
     if (parser.isSet(linkOption) && parser.value(linkOption).isEmpty()) {
@@ -156,6 +162,12 @@ int main(int argc, char* argv[]) {
                          SimProjector::faultModeNames().join(QStringLiteral(", "))));
         return 2;
     }
+    if (!ProjectorModel::stateNames().contains(parser.value(stateOption))) {
+        logLine(QStringLiteral("rmq27-projector-sim: unknown state \"%1\" (use one of: %2)")
+                    .arg(parser.value(stateOption),
+                         ProjectorModel::stateNames().join(QStringLiteral(", "))));
+        return 2;
+    }
     if (!installSignalHandlers()) {
         logLine(QStringLiteral("rmq27-projector-sim: cannot handle signals: %1").arg(errnoText()));
         return 1;
@@ -163,6 +175,7 @@ int main(int argc, char* argv[]) {
 
     try {
         SimProjector sim(*mode);
+        sim.setState(parser.value(stateOption));
         const QString device = sim.devicePath();
         const QString linkPath = parser.value(linkOption);
         DeviceLink link;
@@ -195,8 +208,8 @@ int main(int argc, char* argv[]) {
         // The line is gone, as with an unplugged adapter: nothing more to serve.
         QObject::connect(&sim, &SimProjector::vanished, &app, &QCoreApplication::quit);
 
-        logLine(QStringLiteral("-- serving on %1 (fault: %2)")
-                    .arg(device, SimProjector::faultModeName(*mode)));
+        logLine(QStringLiteral("-- serving on %1 (fault: %2, state: %3)")
+                    .arg(device, SimProjector::faultModeName(*mode), parser.value(stateOption)));
         std::printf("%s\n", qPrintable(device));
         std::fflush(stdout);
 

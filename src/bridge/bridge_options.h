@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+// The PJLink port.
+constexpr quint16 DefaultPjlinkPort = 4352;
+
+struct BridgeOptions {
+    QString port; // the serial device; empty: the default
+    QString settings = QStringLiteral("19200,N,8,1");
+    std::optional<QHostAddress> listenAddress; // none: chosen by listenAddresses()
+    quint16 listenPort = DefaultPjlinkPort;
+    QString passwordFile;
+    bool noPassword = false;
+    std::optional<QString> name; // none: the host name
+    bool help = false;
+    bool version = false;
+};
+
+struct BridgeParse {
+    BridgeOptions options;
+    QString error; // set for a usage error
+};
+
+// Reads the arguments after the program name.
+BridgeParse parseBridgeArguments(const QStringList& args);
+
+// "[ADDR:]PORT": an IPv4 address, an IPv6 address in brackets, or none; never a host name (the
+// bridge resolves nothing). Nothing for a malformed value.
+std::optional<std::pair<std::optional<QHostAddress>, quint16>> parseListen(const QString& value);
+
+struct ListenPlan {
+    QList<QHostAddress> addresses;
+    QList<QHostAddress> optional; // tried, but not needed (the IPv6 loopback)
+    QString error;
+};
+
+// Where to listen. Without a password only on loopback, unless noPassword says open access is
+// meant; an address asked for that breaks this rule is an error.
+ListenPlan listenAddresses(const BridgeOptions& options, bool hasPassword);
+
+struct PasswordRead {
+    QByteArray password;
+    QString error;
+};
+
+// The password from its file: the first line, without its line end. Refused when others may read
+// or write the file, when it is empty, longer than 32 characters or not printable ASCII.
+PasswordRead readPasswordFile(const QString& path);
+
+extern const char* const BridgeUsage;

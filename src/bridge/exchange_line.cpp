@@ -1,0 +1,95 @@
+#include "bridge/exchange_line.h"
+
+#include "core/failure.h"
+
+namespace {
+
+LineAnswer::Outcome outcomeOf(ExchangeOutcome outcome) {
+    switch (outcome) {
+    case ExchangeOutcome::Answered:
+        return LineAnswer::Outcome::Answered;
+    case ExchangeOutcome::Acknowledged:
+        return LineAnswer::Outcome::Acknowledged;
+    case ExchangeOutcome::Refused:
+        return LineAnswer::Outcome::Refused;
+    case ExchangeOutcome::NoReply:
+        return LineAnswer::Outcome::NoReply;
+    case ExchangeOutcome::PortFailed:
+        break;
+    }
+    return LineAnswer::Outcome::LineDown;
+}
+
+} // namespace
+
+ExchangeLine::ExchangeLine(QString device, QString settings,
+                           std::function<void(const QString&)> log, QObject* parent)
+    : LineRunner(parent), device_(std::move(device)), settings_(std::move(settings)),
+      log_(std::move(log)) {
+    reopen_.setSingleShot(true);
+    reopen_.setInterval(ReopenMs);
+    connect(&reopen_, &QTimer::timeout, this, &ExchangeLine::tryOpen);
+    connect(&exchange_, &Exchange::finished, this, &ExchangeLine::onFinished);
+    connect(&exchange_, &Exchange::lost, this, &ExchangeLine::onLost);
+}
+
+void ExchangeLine::open() {
+    tryOpen();
+}
+
+bool ExchangeLine::isUp() const {
+    return exchange_.isOpen();
+}
+
+void ExchangeLine::start(const QString& code) {
+    exchange_.start(code, Exchange::windowFor(code));
+}
+
+void ExchangeLine::tryOpen() {
+    if (exchange_.isOpen()) {
+        return;
+    }
+    const bool wasDown = !state_.isEmpty();
+    try {
+        exchange_.open(device_, settings_, QStringLiteral("--port"));
+        note(QStringLiteral("open"), wasDown ? QStringLiteral("%1: line open again")
+                                                   .arg(exchange_.portLabel())
+                                             : QStringLiteral("%1: line open (%2)")
+                                                   .arg(exchange_.portLabel(), settings_));
+    } catch (const PanelFailure& failure) {
+        const QString text = withoutPanelAdvice(failure.description());
+        note(QStringLiteral("failed: ") + text,
+             QStringLiteral("%1; trying again every %2 s, answering ERR4 meanwhile")
+                 .arg(text)
+                 .arg(reopen_.interval() / 1000.0));
+        reopen_.start();
+    }
+}
+
+void ExchangeLine::onFinished(const ExchangeResult& r) {
+    LineAnswer answer;
+    answer.outcome = outcomeOf(r.outcome);
+    answer.row = r.values.row;
+    answer.lampHours = r.values.lampHours;
+    emit result(r);
+    emit answered(answer);
+}
+
+void ExchangeLine::onLost(const QString& description) {
+    note(QStringLiteral("lost"), QStringLiteral("%1; trying again every %2 s, answering ERR4 "
+                                                "meanwhile")
+                                     .arg(withoutPanelAdvice(description))
+                                     .arg(reopen_.interval() / 1000.0));
+    reopen_.start();
+}
+
+void ExchangeLine::note(const QString& state, const QString& line) {
+    // A failed open logs again only when its description changes.
+    if (state == state_) {
+        return;
+    }
+    state_ = state;
+    if (log_) {
+        log_(line);
+    }
+}

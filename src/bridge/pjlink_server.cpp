@@ -1,0 +1,80 @@
+#include "bridge/pjlink_server.h"
+
+#include "bridge/line_queue.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+PjlinkServer::PjlinkServer(LineQueue& queue, pjlink::Identity identity,
+                           std::optional<QByteArray> password, QObject* parent)
+    : QObject(parent), queue_(queue), identity_(std::move(identity)),
+      password_(std::move(password)) {}
+
+QString PjlinkServer::listen(const QList<QHostAddress>& addresses, quint16 port,
+                             const QList<QHostAddress>& optional) {
+    QList<QHostAddress> all = addresses;
+    all += optional;
+    for (const QHostAddress& address : all) {
+        auto* server = new QTcpServer(this);
+        if (!server->listen(address, port)) {
+            const QString error = QStringLiteral("cannot listen on %1 port %2: %3")
+                                      .arg(address.toString())
+                                      .arg(port)
+                                      .arg(server->errorString());
+            delete server;
+            if (optional.contains(address)) {
+                continue;
+            }
+            return error;
+        }
+        port = server->serverPort();
+        connect(server, &QTcpServer::newConnection, this,
+                [this, server] { onNewConnection(server); });
+        servers_.append(server);
+    }
+    return servers_.isEmpty() ? QStringLiteral("no address to listen on") : QString();
+}
+
+quint16 PjlinkServer::port() const {
+    return servers_.isEmpty() ? 0 : servers_.front()->serverPort();
+}
+
+QList<QHostAddress> PjlinkServer::addresses() const {
+    QList<QHostAddress> out;
+    for (const QTcpServer* s : servers_) {
+        out.append(s->serverAddress());
+    }
+    return out;
+}
+
+void PjlinkServer::onNewConnection(QTcpServer* server) {
+    while (QTcpSocket* socket = server->nextPendingConnection()) {
+        if (connections_ >= maxConnections_) {
+            note(QStringLiteral("refused a connection from %1: %2 connections already open")
+                     .arg(socket->peerAddress().toString())
+                     .arg(connections_));
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        ++connections_;
+        ++accepted_;
+        const QString peer = socket->peerAddress().toString();
+        auto* connection =
+            new PjlinkConnection(socket, queue_, identity_, password_, limits_, this);
+        connect(connection, &PjlinkConnection::authenticationFailed, this,
+                [this] { ++authFailures_; });
+        connect(connection, &PjlinkConnection::closed, this, [this, peer](const QString& why) {
+            --connections_;
+            if (!why.isEmpty()) {
+                note(QStringLiteral("closed the connection from %1: %2").arg(peer, why));
+            }
+        });
+    }
+}
+
+void PjlinkServer::note(const QString& line) {
+    if (log_) {
+        log_(line);
+    }
+}

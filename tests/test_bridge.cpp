@@ -1,0 +1,531 @@
+// rmq27-bridge: the PJLink tables as pure functions, the line queue's order, and the server's
+// limits over a plain socket with a stand-in serial line.
+
+#include "bridge/bridge_options.h"
+#include "bridge/line_queue.h"
+#include "bridge/pjlink_protocol.h"
+#include "bridge/pjlink_server.h"
+#include "support/pjlink_test_client.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+#include <sys/stat.h>
+
+Q_DECLARE_METATYPE(LineAnswer)
+
+namespace {
+
+using O = LineAnswer::Outcome;
+
+LineAnswer answered(const QString& row) {
+    return LineAnswer{O::Answered, row, std::nullopt};
+}
+
+// A serial line that answers from a script, a little later, and notes every command.
+class ScriptedLine : public LineRunner {
+public:
+    bool up = true;
+    QStringList started;
+    QHash<QString, LineAnswer> replies; // by code; others: NoReply
+    int delayMs = 0;
+
+    bool isUp() const override { return up; }
+    void start(const QString& code) override {
+        started << code;
+        const LineAnswer a = replies.value(code, LineAnswer{O::NoReply, {}, {}});
+        QTimer::singleShot(delayMs, this, [this, a] { emit answered(a); });
+    }
+};
+
+} // namespace
+
+class TestBridge : public QObject {
+    Q_OBJECT
+private slots:
+    void handling_data();
+    void handling();
+    void powerTable_data();
+    void powerTable();
+    void answers_data();
+    void answers();
+    void digestAndName();
+    void listenRules_data();
+    void listenRules();
+    void passwordFile_data();
+    void passwordFile();
+
+    void queueRunsClientsFirstInArrivalOrder();
+    void queueStopsAtAFailedStepAndForgetsGoneOwners();
+
+    void badInputClosesOnlyThatConnection_data();
+    void badInputClosesOnlyThatConnection();
+    void connectionLimitsHold();
+    void authentication_data();
+    void authentication();
+};
+
+// Each command line: the reply it gets at once, or the serial commands it runs.
+void TestBridge::handling_data() {
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QByteArray>("answer"); // immediate answer; empty when codes run
+    QTest::addColumn<QStringList>("codes");
+    const QByteArray none;
+    QTest::newRow("POWR on") << QByteArray("%1POWR 1") << none << QStringList{"C00"};
+    QTest::newRow("POWR off") << QByteArray("%1POWR 0") << none << QStringList{"C01"};
+    QTest::newRow("POWR ?") << QByteArray("%1POWR ?") << none << QStringList{"CR0"};
+    QTest::newRow("POWR 2") << QByteArray("%1POWR 2") << QByteArray("ERR2") << QStringList();
+    QTest::newRow("POWR no parameter")
+        << QByteArray("%1POWR") << QByteArray("ERR2") << QStringList();
+    QTest::newRow("INPT 11") << QByteArray("%1INPT 11") << none << QStringList{"C05"};
+    QTest::newRow("INPT 12") << QByteArray("%1INPT 12") << none << QStringList{"C06"};
+    QTest::newRow("INPT 21") << QByteArray("%1INPT 21") << none << QStringList{"C07"};
+    QTest::newRow("INPT 51") << QByteArray("%1INPT 51") << none << QStringList{"C08"};
+    QTest::newRow("INPT 31") << QByteArray("%1INPT 31") << QByteArray("ERR2") << QStringList();
+    QTest::newRow("INPT ?") << QByteArray("%1INPT ?") << none << QStringList{"CR1"};
+    QTest::newRow("INST ?") << QByteArray("%1INST ?") << QByteArray("11 12 21 51") << QStringList();
+    QTest::newRow("AVMT 11") << QByteArray("%1AVMT 11") << none << QStringList{"C0D"};
+    QTest::newRow("AVMT 10") << QByteArray("%1AVMT 10") << none << QStringList{"C0E"};
+    QTest::newRow("AVMT 30") << QByteArray("%1AVMT 30") << none << QStringList{"C0E"};
+    QTest::newRow("AVMT 21") << QByteArray("%1AVMT 21") << QByteArray("ERR2") << QStringList();
+    QTest::newRow("AVMT 20") << QByteArray("%1AVMT 20") << QByteArray("ERR2") << QStringList();
+    QTest::newRow("AVMT 31") << QByteArray("%1AVMT 31") << QByteArray("ERR2") << QStringList();
+    QTest::newRow("AVMT ?") << QByteArray("%1AVMT ?") << none << QStringList{"CRA"};
+    QTest::newRow("LAMP ?") << QByteArray("%1LAMP ?") << none << QStringList{"CR3", "CR0"};
+    QTest::newRow("ERST ?") << QByteArray("%1ERST ?") << none << QStringList{"CR0"};
+    QTest::newRow("NAME ?") << QByteArray("%1NAME ?") << QByteArray("Hall A") << QStringList();
+    QTest::newRow("INF1 ?") << QByteArray("%1INF1 ?") << QByteArray("VEXO") << QStringList();
+    QTest::newRow("INF2 ?") << QByteArray("%1INF2 ?") << QByteArray("RM-Q27") << QStringList();
+    QTest::newRow("INFO ?") << QByteArray("%1INFO ?") << QByteArray("rmq27-bridge 1.40")
+                            << QStringList();
+    QTest::newRow("CLSS ?") << QByteArray("%1CLSS ?") << QByteArray("1") << QStringList();
+    QTest::newRow("CLSS set") << QByteArray("%1CLSS 1") << QByteArray("ERR2") << QStringList();
+    QTest::newRow("class 2") << QByteArray("%2POWR ?") << QByteArray("ERR1") << QStringList();
+    QTest::newRow("class 2 only") << QByteArray("%2SNUM ?") << QByteArray("ERR1") << QStringList();
+    QTest::newRow("unknown") << QByteArray("%1XXXX ?") << QByteArray("ERR1") << QStringList();
+    QTest::newRow("lower case") << QByteArray("%1powr ?") << none << QStringList{"CR0"};
+}
+
+void TestBridge::handling() {
+    QFETCH(QByteArray, line);
+    QFETCH(QByteArray, answer);
+    QFETCH(QStringList, codes);
+    pjlink::Identity id;
+    id.name = "Hall A";
+    id.info = "rmq27-bridge 1.40";
+    QVERIFY(pjlink::isCommandLine(line));
+    const pjlink::Handling h = pjlink::handle(line, id);
+    QCOMPARE(h.header, line.left(6));
+    QCOMPARE(h.codes, codes);
+    if (codes.isEmpty()) {
+        QCOMPARE(h.answer, answer);
+    }
+}
+
+// The power status reply's rows, read as POWR, ERST and the lamp's lit flag.
+void TestBridge::powerTable_data() {
+    QTest::addColumn<QString>("row");
+    QTest::addColumn<QByteArray>("power");
+    QTest::addColumn<QByteArray>("errors");
+    QTest::addColumn<QByteArray>("lamp"); // with 1234 lamp hours
+    const struct {
+        const char* row;
+        const char* power;
+        const char* errors;
+        const char* lamp;
+    } rows[] = {
+        {"00", "1", "000000", "1234 1"},    {"80", "0", "000000", "1234 0"},
+        {"40", "3", "000000", "1234 1"},    {"20", "2", "000000", "1234 0"},
+        {"10", "ERR4", "000002", "1234 0"}, {"08", "1", "001000", "1234 1"},
+        {"04", "0", "000000", "1234 0"},    {"28", "2", "001000", "1234 0"},
+        {"24", "0", "001000", "1234 0"},    {"88", "0", "001000", "1234 0"},
+        {"21", "2", "020000", "1234 0"},    {"81", "0", "020000", "1234 0"},
+        {"02", "1", "000000", "1234 1"},    {"99", "ERR4", "ERR4", "ERR4"},
+        {"", "ERR4", "ERR4", "ERR4"},
+    };
+    for (const auto& r : rows) {
+        QTest::newRow(*r.row ? r.row : "no row")
+            << QString::fromLatin1(r.row) << QByteArray(r.power) << QByteArray(r.errors)
+            << QByteArray(r.lamp);
+    }
+}
+
+void TestBridge::powerTable() {
+    QFETCH(QString, row);
+    QFETCH(QByteArray, power);
+    QFETCH(QByteArray, errors);
+    QFETCH(QByteArray, lamp);
+    const LineAnswer cr0 = row.isEmpty() ? LineAnswer{O::Answered, {}, {}} : answered(row);
+    QCOMPARE(pjlink::answerFrom(pjlink::Mapping::Power, {cr0}), power);
+    QCOMPARE(pjlink::answerFrom(pjlink::Mapping::ErrorStatus, {cr0}), errors);
+    const LineAnswer cr3{O::Answered, std::nullopt, 1234};
+    QCOMPARE(pjlink::answerFrom(pjlink::Mapping::Lamp, {cr3, cr0}), lamp);
+}
+
+// The other mappings, and what an exchange without a reply comes to.
+void TestBridge::answers_data() {
+    QTest::addColumn<int>("mapping");
+    QTest::addColumn<QList<LineAnswer>>("replies");
+    QTest::addColumn<QByteArray>("answer");
+    using M = pjlink::Mapping;
+    const LineAnswer ack{O::Acknowledged, {}, {}};
+    const LineAnswer nak{O::Refused, {}, {}};
+    const LineAnswer silent{O::NoReply, {}, {}};
+    const LineAnswer down{O::LineDown, {}, {}};
+    const LineAnswer hours{O::Answered, {}, 99999};
+    QTest::newRow("set ACK") << int(M::Set) << QList{ack} << QByteArray("OK");
+    QTest::newRow("set NAK") << int(M::Set) << QList{nak} << QByteArray("ERR3");
+    QTest::newRow("set silent") << int(M::Set) << QList{silent} << QByteArray("ERR4");
+    QTest::newRow("set line down") << int(M::Set) << QList{down} << QByteArray("ERR4");
+    QTest::newRow("set odd reply") << int(M::Set) << QList{answered("00")} << QByteArray("ERR4");
+    QTest::newRow("input 1") << int(M::Input) << QList{answered("1")} << QByteArray("11");
+    QTest::newRow("input 2") << int(M::Input) << QList{answered("2")} << QByteArray("12");
+    QTest::newRow("input 3") << int(M::Input) << QList{answered("3")} << QByteArray("21");
+    QTest::newRow("input 4") << int(M::Input) << QList{answered("4")} << QByteArray("51");
+    QTest::newRow("input 5") << int(M::Input) << QList{answered("5")} << QByteArray("ERR4");
+    QTest::newRow("mute 00") << int(M::Mute) << QList{answered("00")} << QByteArray("30");
+    QTest::newRow("mute 01") << int(M::Mute) << QList{answered("01")} << QByteArray("11");
+    QTest::newRow("mute 02") << int(M::Mute) << QList{answered("02")} << QByteArray("21");
+    QTest::newRow("mute 03") << int(M::Mute) << QList{answered("03")} << QByteArray("31");
+    QTest::newRow("mute 80") << int(M::Mute) << QList{answered("80")} << QByteArray("30");
+    QTest::newRow("mute FF") << int(M::Mute) << QList{answered("FF")} << QByteArray("ERR3");
+    QTest::newRow("mute other") << int(M::Mute) << QList{answered("04")} << QByteArray("ERR4");
+    QTest::newRow("query silent") << int(M::Power) << QList{silent} << QByteArray("ERR4");
+    QTest::newRow("query refused") << int(M::Mute) << QList{nak} << QByteArray("ERR3");
+    QTest::newRow("query line down") << int(M::Input) << QList{down} << QByteArray("ERR4");
+    QTest::newRow("nothing run") << int(M::Power) << QList<LineAnswer>() << QByteArray("ERR4");
+    QTest::newRow("lamp at its limit")
+        << int(M::Lamp) << QList{hours, answered("00")} << QByteArray("99999 1");
+    QTest::newRow("lamp hours unread")
+        << int(M::Lamp) << QList{answered("x"), answered("00")} << QByteArray("ERR4");
+    QTest::newRow("lamp, power silent")
+        << int(M::Lamp) << QList{hours, silent} << QByteArray("ERR4");
+    QTest::newRow("lamp, stopped early") << int(M::Lamp) << QList{hours} << QByteArray("ERR4");
+}
+
+void TestBridge::answers() {
+    QFETCH(int, mapping);
+    QFETCH(QList<LineAnswer>, replies);
+    QFETCH(QByteArray, answer);
+    QCOMPARE(pjlink::answerFrom(pjlink::Mapping(mapping), replies), answer);
+}
+
+void TestBridge::digestAndName() {
+    // The worked example clients are checked against.
+    QCOMPARE(pjlink::digest("a572f60c", "password"),
+             QByteArray("e3d97429adffa11bce1f7275813d4bde"));
+    QVERIFY(pjlink::startsWithDigest("E3D97429ADFFA11BCE1F7275813D4BDE%1POWR ?",
+                                     "e3d97429adffa11bce1f7275813d4bde"));
+    QVERIFY(!pjlink::startsWithDigest("e3d97429adffa11bce1f7275813d4bdf%1POWR ?",
+                                      "e3d97429adffa11bce1f7275813d4bde"));
+    QVERIFY(!pjlink::startsWithDigest("%1POWR ?", "e3d97429adffa11bce1f7275813d4bde"));
+    const QByteArray random = pjlink::newRandom();
+    QCOMPARE(random.size(), 8);
+    QVERIFY(pjlink::hasDigestShape(random + random + random + random + "%"));
+    QCOMPARE(pjlink::greeting(std::nullopt), QByteArray("PJLINK 0\r"));
+    QCOMPARE(pjlink::greeting(QByteArray("0badcafe")), QByteArray("PJLINK 1 0badcafe\r"));
+
+    // NAME: at most 64 bytes, never half a character, no control characters.
+    QCOMPARE(pjlink::fitName(QStringLiteral("hall\tA")), QByteArray("hallA"));
+    QCOMPARE(pjlink::fitName(QString(70, u'x')), QByteArray(64, 'x'));
+    const QByteArray cut = pjlink::fitName(QString(63, u'x') + QStringLiteral("é"));
+    QCOMPARE(cut, QByteArray(63, 'x'));
+}
+
+// --listen and the password together decide where the bridge listens.
+void TestBridge::listenRules_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("password");
+    QTest::addColumn<QString>("addresses"); // space-separated, optional ones after a '+'; or
+                                            // "error"
+    QTest::newRow("default: loopback") << QStringList() << false << "127.0.0.1 +::1";
+    QTest::newRow("password: everywhere") << QStringList() << true << "0.0.0.0";
+    QTest::newRow("no password, meant") << QStringList{"--no-password"} << false << "0.0.0.0";
+    QTest::newRow("port only") << QStringList{"--listen", "4400"} << false << "127.0.0.1 +::1";
+    QTest::newRow("loopback asked")
+        << QStringList{"--listen", "127.0.0.1:0"} << false << "127.0.0.1";
+    QTest::newRow("IPv6 loopback") << QStringList{"--listen", "[::1]:4352"} << false << "::1";
+    QTest::newRow("open address refused")
+        << QStringList{"--listen", "0.0.0.0:4352"} << false << "error";
+    QTest::newRow("open address with password")
+        << QStringList{"--listen", "192.0.2.7:4352"} << true << "192.0.2.7";
+    QTest::newRow("host name refused")
+        << QStringList{"--listen", "projector:4352"} << true << "error";
+    QTest::newRow("IPv6 without brackets")
+        << QStringList{"--listen", "::1:4352"} << true << "error";
+    QTest::newRow("port out of range") << QStringList{"--listen", "65536"} << true << "error";
+    QTest::newRow("both password ways")
+        << QStringList{"--no-password", "--password-file", "/x"} << false << "error";
+}
+
+void TestBridge::listenRules() {
+    QFETCH(QStringList, args);
+    QFETCH(bool, password);
+    QFETCH(QString, addresses);
+    const BridgeParse parse = parseBridgeArguments(args);
+    const ListenPlan plan = listenAddresses(parse.options, password);
+    if (addresses == QLatin1String("error")) {
+        QVERIFY(!parse.error.isEmpty() || !plan.error.isEmpty());
+        return;
+    }
+    QVERIFY2(parse.error.isEmpty(), qPrintable(parse.error));
+    QVERIFY2(plan.error.isEmpty(), qPrintable(plan.error));
+    QStringList got;
+    for (const QHostAddress& a : plan.addresses) {
+        got << (a == QHostAddress(QHostAddress::Any) ? QStringLiteral("0.0.0.0") : a.toString());
+    }
+    for (const QHostAddress& a : plan.optional) {
+        got << QLatin1Char('+') + a.toString();
+    }
+    QCOMPARE(got.join(u' '), addresses);
+}
+
+void TestBridge::passwordFile_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QByteArray>("password"); // empty: refused
+    QTest::newRow("private") << QByteArray("secret\n") << 0600 << QByteArray("secret");
+    QTest::newRow("group may read") << QByteArray("secret") << 0640 << QByteArray("secret");
+    QTest::newRow("CR LF") << QByteArray("secret\r\nmore") << 0400 << QByteArray("secret");
+    QTest::newRow("others may read") << QByteArray("secret\n") << 0644 << QByteArray();
+    QTest::newRow("others may write") << QByteArray("secret\n") << 0602 << QByteArray();
+    QTest::newRow("empty") << QByteArray("\n") << 0600 << QByteArray();
+    QTest::newRow("too long") << QByteArray(33, 'p') << 0600 << QByteArray();
+    QTest::newRow("not text") << QByteArray("se\x01"
+                                            "cret")
+                              << 0600 << QByteArray();
+}
+
+void TestBridge::passwordFile() {
+    QFETCH(QByteArray, content);
+    QFETCH(int, mode);
+    QFETCH(QByteArray, password);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("password"));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+    f.close();
+    QVERIFY(::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0);
+    const PasswordRead read = readPasswordFile(path);
+    QCOMPARE(read.password, password);
+    QCOMPARE(read.error.isEmpty(), !password.isEmpty());
+    QVERIFY(!readPasswordFile(dir.filePath(QStringLiteral("missing"))).error.isEmpty());
+}
+
+// Client requests run in arrival order and always before waiting background ones; a background
+// request never overtakes a client's.
+void TestBridge::queueRunsClientsFirstInArrivalOrder() {
+    ScriptedLine line;
+    LineQueue queue(line);
+    QObject a, b, poller;
+    QStringList done;
+    const auto note = [&done](const QString& what) {
+        return [&done, what](const QList<LineAnswer>&) { done << what; };
+    };
+    QVERIFY(queue.submit(&poller, {"CR6"}, LineQueue::Priority::Background, note("poll 1")));
+    QVERIFY(queue.submit(&a, {"CR0"}, LineQueue::Priority::Client, note("a")));
+    // A client arriving while the first ones run still goes before the waiting polls.
+    QVERIFY(queue.submit(&b, {"CR1"}, LineQueue::Priority::Client, [&](const QList<LineAnswer>&) {
+        done << QStringLiteral("b");
+        queue.submit(&a, {"CR3", "CR0"}, LineQueue::Priority::Client, note("a2"));
+    }));
+    QVERIFY(queue.submit(&poller, {"CR7"}, LineQueue::Priority::Background, note("poll 2")));
+    QCOMPARE(line.started, QStringList()); // nothing runs from inside submit()
+    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 5, PjlinkTestClient::WaitMs);
+    QCOMPARE(done, (QStringList{"a", "b", "a2", "poll 1", "poll 2"}));
+    QCOMPARE(line.started, (QStringList{"CR0", "CR1", "CR3", "CR6", "CR7"})); // a2 stops at CR3
+
+    for (int i = 0; i < LineQueue::MaxBackgroundWaiting; ++i) {
+        QVERIFY(queue.submit(&poller, {"CR0"}, LineQueue::Priority::Background, {}));
+    }
+    QVERIFY(!queue.submit(&poller, {"CR0"}, LineQueue::Priority::Background, {}));
+}
+
+void TestBridge::queueStopsAtAFailedStepAndForgetsGoneOwners() {
+    ScriptedLine line;
+    line.replies[QStringLiteral("CR3")] = LineAnswer{O::Answered, {}, 12};
+    line.replies[QStringLiteral("CR0")] = answered(QStringLiteral("00"));
+    LineQueue queue(line);
+    QList<LineAnswer> got;
+    QObject owner;
+    queue.submit(&owner, {"CR3", "CR0"}, LineQueue::Priority::Client,
+                 [&got](const QList<LineAnswer>& a) { got = a; });
+    QTRY_COMPARE_WITH_TIMEOUT(got.size(), 2, PjlinkTestClient::WaitMs);
+    QCOMPARE(pjlink::answerFrom(pjlink::Mapping::Lamp, got), QByteArray("12 1"));
+
+    // A request whose asker has gone is never sent.
+    auto gone = std::make_unique<QObject>();
+    bool called = false;
+    queue.submit(gone.get(), {"C00"}, LineQueue::Priority::Client,
+                 [&called](const QList<LineAnswer>&) { called = true; });
+    gone.reset();
+    queue.submit(&owner, {"CR1"}, LineQueue::Priority::Client,
+                 [&got](const QList<LineAnswer>& a) { got = a; });
+    QTRY_COMPARE_WITH_TIMEOUT(got.size(), 1, PjlinkTestClient::WaitMs);
+    QVERIFY(!called);
+    QVERIFY(!line.started.contains(QStringLiteral("C00")));
+
+    // With the line down nothing is sent and the answer is LineDown.
+    line.up = false;
+    got.clear();
+    const qsizetype sent = line.started.size();
+    queue.submit(&owner, {"CR0"}, LineQueue::Priority::Client,
+                 [&got](const QList<LineAnswer>& a) { got = a; });
+    QTRY_COMPARE_WITH_TIMEOUT(got.size(), 1, PjlinkTestClient::WaitMs);
+    QCOMPARE(int(got.front().outcome), int(O::LineDown));
+    QCOMPARE(line.started.size(), sent);
+}
+
+namespace {
+
+// The server on 127.0.0.1 with a scripted line behind it.
+struct Rig {
+    ScriptedLine line;
+    LineQueue queue{line};
+    std::unique_ptr<PjlinkServer> server;
+    QStringList log;
+
+    explicit Rig(std::optional<QByteArray> password = std::nullopt,
+                 ConnectionLimits limits = ConnectionLimits()) {
+        line.replies[QStringLiteral("CR0")] = answered(QStringLiteral("80"));
+        pjlink::Identity id;
+        id.name = "hall";
+        server = std::make_unique<PjlinkServer>(queue, id, password);
+        server->setLimits(limits);
+        server->setLog([this](const QString& l) { log << l; });
+    }
+    bool listen() { return server->listen({QHostAddress(QHostAddress::LocalHost)}, 0).isEmpty(); }
+};
+
+} // namespace
+
+// Bad input closes the connection that sent it; a client beside it goes on being answered.
+void TestBridge::badInputClosesOnlyThatConnection_data() {
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<bool>("replyFirst"); // a good command goes first and is answered
+    QTest::addColumn<QString>("why");
+    const QByteArray longLine = "%1NAME " + QByteArray(pjlink::MaxCommandBytes, 'x') + '\r';
+    QTest::newRow("overlong line") << longLine << false << "longer";
+    QTest::newRow("no CR at all") << QByteArray(1000, 'x') << false << "longer";
+    QTest::newRow("binary") << QByteArray("%1POWR \x00\xff\r", 10) << false << "not a PJLink";
+    QTest::newRow("high bytes") << QByteArray("%1NAME \xc3\xa9\r") << false << "not a PJLink";
+    QTest::newRow("tab") << QByteArray("%1POWR\t?\r") << false << "not a PJLink";
+    QTest::newRow("not PJLink") << QByteArray("GET / HTTP/1.0\r") << false << "not a PJLink";
+    QTest::newRow("after a good one")
+        << QByteArray("%1CLSS ?\r\x01\x02\r") << true << "not a PJLink";
+}
+
+void TestBridge::badInputClosesOnlyThatConnection() {
+    QFETCH(QByteArray, input);
+    QFETCH(bool, replyFirst);
+    QFETCH(QString, why);
+    Rig rig;
+    QVERIFY(rig.listen());
+    PjlinkTestClient good, bad;
+    QVERIFY(good.connect(rig.server->port()));
+    QVERIFY(bad.connect(rig.server->port()));
+    QCOMPARE(good.line(), QByteArray("PJLINK 0"));
+    QCOMPARE(bad.line(), QByteArray("PJLINK 0"));
+    bad.socket.write(input);
+    if (replyFirst) {
+        QCOMPARE(bad.line(), QByteArray("%1CLSS=1"));
+    }
+    QVERIFY(bad.closedByPeer());
+    QCOMPARE(bad.received, QByteArray());
+    QTRY_VERIFY_WITH_TIMEOUT(rig.log.join(u'\n').contains(why), PjlinkTestClient::WaitMs);
+    QCOMPARE(good.ask("%1POWR ?"), QByteArray("%1POWR=0"));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.server->connectionCount(), 1, PjlinkTestClient::WaitMs);
+}
+
+// At most MaxConnections at once; an idle one closes; one that stops reading is let go.
+void TestBridge::connectionLimitsHold() {
+    ConnectionLimits limits;
+    limits.idleMs = 1500;
+    Rig rig(std::nullopt, limits);
+    QVERIFY(rig.listen());
+    std::vector<std::unique_ptr<PjlinkTestClient>> clients;
+    for (int i = 0; i < PjlinkServer::MaxConnections; ++i) {
+        clients.push_back(std::make_unique<PjlinkTestClient>());
+        QVERIFY(clients.back()->connect(rig.server->port()));
+        QCOMPARE(clients.back()->line(), QByteArray("PJLINK 0"));
+    }
+    PjlinkTestClient extra;
+    extra.socket.connectToHost(QHostAddress::LocalHost, rig.server->port());
+    QVERIFY(extra.closedByPeer());
+    QCOMPARE(extra.received, QByteArray());
+    QCOMPARE(rig.server->connectionCount(), PjlinkServer::MaxConnections);
+
+    // Idle: the one that keeps asking stays, the others are closed.
+    PjlinkTestClient& busy = *clients.front();
+    for (int i = 0; i < 4; ++i) {
+        QTest::qWait(500);
+        QCOMPARE(busy.ask("%1INF1 ?"), QByteArray("%1INF1=VEXO"));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(rig.server->connectionCount(), 1, PjlinkTestClient::WaitMs);
+    QVERIFY(clients.back()->closedByPeer());
+
+    // A client that sends and never reads: closed once its unread replies pass the bound.
+    QByteArray many;
+    for (int i = 0; i < 20000; ++i) {
+        many += "%1INST ?\r";
+    }
+    PjlinkTestClient deaf;
+    QVERIFY(deaf.connect(rig.server->port()));
+    deaf.socket.setReadBufferSize(1);
+    deaf.socket.write(many);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.log.join(u'\n').contains(QLatin1String("stopped reading")),
+                             PjlinkTestClient::WaitMs);
+    QCOMPARE(busy.ask("%1CLSS ?"), QByteArray("%1CLSS=1"));
+}
+
+void TestBridge::authentication_data() {
+    QTest::addColumn<QByteArray>("password"); // the one the client uses; empty: no digest
+    QTest::addColumn<QByteArray>("second");   // a digest in front of the second command: "same",
+                                              // "other" or none
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("right") << QByteArray("JBMIAProjectorLink") << QByteArray() << true;
+    QTest::newRow("right, digest again")
+        << QByteArray("JBMIAProjectorLink") << QByteArray("same") << true;
+    QTest::newRow("right, then another digest")
+        << QByteArray("JBMIAProjectorLink") << QByteArray("other") << false;
+    QTest::newRow("wrong") << QByteArray("jbmiaprojectorlink") << QByteArray() << false;
+    QTest::newRow("missing") << QByteArray() << QByteArray() << false;
+}
+
+void TestBridge::authentication() {
+    QFETCH(QByteArray, password);
+    QFETCH(QByteArray, second);
+    QFETCH(bool, accepted);
+    Rig rig(QByteArray("JBMIAProjectorLink"));
+    QVERIFY(rig.listen());
+    PjlinkTestClient c;
+    QVERIFY(c.connect(rig.server->port()));
+    const QByteArray greeting = c.line();
+    QVERIFY2(greeting.startsWith("PJLINK 1 ") && greeting.size() == 17, greeting.constData());
+    const QByteArray random = greeting.mid(9);
+    const QByteArray digest = password.isEmpty() ? QByteArray() : pjlink::digest(random, password);
+    const QByteArray first = c.ask(digest + "%1POWR ?");
+    if (!accepted && second.isEmpty()) {
+        QCOMPARE(first, QByteArray("PJLINK ERRA"));
+        QVERIFY(c.closedByPeer());
+        QCOMPARE(rig.server->authenticationFailures(), 1);
+        QVERIFY(rig.line.started.isEmpty()); // nothing reached the projector
+        return;
+    }
+    QCOMPARE(first, QByteArray("%1POWR=0"));
+    const QByteArray again = second == "same"    ? digest
+                             : second == "other" ? pjlink::digest(random, "other")
+                                                 : QByteArray();
+    const QByteArray reply = c.ask(again + "%1CLSS ?");
+    QCOMPARE(reply, accepted ? QByteArray("%1CLSS=1") : QByteArray("PJLINK ERRA"));
+    QCOMPARE(c.closedByPeer(), !accepted);
+}
+
+QTEST_GUILESS_MAIN(TestBridge)
+#include "test_bridge.moc"

@@ -1,0 +1,274 @@
+// rmq27-bridge end to end in one process: a plain socket, the server, the line queue, the
+// exchange on a real pseudo-terminal, and the simulated projector behind it.
+
+#include "bridge/exchange_line.h"
+#include "bridge/line_queue.h"
+#include "bridge/pjlink_server.h"
+#include "sim/sim_projector.h"
+#include "support/pjlink_test_client.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+constexpr int kWaitMs = PjlinkTestClient::WaitMs;
+
+// The simulated projector, the bridge in front of it on 127.0.0.1, and what the bridge logged.
+struct Bridge {
+    std::unique_ptr<SimProjector> sim;
+    std::unique_ptr<ExchangeLine> line;
+    std::unique_ptr<LineQueue> queue;
+    std::unique_ptr<PjlinkServer> server;
+    QStringList log;
+
+    explicit Bridge(SimProjector::FaultMode mode = SimProjector::FaultMode::None,
+                    const QString& device = QString()) {
+        sim = std::make_unique<SimProjector>(mode);
+        sim->setCountDownMs(1500);
+        sim->setCoolDownMs(1500);
+        const auto note = [this](const QString& l) { log << l; };
+        line = std::make_unique<ExchangeLine>(device.isEmpty() ? sim->devicePath() : device,
+                                              QStringLiteral("19200,N,8,1"), note);
+        line->setReopenMs(200);
+        queue = std::make_unique<LineQueue>(*line);
+        pjlink::Identity id;
+        id.name = "Hall A";
+        id.info = "rmq27-bridge " RMQ27_VERSION;
+        server = std::make_unique<PjlinkServer>(*queue, id, std::nullopt);
+        server->setLog(note);
+        line->open();
+    }
+    bool listen() { return server->listen({QHostAddress(QHostAddress::LocalHost)}, 0).isEmpty(); }
+    QString logText() const { return log.join(u'\n'); }
+};
+
+// "COMMAND=ANSWER" steps to (command, expected reply line).
+std::pair<QByteArray, QByteArray> step(const QString& s) {
+    const QByteArray b = s.toLatin1();
+    const qsizetype eq = b.indexOf('=');
+    return {b.left(eq), b.left(6) + b.mid(eq)};
+}
+
+} // namespace
+
+class TestBridgeLine : public QObject {
+    Q_OBJECT
+private slots:
+    void commands_data();
+    void commands();
+    void powerStates_data();
+    void powerStates();
+    void repliesInPieces();
+    void silentProjectorIsErr4InTime();
+    void projectorVanishesAndComesBack();
+    void manyClientsNoneMixed();
+};
+
+// Every command of the table through the simulated projector, from a starting state.
+void TestBridgeLine::commands_data() {
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QStringList>("steps");
+    QTest::newRow("power on, warm up, on")
+        << "standby" << QStringList{"%1POWR 1=OK", "%1POWR ?=3", "%1LAMP ?=1234 1", "%1AVMT ?=30"};
+    QTest::newRow("power off, cool down, no power-on")
+        << "on" << QStringList{"%1POWR 0=OK", "%1POWR ?=2", "%1POWR 1=ERR3", "%1LAMP ?=1234 0"};
+    QTest::newRow("inputs") << "on"
+                            << QStringList{"%1INPT 12=OK",        "%1INPT ?=12",  "%1INPT 21=OK",
+                                           "%1INPT ?=21",         "%1INPT 51=OK", "%1INPT ?=51",
+                                           "%1INPT 11=OK",        "%1INPT ?=11",  "%1INPT 31=ERR2",
+                                           "%1INST ?=11 12 21 51"};
+    QTest::newRow("picture mute") << "on" << QStringList{"%1AVMT 11=OK",   "%1AVMT ?=11",
+                                                         "%1AVMT 10=OK",   "%1AVMT ?=30",
+                                                         "%1AVMT 11=OK",   "%1AVMT 30=OK",
+                                                         "%1AVMT ?=30",    "%1AVMT 21=ERR2",
+                                                         "%1AVMT 20=ERR2", "%1AVMT 31=ERR2"};
+    QTest::newRow("mute in stand-by") << "standby" << QStringList{"%1AVMT ?=ERR3"};
+    QTest::newRow("about itself") << "standby"
+                                  << QStringList{
+                                         "%1NAME ?=Hall A", "%1INF1 ?=VEXO",
+                                         "%1INF2 ?=RM-Q27", "%1INFO ?=rmq27-bridge " RMQ27_VERSION,
+                                         "%1CLSS ?=1",      "%2POWR ?=ERR1",
+                                         "%1SVER ?=ERR1",   "%1POWR 5=ERR2"};
+}
+
+void TestBridgeLine::commands() {
+    QFETCH(QString, state);
+    QFETCH(QStringList, steps);
+    Bridge b;
+    QVERIFY(b.sim->setState(state));
+    QVERIFY(b.listen());
+    PjlinkTestClient c;
+    QVERIFY(c.connect(b.server->port()));
+    QCOMPARE(c.line(), QByteArray("PJLINK 0"));
+    for (const QString& s : steps) {
+        const auto [command, reply] = step(s);
+        QCOMPARE(c.ask(command), reply);
+    }
+}
+
+// Each power state of the simulated projector as POWR, ERST and LAMP read it.
+void TestBridgeLine::powerStates_data() {
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QByteArray>("power");
+    QTest::addColumn<QByteArray>("errors");
+    QTest::addColumn<QByteArray>("lamp");
+    QTest::newRow("00") << "on" << QByteArray("1") << QByteArray("000000") << QByteArray("1");
+    QTest::newRow("80") << "standby" << QByteArray("0") << QByteArray("000000") << QByteArray("0");
+    QTest::newRow("40") << "count-down" << QByteArray("3") << QByteArray("000000")
+                        << QByteArray("1");
+    QTest::newRow("20") << "cooling-down" << QByteArray("2") << QByteArray("000000")
+                        << QByteArray("0");
+    QTest::newRow("10") << "power-fail" << QByteArray("ERR4") << QByteArray("000002")
+                        << QByteArray("0");
+    QTest::newRow("08") << "temperature-warning" << QByteArray("1") << QByteArray("001000")
+                        << QByteArray("1");
+    QTest::newRow("04") << "lamp-off" << QByteArray("0") << QByteArray("000000") << QByteArray("0");
+    QTest::newRow("28") << "temperature-warning-cooling-down" << QByteArray("2")
+                        << QByteArray("001000") << QByteArray("0");
+    QTest::newRow("24") << "lamp-off-temperature-warning" << QByteArray("0") << QByteArray("001000")
+                        << QByteArray("0");
+    QTest::newRow("88") << "temperature-warning-recovered" << QByteArray("0")
+                        << QByteArray("001000") << QByteArray("0");
+    QTest::newRow("21") << "lamp-failure-cooling-down" << QByteArray("2") << QByteArray("020000")
+                        << QByteArray("0");
+    QTest::newRow("81") << "lamp-failure" << QByteArray("0") << QByteArray("020000")
+                        << QByteArray("0");
+    QTest::newRow("02") << "no-key-input" << QByteArray("1") << QByteArray("000000")
+                        << QByteArray("1");
+}
+
+void TestBridgeLine::powerStates() {
+    QFETCH(QString, state);
+    QFETCH(QByteArray, power);
+    QFETCH(QByteArray, errors);
+    QFETCH(QByteArray, lamp);
+    Bridge b;
+    b.sim->setCountDownMs(600000); // the timed states stay put while the test reads them
+    b.sim->setCoolDownMs(600000);
+    QVERIFY(b.sim->setState(state));
+    QVERIFY(b.listen());
+    PjlinkTestClient c;
+    QVERIFY(c.connect(b.server->port()));
+    QCOMPARE(c.line(), QByteArray("PJLINK 0"));
+    QCOMPARE(c.ask("%1POWR ?"), "%1POWR=" + power);
+    QCOMPARE(c.ask("%1ERST ?"), "%1ERST=" + errors);
+    QCOMPARE(c.ask("%1LAMP ?"), "%1LAMP=1234 " + lamp);
+}
+
+// A projector that answers in pieces is read whole, and each reply still goes out in one write.
+void TestBridgeLine::repliesInPieces() {
+    Bridge b(SimProjector::FaultMode::Pieces);
+    b.sim->setPieceGapMs(60);
+    QVERIFY(b.listen());
+    PjlinkTestClient c;
+    QVERIFY(c.connect(b.server->port()));
+    QCOMPARE(c.line(), QByteArray("PJLINK 0"));
+    QCOMPARE(c.ask("%1LAMP ?"), QByteArray("%1LAMP=1234 0"));
+    QCOMPARE(c.ask("%1INPT 12"), QByteArray("%1INPT=OK"));
+    QCOMPARE(c.ask("%1INPT ?"), QByteArray("%1INPT=12"));
+    QCOMPARE(c.ask("%1ERST ?"), QByteArray("%1ERST=000000"));
+}
+
+// A silent projector: ERR4 once the reply window has passed, well before a client gives up
+// (about 4 s), and again for the next request.
+void TestBridgeLine::silentProjectorIsErr4InTime() {
+    Bridge b(SimProjector::FaultMode::Silent);
+    QVERIFY(b.listen());
+    PjlinkTestClient c;
+    QVERIFY(c.connect(b.server->port()));
+    QCOMPARE(c.line(), QByteArray("PJLINK 0"));
+    for (const char* command : {"%1POWR ?", "%1POWR 1", "%1LAMP ?"}) {
+        QElapsedTimer t;
+        t.start();
+        const QByteArray reply = c.ask(command);
+        QCOMPARE(reply, QByteArray(command).left(6) + "=ERR4");
+        QVERIFY2(t.elapsed() < 3500, qPrintable(QString::number(t.elapsed())));
+    }
+}
+
+// The line goes away (an unplugged adapter): ERR4 meanwhile; the same path comes back with a
+// projector behind it and is answered again without a restart. One log line per change.
+void TestBridgeLine::projectorVanishesAndComesBack() {
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("projector"));
+    SimProjector first(SimProjector::FaultMode::Vanish);
+    first.setVanishAfter(2);
+    first.setVanishGraceMs(600000);
+    QVERIFY(QFile::link(first.devicePath(), link));
+    Bridge b(SimProjector::FaultMode::None, link);
+    QVERIFY(b.listen());
+    PjlinkTestClient c;
+    QVERIFY(c.connect(b.server->port()));
+    QCOMPARE(c.line(), QByteArray("PJLINK 0"));
+    QCOMPARE(c.ask("%1POWR ?"), QByteArray("%1POWR=0"));
+    QCOMPARE(c.ask("%1POWR ?"), QByteArray("%1POWR=0"));
+    QCOMPARE(c.ask("%1POWR ?"), QByteArray("%1POWR=ERR4")); // the line closes under it
+    QTRY_VERIFY_WITH_TIMEOUT(!b.line->isUp(), kWaitMs);
+    QCOMPARE(c.ask("%1POWR ?"), QByteArray("%1POWR=ERR4"));
+    QCOMPARE(c.ask("%1CLSS ?"), QByteArray("%1CLSS=1")); // what needs no line still answers
+    QTest::qWait(1000);                                  // several failed reopens
+
+    // The adapter is back, at the same path.
+    QVERIFY(QFile::remove(link));
+    QVERIFY(QFile::link(b.sim->devicePath(), link));
+    QTRY_VERIFY_WITH_TIMEOUT(b.line->isUp(), kWaitMs);
+    QCOMPARE(c.ask("%1POWR 1"), QByteArray("%1POWR=OK"));
+    QCOMPARE(c.ask("%1POWR ?"), QByteArray("%1POWR=3"));
+    const QString log = b.logText();
+    QCOMPARE(log.count(QLatin1String("line open again")), 1);
+    QVERIFY2(log.count(QLatin1String("trying again")) <= 2, qPrintable(log)); // lost, cannot open
+}
+
+// 32 clients at once, each with 50 commands sent in one go: every reply correct, in order, and
+// on its own connection.
+void TestBridgeLine::manyClientsNoneMixed() {
+    Bridge b;
+    QVERIFY(b.sim->setState(QStringLiteral("on")));
+    QVERIFY(b.listen());
+    // Mostly answers of the bridge's own, one in ten through the projector; the answers tell
+    // the commands apart, so a reply on the wrong connection or out of order shows.
+    const QStringList pool{"%1POWR ?=1",    "%1NAME ?=Hall A",
+                           "%1INF1 ?=VEXO", "%1INF2 ?=RM-Q27",
+                           "%1CLSS ?=1",    "%1INST ?=11 12 21 51",
+                           "%1XXXX ?=ERR1", "%1POWR 7=ERR2",
+                           "%2POWR ?=ERR1", "%1INFO ?=rmq27-bridge " RMQ27_VERSION};
+    std::vector<std::unique_ptr<PjlinkTestClient>> clients;
+    std::vector<QByteArray> expected;
+    for (int i = 0; i < PjlinkServer::MaxConnections; ++i) {
+        clients.push_back(std::make_unique<PjlinkTestClient>());
+        QVERIFY(clients.back()->connect(b.server->port()));
+        QByteArray out;
+        QByteArray want = "PJLINK 0\r";
+        for (int j = 0; j < 50; ++j) {
+            const auto [command, reply] = step(pool[(i + j) % pool.size()]);
+            out += command + '\r';
+            want += reply + '\r';
+        }
+        clients.back()->socket.write(out);
+        expected.push_back(want);
+    }
+    QElapsedTimer t;
+    t.start();
+    bool all = false;
+    while (!all && t.elapsed() < 240000) {
+        QTest::qWait(20);
+        all = true;
+        for (size_t i = 0; i < clients.size(); ++i) {
+            clients[i]->received += clients[i]->socket.readAll();
+            all = all && clients[i]->received.size() >= expected[i].size();
+        }
+    }
+    for (size_t i = 0; i < clients.size(); ++i) {
+        QCOMPARE(clients[i]->received, expected[i]);
+    }
+    QCOMPARE(b.server->connectionCount(), PjlinkServer::MaxConnections);
+}
+
+QTEST_GUILESS_MAIN(TestBridgeLine)
+#include "test_bridge_line.moc"
