@@ -541,7 +541,7 @@ void TestCtl::oneObjectPerAction_data() {
         << QStringList{"--port", "@far", "status", "mode", "temp", "status", "mode"}
         << Answers{{"00\r"}, {"1\r"}, {"+38.5 +41.0 -29.5\r", "vanish"}} << 1
         << QStringList{"answered", "answered", "answered", "port-failed", "port-failed"};
-    QTest::newRow("every kind") << QStringList{"--port",   "@far",      "--timeout", "700",
+    QTest::newRow("every kind") << QStringList{"--port",   "@far",      "--timeout", "2000",
                                                "power-on", "lamp-time", "p-fail",    "status"}
                                 << Answers{{"\x06\r"}, {"01234\r"}, {"\x15\r"}, {}} << 3
                                 << QStringList{"acknowledged", "answered", "refused", "no-reply"};

@@ -135,7 +135,7 @@ void TestExchange::outcomes() {
     if (!answer.isEmpty()) {
         far->answers[code.toLatin1()] = answer;
     }
-    const ExchangeResult r = run(code, 700);
+    const ExchangeResult r = run(code, 2000);
     QCOMPARE(int(r.outcome), outcome);
     QCOMPARE(r.ok(), ok);
     QCOMPARE(r.error.isEmpty(), ok);
