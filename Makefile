@@ -47,7 +47,7 @@ sanitize: deps
 # input in $(FUZZ_BUILD)/artifacts and fails the target.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 20
-FUZZ_TARGETS = fuzz_transcript fuzz_reply fuzz_receive
+FUZZ_TARGETS = fuzz_transcript fuzz_reply fuzz_receive fuzz_telnet
 fuzz: deps
 	@cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DRMQ27_FUZZ=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers

@@ -1,18 +1,210 @@
 // The panel through Debian's ser2net, in front of a pseudo-terminal the test holds: over Telnet
-// with the com port control option, and as a raw TCP stream.
+// with the com port control option, and as a raw TCP stream. And the panel against device
+// servers that break the Telnet protocol as a broken or hostile one would.
 #include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
+#include "serial/telnet.h"
 #include "support/panel_rig.h"
 #include "support/ser2net.h"
 
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTcpSocket>
 #include <QTest>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr int kWaitMs = 10000;
+
+using namespace telnet;
+
+// A Telnet device server on 127.0.0.1 that sets the line as asked, answers a projector's
+// "00\r" to every command, and answers negotiations only when they change its state (so it
+// fights over any request that crosses its own); then misbehaves as its script says. It runs in
+// a thread, so it answers while the panel's open blocks this one.
+class HostileServer {
+public:
+    enum class Script {
+        FlipsBinary,           // once the line is set: IAC WONT BINARY IAC WILL BINARY
+        AsksWithoutEnd,        // once the line is set: WILL / WONT pairs for ever, reading nothing
+        EndlessSubnegotiation, // once the line is set: IAC SB COM-PORT and never IAC SE
+        Slow,                  // starts negotiating, but takes 2.5 s before it goes on
+        Busy,                  // "Port already in use", and closes
+    };
+
+    explicit HostileServer(Script script) : script_(script) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+        ::listen(listener_, 1);
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~HostileServer() {
+        stop_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    QString url() const { return QStringLiteral("rfc2217://127.0.0.1:%1").arg(port_); }
+    // Bytes taken from the panel since the script's misbehaviour began.
+    qint64 heardSince() const { return heard_; }
+
+private:
+    bool sendAll(int fd, QByteArray data) {
+        while (!data.isEmpty() && !stop_) {
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, 100) <= 0) {
+                continue;
+            }
+            const ssize_t n = ::send(fd, data.constData(), size_t(data.size()), MSG_NOSIGNAL);
+            if (n <= 0) {
+                return false;
+            }
+            data.remove(0, n);
+        }
+        return !stop_;
+    }
+    void pause(std::chrono::milliseconds span) {
+        const auto end = std::chrono::steady_clock::now() + span;
+        while (!stop_ && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    QByteArray answer(const Command& c) {
+        const bool on = c.verb == Do || c.verb == Will;
+        bool& state = (c.verb == Do || c.verb == Dont ? will_ : do_)[c.option];
+        if (state == on) {
+            return {};
+        }
+        state = on;
+        const bool asksUs = c.verb == Do || c.verb == Dont;
+        return negotiation(asksUs ? (on ? Will : Wont) : (on ? Do : Dont), c.option);
+    }
+    // Once the four settings are answered.
+    bool misbehave(int fd) {
+        switch (script_) {
+        case Script::FlipsBinary:
+            return sendAll(fd, negotiation(Wont, Binary) + negotiation(Will, Binary));
+        case Script::AsksWithoutEnd:
+            while (sendAll(fd,
+                           (negotiation(Will, Binary) + negotiation(Wont, Binary)).repeated(100))) {
+            }
+            return false;
+        case Script::EndlessSubnegotiation:
+            return sendAll(fd, QByteArray("\xff\xfa\x2c\x6b", 4));
+        default:
+            return true;
+        }
+    }
+    void serveTelnet(int fd) {
+        if (script_ == Script::Slow) {
+            sendAll(fd, negotiation(Will, SuppressGoAhead));
+            pause(std::chrono::milliseconds(2500));
+        }
+        will_ = {};
+        do_ = {};
+        will_[Binary] = do_[Binary] = do_[ComPortOption] = true;
+        sendAll(fd, negotiation(Will, Binary) + negotiation(Do, Binary) +
+                        negotiation(Do, ComPortOption));
+        Decoder decoder;
+        bool misbehaving = false;
+        char buffer[4096];
+        while (!stop_) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) {
+                continue;
+            }
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                return;
+            }
+            if (misbehaving) {
+                heard_ += n;
+            }
+            QByteArray data;
+            QList<Command> commands;
+            decoder.feed(QByteArray(buffer, n), data, commands);
+            QByteArray out;
+            bool lineSet = false;
+            for (const Command& c : std::as_const(commands)) {
+                if (c.verb != Sb) {
+                    out += answer(c);
+                } else if (c.option == ComPortOption && !c.payload.isEmpty()) {
+                    QByteArray payload = c.payload;
+                    lineSet = lineSet || payload[0] == char(SetStopsize);
+                    payload[0] = char(payload[0] + ServerOffset);
+                    out += subnegotiation(ComPortOption, payload);
+                }
+            }
+            out += QByteArray("00\r").repeated(data.count('\r'));
+            if (!sendAll(fd, out)) {
+                return;
+            }
+            if (lineSet && !misbehaving) {
+                // After the open has returned.
+                pause(std::chrono::milliseconds(300));
+                misbehaving = true;
+                if (!misbehave(fd)) {
+                    return;
+                }
+            }
+        }
+    }
+    // Connection after connection: the panel's start-up opens the port twice.
+    void serve() {
+        while (!stop_) {
+            pollfd p{listener_, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) {
+                continue;
+            }
+            const int fd = ::accept(listener_, nullptr, nullptr);
+            if (script_ == Script::Busy) {
+                sendAll(fd, "Port already in use\r\n");
+            } else {
+                serveTelnet(fd);
+            }
+            ::close(fd);
+        }
+    }
+
+    const Script script_;
+    int listener_ = -1;
+    quint16 port_ = 0;
+    std::array<bool, 256> will_{};
+    std::array<bool, 256> do_{};
+    std::atomic<qint64> heard_ = 0;
+    std::atomic<bool> stop_ = false;
+    std::thread thread_;
+};
+
+// Over half a second of idling, the panel used less than half the time's CPU.
+bool idles() {
+    const double cpu0 = cpuSeconds();
+    const double wall0 = wallSeconds();
+    QTest::qWait(500);
+    const double cpu = cpuSeconds() - cpu0;
+    const double wall = wallSeconds() - wall0;
+    if (cpu < wall / 2) {
+        return true;
+    }
+    qWarning("%g s CPU in %g s", cpu, wall);
+    return false;
+}
 
 } // namespace
 
@@ -23,10 +215,16 @@ private slots:
     void throughSer2net_data();
     void throughSer2net();
     void serverWithoutTheOption();
+    void portAlreadyInUse();
+    void hostileServer_data();
+    void hostileServer();
 };
 
 void TestDeviceServer::init() {
-    if (!Ser2Net::available()) {
+    // Nothing is ever written to a socket that is closed.
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("device not open")));
+    const QString test = QString::fromLatin1(QTest::currentTestFunction());
+    if (!test.startsWith(QLatin1String("hostile")) && !Ser2Net::available()) {
         QSKIP("ser2net is not installed (scripts/install-deps installs it)");
     }
 }
@@ -111,6 +309,73 @@ void TestDeviceServer::serverWithoutTheOption() {
     QVERIFY2(rig.warnings()[0].contains(QStringLiteral("does not offer the com port option")),
              qPrintable(rig.warnings()[0]));
     QVERIFY(!seam(rig.form()).MSComm1->portOpen());
+}
+
+void TestDeviceServer::portAlreadyInUse() {
+    Ser2Net server(QStringLiteral("telnet(rfc2217)"), false);
+    PanelRig rig(QStringLiteral("/dev/rmq27-no-such-port"), server.url(QStringLiteral("rfc2217")));
+    QVERIFY(server.start(rig.far().devicePath()));
+    QTcpSocket first;
+    first.connectToHost(QHostAddress::LocalHost, server.port());
+    QVERIFY(first.waitForConnected(kWaitMs));
+    QVERIFY(first.waitForReadyRead(kWaitMs)); // the port is the first client's now
+    rig.load();
+    QCOMPARE(rig.warnings().size(), 1);
+    // The server's own words, not advice that cannot help.
+    QVERIFY2(rig.warnings()[0].contains(QStringLiteral("saying \"Port already in use\"")),
+             qPrintable(rig.warnings()[0]));
+    QVERIFY(!seam(rig.form()).MSComm1->portOpen());
+}
+
+void TestDeviceServer::hostileServer_data() {
+    using Script = HostileServer::Script;
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<QString>("warning"); // empty: none, the port stays open
+    QTest::newRow("flips an option back and forth") << Script::FlipsBinary << "";
+    QTest::newRow("asks without end, reads nothing")
+        << Script::AsksWithoutEnd
+        << "keeps asking to change Telnet options without end (more than 256 requests in a "
+           "second)";
+    QTest::newRow("subnegotiation without end")
+        << Script::EndlessSubnegotiation
+        << "began a Telnet subnegotiation and did not end it within 500 ms (the replies after it "
+           "would be lost)";
+    QTest::newRow("slower than the open's bound")
+        << Script::Slow << "did not answer the line settings within 2 seconds";
+    QTest::newRow("busy") << Script::Busy
+                          << "closed the connection while setting up the line, saying \"Port "
+                             "already in use\"";
+}
+
+void TestDeviceServer::hostileServer() {
+    QFETCH(HostileServer::Script, script);
+    QFETCH(QString, warning);
+    HostileServer server(script);
+    PanelRig rig(QStringLiteral("/dev/rmq27-no-such-port"), server.url());
+    Form1& f = rig.form();
+    rig.load();
+    const qsizetype warnings = warning.isEmpty() ? 0 : 1;
+    QTRY_VERIFY2_WITH_TIMEOUT(rig.warnings().size() == warnings,
+                              qPrintable(rig.warnings().join(u'|')), kWaitMs);
+    // Whatever the server goes on doing, the panel settles: one warning at most, and quiet.
+    QTest::qWait(1000);
+    QVERIFY2(rig.warnings().size() == warnings, qPrintable(rig.warnings().join(u'|')));
+    if (warnings) {
+        QVERIFY2(rig.warnings()[0].contains(warning), qPrintable(rig.warnings()[0]));
+        QVERIFY2(rig.warnings()[0].startsWith(QStringLiteral("COM1 (%1): ").arg(server.url())),
+                 qPrintable(rig.warnings()[0]));
+    }
+    QCOMPARE(seam(f).MSComm1->portOpen(), !warnings);
+    if (!warnings) {
+        const qint64 settled = server.heardSince();
+        QVERIFY2(settled < 100, qPrintable(QString::number(settled)));
+        QVERIFY(idles());
+        QCOMPARE(server.heardSince(), settled);
+        QTest::mouseClick(named<QPushButton>(f, "Command44"), Qt::LeftButton); // STATUS
+        QTRY_COMPARE_WITH_TIMEOUT(named<QLabel>(f, "Label22")->text(), QStringLiteral(" Power ON"),
+                                  kWaitMs);
+    }
+    QVERIFY(idles());
 }
 
 QTEST_MAIN(TestDeviceServer)

@@ -3,6 +3,7 @@
 #include "core/failure.h"
 #include "serial/comm_port.h"
 #include "serial/device_address.h"
+#include "serial/name_lookup.h"
 #include "serial/port_devices.h"
 #include "serial/telnet.h"
 #include "sim/pty_pair.h"
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -54,18 +56,97 @@ quint16 freeLocalPort() {
     return probe.serverPort();
 }
 
+// A peer of the client's negotiator, as device servers behave.
+enum class Peer {
+    AgreesToAll,    // answers every request with yes
+    RefusesAll,     // answers every request with no
+    AnswersChanges, // answers a request only when it changes its state, its own requests' answers
+                    // included
+    Ours,           // another of our own negotiators
+};
+
+QByteArray reply(quint8 verb, quint8 option, bool yes) {
+    const bool asksUs = verb == Do || verb == Dont;
+    return negotiation(asksUs ? (yes ? Will : Wont) : (yes ? Do : Dont), option);
+}
+
+// Both sides open at once, and once all is quiet the peer sends `burst` as its own requests.
+// Returns the rounds (each side answering all it got) until neither has anything more to say
+// after the burst, or -1 while they still talk after 200.
+int roundsToSettle(Peer peer, const QList<Command>& burst, Negotiator& client) {
+    Negotiator ours;
+    std::array<bool, 256> peerWill{};
+    std::array<bool, 256> peerDo{};
+    const auto note = [&](const Command& c) {
+        (c.verb == Will || c.verb == Wont ? peerWill : peerDo)[c.option] =
+            c.verb == Will || c.verb == Do;
+    };
+    const auto answer = [&](const Command& c) -> QByteArray {
+        const bool on = c.verb == Do || c.verb == Will;
+        bool& state = (c.verb == Do || c.verb == Dont ? peerWill : peerDo)[c.option];
+        switch (peer) {
+        case Peer::AgreesToAll:
+            return reply(c.verb, c.option, on);
+        case Peer::RefusesAll:
+            return reply(c.verb, c.option, false);
+        case Peer::AnswersChanges:
+            if (state == on) {
+                return {};
+            }
+            state = on;
+            return reply(c.verb, c.option, on);
+        case Peer::Ours:
+            return ours.answer(c);
+        }
+        return {};
+    };
+    QByteArray toPeer = client.start();
+    QByteArray toClient = peer == Peer::Ours ? ours.start() : negotiation(Do, ComPortOption);
+    note({Do, ComPortOption, {}});
+    Decoder atPeer;
+    Decoder atClient;
+    bool burstSent = false;
+    int rounds = 0;
+    for (int round = 0; round < 400 && rounds <= 200; ++round) {
+        if (toPeer.isEmpty() && toClient.isEmpty()) {
+            if (burstSent) {
+                return rounds;
+            }
+            burstSent = true;
+            for (const Command& c : burst) {
+                note(c);
+                toClient += negotiation(c.verb, c.option);
+            }
+        }
+        rounds += burstSent;
+        QByteArray data;
+        QList<Command> atPeerCommands;
+        QList<Command> atClientCommands;
+        atPeer.feed(std::exchange(toPeer, {}), data, atPeerCommands);
+        atClient.feed(std::exchange(toClient, {}), data, atClientCommands);
+        for (const Command& c : std::as_const(atPeerCommands)) {
+            toClient += answer(c);
+        }
+        for (const Command& c : std::as_const(atClientCommands)) {
+            toPeer += client.answer(c);
+        }
+    }
+    return -1;
+}
+
 // A device server of the test's own, misbehaving as told. It runs in a thread so that it answers
 // while the port's open blocks this one, and serves the one connection it takes.
 class FakeServer {
 public:
     enum class Script {
-        Silent,        // takes the connection, says nothing
-        Flood,         // pours data and never negotiates
-        Closes,        // closes the connection at once
-        Baud300,       // com port option, but its port runs at 300 baud
-        SecondBaud300, // sets the line as asked at first, then answers a switch with 300 baud
-        Stalls,        // takes no data at all
-        ReplyMidWrite  // says "go", then answers while the panel's long write is under way
+        Silent,         // takes the connection, says nothing
+        Flood,          // pours data and never negotiates
+        Closes,         // closes the connection at once
+        Baud300,        // com port option, but its port runs at 300 baud
+        SecondBaud300,  // sets the line as asked at first, then answers a switch with 300 baud
+        Stalls,         // takes no data at all
+        ReplyMidWrite,  // says "go", then answers while the panel's long write is under way
+        StallsAfterLine // com port option, sets the line as asked, then reads nothing more
     };
 
     FakeServer(const QHostAddress& host, Script script) : script_(script) {
@@ -131,7 +212,7 @@ private:
         return !stop_;
     }
     // Answers every com port setting with the value asked, but for the baud rates listed.
-    void serveTelnet(int fd, QList<quint32> bauds) {
+    void serveTelnet(int fd, QList<quint32> bauds, bool stallAfterLine = false) {
         sendAll(fd, bytes({Iac, Do, ComPortOption}));
         QByteArray in;
         while (readSome(fd, in) >= 0) {
@@ -149,6 +230,11 @@ private:
                 }
                 payload[0] = char(payload[0] + ServerOffset);
                 sendAll(fd, subnegotiation(ComPortOption, payload));
+                if (stallAfterLine && payload[0] == char(SetStopsize + ServerOffset)) {
+                    while (!stop_) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    }
+                }
             }
         }
     }
@@ -177,6 +263,9 @@ private:
             break;
         case Script::SecondBaud300:
             serveTelnet(fd, {19200, 300});
+            break;
+        case Script::StallsAfterLine:
+            serveTelnet(fd, {}, true);
             break;
         case Script::Stalls:
             while (!stop_) {
@@ -210,6 +299,7 @@ private:
 class TestSerial : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void unusableDevice_data();
     void unusableDevice();
     void deviceAddress_data();
@@ -224,12 +314,24 @@ private slots:
     void telnetEncoding();
     void negotiation_data();
     void negotiation();
+    void negotiationSettles_data();
+    void negotiationSettles();
     void deviceChoice_data();
     void deviceChoice();
     void rememberAndForget();
     void portList_data();
     void portList();
 };
+
+void TestSerial::initTestCase() {
+    // No name here may reach the system's resolver (and through it a name server elsewhere).
+    name_lookup::setResolver([](const std::string& name, std::vector<sockaddr_storage>&) {
+        if (name.starts_with("rmq27-slow")) {
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+        }
+        return EAI_NONAME;
+    });
+}
 
 void TestSerial::unusableDevice_data() {
     QTest::addColumn<int>("portNumber");
@@ -338,6 +440,10 @@ void TestSerial::unreachableServer_data() {
     QTest::newRow("no such host") << "rfc2217"
                                   << "rmq27-no-such-host.invalid" << std::optional<Script>()
                                   << "the host \"rmq27-no-such-host.invalid\" was not found";
+    QTest::newRow("name lookup never answers")
+        << "tcp"
+        << "rmq27-slow.invalid" << std::optional<Script>()
+        << "no answer within 2 seconds from the name lookup of \"rmq27-slow.invalid\"";
     QTest::newRow("refused") << "tcp"
                              << "127.0.0.1" << std::optional<Script>() << "refused the connection";
     QTest::newRow("refused, ipv6")
@@ -404,6 +510,10 @@ void TestSerial::serverAfterOpen_data() {
         << "runs its serial port with 300 baud, not with 9600 baud as asked, so the port is "
            "closed"
         << "";
+    QTest::newRow("server stops taking data, the line switched without end")
+        << "rfc2217" << Script::StallsAfterLine << "switch without end"
+        << "stopped taking data, so the port is closed"
+        << "";
     QTest::newRow("server stops taking data")
         << "tcp" << Script::Stalls << "write"
         << "took nothing for 2 seconds, so the connection is closed"
@@ -450,6 +560,15 @@ void TestSerial::serverAfterOpen() {
     });
     if (step == QLatin1String("switch")) {
         attempt([&] { port.setSettings(QStringLiteral("9600,N,8,1")); });
+    } else if (step == QLatin1String("switch without end")) {
+        // 9 MB, more than the system's buffers hold (a send buffer grows to 4 MiB at most by
+        // default): what waits unsent beyond them has a bound.
+        for (int i = 0; i < 300000; ++i) {
+            attempt([&] {
+                port.setSettings(i % 2 ? QStringLiteral("9600,N,8,1")
+                                       : QStringLiteral("19200,N,8,1"));
+            });
+        }
     } else if (step == QLatin1String("write")) {
         attempt([&] { port.output(longCommand); });
     }
@@ -469,33 +588,40 @@ void TestSerial::telnetDecoder_data() {
     QTest::addColumn<QList<QByteArray>>("chunks");
     QTest::addColumn<QByteArray>("data");
     QTest::addColumn<QList<Command>>("commands");
-    QTest::newRow("plain") << QList<QByteArray>{"00\r"} << QByteArray("00\r") << QList<Command>{};
+    QTest::addColumn<int>("abandoned");
+    QTest::newRow("plain") << QList<QByteArray>{"00\r"} << QByteArray("00\r") << QList<Command>{}
+                           << 0;
     QTest::newRow("doubled 0xFF, split") << QList<QByteArray>{bytes({'A', Iac}), bytes({Iac, 'B'})}
-                                         << bytes({'A', 0xFF, 'B'}) << QList<Command>{};
+                                         << bytes({'A', 0xFF, 'B'}) << QList<Command>{} << 0;
     QTest::newRow("negotiation, split")
         << QList<QByteArray>{bytes({'x', Iac}), bytes({Do}), bytes({ComPortOption, 'y'})}
-        << QByteArray("xy") << QList<Command>{{Do, ComPortOption, {}}};
+        << QByteArray("xy") << QList<Command>{{Do, ComPortOption, {}}} << 0;
     QTest::newRow("acknowledgement with 0xFF in it, split")
         << QList<QByteArray>{bytes({Iac, Sb, 44, 101, 0, 0, Iac}), bytes({Iac, 0x80, Iac}),
                              bytes({Se, '1'})}
-        << QByteArray("1") << QList<Command>{{Sb, 44, bytes({101, 0, 0, 0xFF, 0x80})}};
+        << QByteArray("1") << QList<Command>{{Sb, 44, bytes({101, 0, 0, 0xFF, 0x80})}} << 0;
     QTest::newRow("modem state ignored as data")
         << QList<QByteArray>{bytes({Iac, Sb, 44, 107, 0x30, Iac, Se}), "ACK"} << QByteArray("ACK")
-        << QList<Command>{{Sb, 44, bytes({107, 0x30})}};
+        << QList<Command>{{Sb, 44, bytes({107, 0x30})}} << 0;
     QTest::newRow("no-op and go-ahead") << QList<QByteArray>{bytes({'a', Iac, 241, 'b', Iac, 249})}
-                                        << QByteArray("ab") << QList<Command>{};
+                                        << QByteArray("ab") << QList<Command>{} << 0;
     QTest::newRow("unterminated subnegotiation ends at the next command")
         << QList<QByteArray>{bytes({Iac, Sb, 44, 106, Iac, Will, 3, 'z'})} << QByteArray("z")
-        << QList<Command>{{Sb, 44, bytes({106})}, {Will, 3, {}}};
+        << QList<Command>{{Sb, 44, bytes({106})}, {Will, 3, {}}} << 0;
     QTest::newRow("long subnegotiation is cut")
         << QList<QByteArray>{bytes({Iac, Sb, 44}) + QByteArray(1000, 'q'), bytes({Iac, Se, '!'})}
-        << QByteArray("!") << QList<Command>{{Sb, 44, QByteArray(Decoder::MaxPayload, 'q')}};
+        << QByteArray("!") << QList<Command>{{Sb, 44, QByteArray(Decoder::MaxPayload, 'q')}} << 0;
+    QTest::newRow("subnegotiation that never ends is given up, and data flows again")
+        << QList<QByteArray>{bytes({Iac, Sb, 44, 107}),
+                             QByteArray(Decoder::MaxSubnegotiation - 1, 'q'), "00\r"}
+        << QByteArray("00\r") << QList<Command>{} << 1;
 }
 
 void TestSerial::telnetDecoder() {
     QFETCH(QList<QByteArray>, chunks);
     QFETCH(QByteArray, data);
     QFETCH(QList<Command>, commands);
+    QFETCH(int, abandoned);
     Decoder decoder;
     QByteArray gotData;
     QList<Command> gotCommands;
@@ -505,6 +631,7 @@ void TestSerial::telnetDecoder() {
     QCOMPARE(gotData, data);
     QCOMPARE(gotCommands.size(), commands.size());
     QVERIFY(gotCommands == commands);
+    QCOMPARE(decoder.abandoned(), abandoned);
 }
 
 void TestSerial::telnetEncoding_data() {
@@ -569,6 +696,36 @@ void TestSerial::negotiation() {
     QCOMPARE(got.toHex(' '), answers.toHex(' '));
     QCOMPARE(negotiator.comPortAccepted(), accepted);
     QCOMPARE(negotiator.comPortRefused(), refused);
+}
+
+void TestSerial::negotiationSettles_data() {
+    QTest::addColumn<Peer>("peer");
+    QTest::addColumn<QList<Command>>("burst");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("agrees to all") << Peer::AgreesToAll << QList<Command>{} << true;
+    QTest::newRow("refuses all") << Peer::RefusesAll << QList<Command>{} << false;
+    QTest::newRow("answers only changes, binary off and on again")
+        << Peer::AnswersChanges << QList<Command>{{Wont, Binary, {}}, {Will, Binary, {}}} << true;
+    QTest::newRow("answers only changes, every option off and on again")
+        << Peer::AnswersChanges
+        << QList<Command>{{Wont, Binary, {}},          {Will, Binary, {}},
+                          {Dont, Binary, {}},          {Do, Binary, {}},
+                          {Dont, ComPortOption, {}},   {Do, ComPortOption, {}},
+                          {Wont, SuppressGoAhead, {}}, {Will, SuppressGoAhead, {}}}
+        << false; // the peer's last word on the option, once the client has gone quiet on it
+    QTest::newRow("two of ours, requests crossing")
+        << Peer::Ours << QList<Command>{{Wont, Binary, {}}, {Will, Binary, {}}} << false;
+}
+
+void TestSerial::negotiationSettles() {
+    QFETCH(Peer, peer);
+    QFETCH(QList<Command>, burst);
+    QFETCH(bool, accepted);
+    Negotiator client;
+    const int rounds = roundsToSettle(peer, burst, client);
+    QVERIFY2(rounds >= 0 && rounds <= 2 * Negotiator::MaxSentPerOption,
+             qPrintable(QString::number(rounds)));
+    QCOMPARE(client.comPortAccepted(), accepted);
 }
 
 void TestSerial::deviceChoice_data() {

@@ -6,9 +6,11 @@
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <array>
 
@@ -22,8 +24,12 @@
 //
 // Everything runs on the caller's thread. Opening blocks on the socket alone (bounded waits, no
 // nested event loop), so the port is either ready at the right speed or has failed when open()
-// returns. The one helper thread is a host name lookup, which the system offers only blocking;
-// it touches nothing of the link nor of Qt and is left to finish on its own if the bound runs out.
+// returns. The host name lookup (name_lookup.h) and the watch for a silent peer (silence_watch.h)
+// live apart.
+//
+// A hostile or broken server cannot make it spin, grow or hang: option negotiation settles
+// (telnet.h), what waits unsent is bounded, a server that requests options without end or
+// begins a subnegotiation it never ends loses the link with a message saying so.
 //
 // No signal of the link is emitted from inside one of its calls: data that arrives while a call
 // waits on the socket is announced from the event loop afterwards, so no handler runs inside
@@ -34,6 +40,13 @@ public:
     static constexpr int OpenBoundMs = 2000;
     // The received data kept for the reader at most; beyond it the oldest bytes go.
     static constexpr qsizetype MaxInbox = 64 * 1024;
+    // What may wait unsent in the socket before the next write: beyond it the server has stopped
+    // taking data and the link is lost. Every write goes through this bound, answers included.
+    static constexpr qsizetype MaxBacklog = 64 * 1024;
+    // More option requests than this in a second is a server negotiating without end.
+    static constexpr int MaxNegotiationsPerSecond = 256;
+    // A subnegotiation not ended within this long never will be.
+    static constexpr int SubnegotiationBoundMs = 500;
 
     explicit SocketLink(QObject* parent = nullptr);
     ~SocketLink() override;
@@ -42,7 +55,7 @@ public:
     // Returns what went wrong, naming host and port, or an empty string.
     QString open(const DeviceAddress& address, const LineSettings& line);
     void close();
-    bool isOpen() const { return open_; }
+    bool isOpen() const { return state_ == State::Open || state_ == State::Lost; }
 
     // Over Telnet, sends the settings to the server's port; a raw link keeps them local. An answer
     // that shows the server running its port otherwise ends the link through dropped().
@@ -52,23 +65,40 @@ public:
     QString write(const QByteArray& data);
     // The data waiting, Telnet commands removed.
     QByteArray readAll();
-    qint64 bytesAvailable() const { return inbox_.size(); }
 
 signals:
     // Data waits.
     void readyRead();
     // The link is gone: the connection ended from the far side or the network, the server stopped
-    // taking data, or it runs its port otherwise than asked. Emitted once per open, with the
-    // operator's description naming the server.
+    // taking data, it runs its port otherwise than asked, or it broke the Telnet protocol beyond
+    // repair. Emitted once per open, with the operator's description naming the server.
     void dropped(const QString& description);
 
 private:
+    enum class State {
+        Closed,
+        Connecting,
+        Negotiating, // Telnet: waiting for the server to take the com port option
+        SettingLine, // Telnet: the settings sent, their answers awaited
+        Open,
+        Lost, // dropped() emitted; the last data is still the reader's until close()
+    };
+    bool opening() const {
+        return state_ == State::Connecting || state_ == State::Negotiating ||
+               state_ == State::SettingLine;
+    }
+    bool telnet() const { return address_.kind == DeviceAddress::Kind::Rfc2217; }
+
     // Marks a call that blocks on the socket or may set off its signals (a flush); see blocking_.
     class Blocking;
 
     QString connectSocket(const DeviceAddress& address, const QDeadlineTimer& deadline);
     QString negotiate(const QDeadlineTimer& deadline);
+    QString openFailure() const;
     void sendLine();
+    // The one way to the socket: nothing goes to a closed one, and a backlog past MaxBacklog
+    // loses the link.
+    bool send(const QByteArray& wire);
     void flush();
     // Moves what the socket holds into the inbox; true when data was added.
     bool take();
@@ -76,17 +106,23 @@ private:
     void pump();
     void deliverLater();
     void handleCommand(const telnet::Command& command);
+    void countNegotiation();
+    // Starts the watch on a subnegotiation that has begun and not ended, or stops it.
+    void checkSubnegotiation();
+    void subnegotiationOverdue();
     void checkAnswer(const telnet::ComPortAnswer& answer);
+    // The server broke the link: while opening the open fails with what + advice; once open the
+    // link is lost and closed.
+    void fail(const QString& what, const QString& advice);
     void onDisconnected();
     void lose(const QString& description);
     QString where() const;
     QString hostAndPort() const;
 
     QTcpSocket socket_;
+    QTimer subnegotiationWatch_;
     DeviceAddress address_;
-    bool telnet_ = false;
-    bool open_ = false;
-    bool dropped_ = false;
+    State state_ = State::Closed;
     // Set while a call blocks on the socket: a receive notification then waits until it returns,
     // so no handler runs inside another.
     bool blocking_ = false;
@@ -94,12 +130,17 @@ private:
     bool deliveryQueued_ = false;
     telnet::Decoder decoder_;
     telnet::Negotiator negotiator_;
+    QElapsedTimer negotiationWindow_;
+    int negotiationsInWindow_ = 0;
+    int commandsHeard_ = 0;
     LineSettings line_;
-    bool settingsSent_ = false;
     int acknowledged_ = 0;
     // For each of the four settings, the values sent and not yet answered, oldest first.
     std::array<QList<quint32>, 5> unanswered_;
-    // The first answer that differs from what was asked, while the port opens.
-    QString mismatch_;
+    // Why the open fails, once the server has given a reason (the first one counts).
+    QString failure_;
+    // The first data a server sent while the port opened: a server that refuses the connection
+    // says why there ("Port already in use") before it closes.
+    QByteArray greeting_;
     QByteArray inbox_;
 };

@@ -96,64 +96,74 @@ std::optional<ComPortAnswer> comPortAnswer(const QByteArray& payload) {
 
 void Decoder::feed(const QByteArray& chunk, QByteArray& data, QList<Command>& commands) {
     for (const char ch : chunk) {
-        const quint8 byte = quint8(ch);
-        switch (state_) {
-        case State::Data:
-            if (byte == Iac) {
-                state_ = State::Iac;
-            } else {
-                data.append(ch);
-            }
-            break;
-        case State::Iac:
-            if (byte == Iac) {
-                data.append(ch);
-                state_ = State::Data;
-            } else if (byte >= Will && byte <= Dont) {
-                pending_ = Command{byte, 0, {}};
-                state_ = State::Option;
-            } else if (byte == Sb) {
-                state_ = State::SbOption;
-            } else {
-                // NOP, go-ahead, break and the like carry nothing for this link.
-                state_ = State::Data;
-            }
-            break;
-        case State::Option:
-            pending_.option = byte;
-            commands.append(pending_);
-            state_ = State::Data;
-            break;
-        case State::SbOption:
-            pending_ = Command{Sb, byte, {}};
-            state_ = State::SbData;
-            break;
-        case State::SbData:
-            if (byte == Iac) {
-                state_ = State::SbIac;
-            } else if (pending_.payload.size() < MaxPayload) {
-                pending_.payload.append(ch);
-            }
-            break;
-        case State::SbIac:
-            if (byte == Iac) {
-                if (pending_.payload.size() < MaxPayload) {
-                    pending_.payload.append(ch);
-                }
-                state_ = State::SbData;
-            } else {
-                // IAC SE ends it; any other command after IAC ends it too and then counts as
-                // that command.
-                commands.append(pending_);
-                state_ = State::Data;
-                if (byte != Se) {
-                    state_ = State::Iac;
-                    QByteArray again(1, ch);
-                    feed(again, data, commands);
-                }
-            }
-            break;
+        take(quint8(ch), data, commands);
+    }
+}
+
+void Decoder::take(quint8 byte, QByteArray& data, QList<Command>& commands) {
+    if (inSubnegotiation() && ++sbLength_ > MaxSubnegotiation) {
+        // No subnegotiation of this link is anywhere near this long: the end was lost or never
+        // sent. Reading on as data is the only way later replies can still arrive.
+        ++abandoned_;
+        pending_ = {};
+        state_ = State::Data;
+    }
+    switch (state_) {
+    case State::Data:
+        if (byte == Iac) {
+            state_ = State::Iac;
+        } else {
+            data.append(char(byte));
         }
+        break;
+    case State::Iac:
+        if (byte == Iac) {
+            data.append(char(byte));
+            state_ = State::Data;
+        } else if (byte >= Will && byte <= Dont) {
+            pending_ = Command{byte, 0, {}};
+            state_ = State::Option;
+        } else if (byte == Sb) {
+            state_ = State::SbOption;
+        } else {
+            // NOP, go-ahead, break and the like carry nothing for this link.
+            state_ = State::Data;
+        }
+        break;
+    case State::Option:
+        pending_.option = byte;
+        commands.append(std::exchange(pending_, {}));
+        state_ = State::Data;
+        break;
+    case State::SbOption:
+        pending_ = Command{Sb, byte, {}};
+        sbLength_ = 0;
+        state_ = State::SbData;
+        break;
+    case State::SbData:
+        if (byte == Iac) {
+            state_ = State::SbIac;
+        } else if (pending_.payload.size() < MaxPayload) {
+            pending_.payload.append(char(byte));
+        }
+        break;
+    case State::SbIac:
+        if (byte == Iac) {
+            if (pending_.payload.size() < MaxPayload) {
+                pending_.payload.append(char(byte));
+            }
+            state_ = State::SbData;
+        } else {
+            // IAC SE ends it; any other command after IAC ends it too and then counts as that
+            // command.
+            commands.append(std::exchange(pending_, {}));
+            state_ = State::Data;
+            if (byte != Se) {
+                state_ = State::Iac;
+                take(byte, data, commands);
+            }
+        }
+        break;
     }
 }
 
@@ -167,52 +177,61 @@ bool weAccept(quint8 option) {
 } // namespace
 
 QByteArray Negotiator::start() {
-    askedUs_[Binary] = askedUs_[ComPortOption] = askedHim_[Binary] = true;
-    return negotiation(Will, Binary) + negotiation(Do, Binary) + negotiation(Will, ComPortOption);
+    us_.state[Binary] = us_.state[ComPortOption] = him_.state[Binary] = Q::WantYes;
+    return send(Will, Binary) + send(Do, Binary) + send(Will, ComPortOption);
+}
+
+QByteArray Negotiator::send(quint8 verb, quint8 option) {
+    if (sent_[option] >= MaxSentPerOption) {
+        return {};
+    }
+    ++sent_[option];
+    return negotiation(verb, option);
+}
+
+QByteArray Negotiator::request(Side& side, quint8 option, bool on, bool acceptable, quint8 positive,
+                               quint8 negative) {
+    Q& q = side.state[option];
+    if (!on) {
+        // A demand to disable is always honoured; it is acknowledged only when it changes
+        // something and is not itself the answer to a request of ours.
+        const bool was = q == Q::Yes;
+        q = Q::No;
+        return was ? send(negative, option) : QByteArray();
+    }
+    switch (q) {
+    case Q::No:
+        if (acceptable) {
+            q = Q::Yes;
+            return send(positive, option);
+        }
+        return std::exchange(side.refused[option], true) ? QByteArray() : send(negative, option);
+    case Q::WantYes: // the answer to our own request
+        q = Q::Yes;
+        return {};
+    case Q::WantNo: // the peer refuses to stop: take it as stopped, as RFC 1143 does
+        q = Q::No;
+        return {};
+    case Q::Yes:
+        return {};
+    }
+    return {};
 }
 
 QByteArray Negotiator::answer(const Command& command) {
     const quint8 option = command.option;
     switch (command.verb) {
-    case Do: {
-        if (!weOffer(option)) {
-            return std::exchange(refusedUs_[option], true) ? QByteArray()
-                                                           : negotiation(Wont, option);
-        }
-        const bool asked = askedUs_[option];
-        askedUs_[option] = false;
-        if (us_[option]) {
-            return {};
-        }
-        us_[option] = true;
-        return asked ? QByteArray() : negotiation(Will, option);
-    }
-    case Dont: {
-        const bool was = us_[option];
-        us_[option] = askedUs_[option] = false;
+    case Do:
+        return request(us_, option, true, weOffer(option), Will, Wont);
+    case Dont:
         if (option == ComPortOption) {
             comPortRefused_ = true;
         }
-        return was ? negotiation(Wont, option) : QByteArray();
-    }
-    case Will: {
-        if (!weAccept(option)) {
-            return std::exchange(refusedHim_[option], true) ? QByteArray()
-                                                            : negotiation(Dont, option);
-        }
-        const bool asked = askedHim_[option];
-        askedHim_[option] = false;
-        if (him_[option]) {
-            return {};
-        }
-        him_[option] = true;
-        return asked ? QByteArray() : negotiation(Do, option);
-    }
-    case Wont: {
-        const bool was = him_[option];
-        him_[option] = askedHim_[option] = false;
-        return was ? negotiation(Dont, option) : QByteArray();
-    }
+        return request(us_, option, false, false, Will, Wont);
+    case Will:
+        return request(him_, option, true, weAccept(option), Do, Dont);
+    case Wont:
+        return request(him_, option, false, false, Do, Dont);
     default:
         return {};
     }

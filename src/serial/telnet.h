@@ -67,40 +67,66 @@ struct Command {
 };
 
 // Splits what a server sends into data and commands. A command may be split across reads, so the
-// decoder keeps its place between chunks; a subnegotiation longer than any this link uses is cut
-// at MaxPayload bytes, so no input grows it without bound.
+// decoder keeps its place between chunks. A subnegotiation's payload is cut at MaxPayload bytes;
+// one that runs past MaxSubnegotiation bytes without its end is given up (counted in abandoned())
+// and the decoder reads data again, so no input grows it without bound or holds it for ever.
 class Decoder {
 public:
     static constexpr qsizetype MaxPayload = 64;
+    static constexpr qsizetype MaxSubnegotiation = 1024;
     void feed(const QByteArray& chunk, QByteArray& data, QList<Command>& commands);
+    // Inside a subnegotiation that has not ended yet.
+    bool inSubnegotiation() const { return state_ == State::SbData || state_ == State::SbIac; }
+    // Subnegotiations given up for running past MaxSubnegotiation.
+    int abandoned() const { return abandoned_; }
 
 private:
     enum class State { Data, Iac, Option, SbOption, SbData, SbIac };
+    void take(quint8 byte, QByteArray& data, QList<Command>& commands);
     State state_ = State::Data;
     Command pending_;
+    qsizetype sbLength_ = 0;
+    int abandoned_ = 0;
 };
 
 // The client's side of option negotiation: it offers binary transmission and the com port option,
 // accepts binary and suppress-go-ahead from the server and refuses everything else (echo above
-// all, which would send every command back). It answers only changes, so two peers never loop,
-// and refuses an option at most once per connection, so a server that asks again and again after
-// each refusal gets no stream of answers either.
+// all, which would send every command back).
+//
+// Each side of each option keeps the state of RFC 1143 (no, yes, or a request of ours
+// outstanding), so an answer to our own request is never taken for a new request, and a request
+// that changes nothing gets no answer. That alone settles against a peer that does the same, but
+// not against one that answers every change, including the answers to its own requests: when
+// requests cross, two such peers flip an option back and forth for ever. So the client sends at
+// most MaxSentPerOption negotiations for any one option per connection and then goes quiet on it,
+// and refuses an option at most once, so a peer that asks again after each refusal gets no
+// stream of answers either. Whatever the peer sends, the client's answers stay within
+// 256 * MaxSentPerOption negotiations.
 class Negotiator {
 public:
+    static constexpr int MaxSentPerOption = 8;
     // What the client sends first.
     QByteArray start();
     // The answer to a received negotiation (empty when none is due).
     QByteArray answer(const Command& command);
-    bool comPortAccepted() const { return us_[ComPortOption]; }
+    bool comPortAccepted() const { return us_.state[ComPortOption] == Q::Yes; }
     bool comPortRefused() const { return comPortRefused_; }
 
 private:
-    std::array<bool, 256> us_{};
-    std::array<bool, 256> him_{};
-    std::array<bool, 256> askedUs_{};
-    std::array<bool, 256> askedHim_{};
-    std::array<bool, 256> refusedUs_{};
-    std::array<bool, 256> refusedHim_{};
+    enum class Q : quint8 { No, Yes, WantNo, WantYes };
+    struct Side {
+        std::array<Q, 256> state{};
+        std::array<bool, 256> refused{};
+    };
+    // The answer to a request to enable (`on`) or disable one side of an option; `positive` and
+    // `negative` are the verbs that side answers with.
+    QByteArray request(Side& side, quint8 option, bool on, bool acceptable, quint8 positive,
+                       quint8 negative);
+    QByteArray send(quint8 verb, quint8 option);
+    // What the client does (answered with WILL / WONT) and what the server does (DO / DONT).
+    Side us_;
+    Side him_;
+    std::array<int, 256> sent_{};
     bool comPortRefused_ = false;
 };
 

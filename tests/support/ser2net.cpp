@@ -12,7 +12,8 @@ bool Ser2Net::available() {
     return QFileInfo(QLatin1String(Program)).isExecutable();
 }
 
-Ser2Net::Ser2Net(const QString& accepter) : accepter_(accepter) {
+Ser2Net::Ser2Net(const QString& accepter, bool kickOldUser)
+    : accepter_(accepter), kickOldUser_(kickOldUser) {
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost);
     port_ = probe.serverPort();
@@ -37,11 +38,12 @@ bool Ser2Net::start(const QString& device) {
                                     "  accepter: %1,127.0.0.1,%2\n"
                                     "  connector: serialdev,%3,19200n81,local\n"
                                     "  options:\n"
-                                    "    kickolduser: true\n"
+                                    "    kickolduser: %4\n"
                                     "    mdns: false\n")
                          .arg(stack)
                          .arg(port_)
                          .arg(device)
+                         .arg(QLatin1String(kickOldUser_ ? "true" : "false"))
                          .toUtf8());
         config.close();
     }

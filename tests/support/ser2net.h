@@ -12,8 +12,9 @@ public:
     static constexpr const char* Program = "/usr/sbin/ser2net";
     static bool available();
 
-    // accepter: "telnet(rfc2217)", "telnet" or "" (raw TCP).
-    explicit Ser2Net(const QString& accepter);
+    // accepter: "telnet(rfc2217)", "telnet" or "" (raw TCP). kickOldUser: a second client takes
+    // the port over from the first, or else is turned away.
+    explicit Ser2Net(const QString& accepter, bool kickOldUser = true);
     ~Ser2Net();
 
     // Starts the server in front of the device and waits until it takes connections.
@@ -26,5 +27,6 @@ private:
     QTemporaryDir dir_;
     QProcess process_;
     QString accepter_;
+    bool kickOldUser_;
     quint16 port_ = 0;
 };
