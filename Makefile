@@ -6,7 +6,7 @@ ifneq ($(CI),)
 CMAKE_FLAGS += -DRMQ27_WERROR=ON
 endif
 
-.PHONY: all deps configure build run test bench fuzz screenshots sanitize soak clean install package check-package format format-check
+.PHONY: all deps configure build run test bench bench-startup fuzz screenshots sanitize soak clean install package check-package format format-check
 
 all: build
 
@@ -74,6 +74,14 @@ soak: build
 # docs/PERFORMANCE.md records them with the machine they came from.
 bench: build
 	@$(BUILD)/rmq27-bench
+	@$(BUILD)/rmq27-bench-bridge
+	@$(MAKE) --no-print-directory bench-startup
+
+# The panel's start-up beside the floor program (as many plain controls, no logic) under one
+# Xvfb: time until the window is mapped and its first frame drawn, and peak memory; 10 runs each.
+bench-startup: build
+	@xvfb-run -a -s "-screen 0 1280x1024x24" $(BUILD)/rmq27-bench-startup \
+	    $(BUILD)/rmq27-panel $(BUILD)/rmq27-floor
 
 # Installs the programs, menu entry, icons, metainfo and man pages under PREFIX (staged under
 # DESTDIR when that is set), e.g. make install PREFIX=/usr DESTDIR=/tmp/stage.

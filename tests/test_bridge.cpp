@@ -61,54 +61,34 @@ private slots:
     void passwordFile();
 
     void queueRunsClientsFirstInArrivalOrder();
+    void queueSharesOneRunAmongIdenticalQueries();
     void queueStopsAtAFailedStepAndForgetsGoneOwners();
 
     void badInputClosesOnlyThatConnection_data();
     void badInputClosesOnlyThatConnection();
+    void junkConnectionsLeaveMemoryFlat();
     void connectionLimitsHold();
     void authentication_data();
     void authentication();
 };
 
-// Each command line: the reply it gets at once, or the serial commands it runs.
+// Each command line: the reply it gets at once, or the serial commands it runs. Every command
+// of the table runs end to end in test_bridge_line; these are the cases only seen here.
 void TestBridge::handling_data() {
     QTest::addColumn<QByteArray>("line");
     QTest::addColumn<QByteArray>("answer"); // immediate answer; empty when codes run
     QTest::addColumn<QStringList>("codes");
     const QByteArray none;
-    QTest::newRow("POWR on") << QByteArray("%1POWR 1") << none << QStringList{"C00"};
-    QTest::newRow("POWR off") << QByteArray("%1POWR 0") << none << QStringList{"C01"};
     QTest::newRow("POWR ?") << QByteArray("%1POWR ?") << none << QStringList{"CR0"};
-    QTest::newRow("POWR 2") << QByteArray("%1POWR 2") << QByteArray("ERR2") << QStringList();
     QTest::newRow("POWR no parameter")
         << QByteArray("%1POWR") << QByteArray("ERR2") << QStringList();
-    QTest::newRow("INPT 11") << QByteArray("%1INPT 11") << none << QStringList{"C05"};
-    QTest::newRow("INPT 12") << QByteArray("%1INPT 12") << none << QStringList{"C06"};
-    QTest::newRow("INPT 21") << QByteArray("%1INPT 21") << none << QStringList{"C07"};
-    QTest::newRow("INPT 51") << QByteArray("%1INPT 51") << none << QStringList{"C08"};
-    QTest::newRow("INPT 31") << QByteArray("%1INPT 31") << QByteArray("ERR2") << QStringList();
-    QTest::newRow("INPT ?") << QByteArray("%1INPT ?") << none << QStringList{"CR1"};
-    QTest::newRow("INST ?") << QByteArray("%1INST ?") << QByteArray("11 12 21 51") << QStringList();
-    QTest::newRow("AVMT 11") << QByteArray("%1AVMT 11") << none << QStringList{"C0D"};
-    QTest::newRow("AVMT 10") << QByteArray("%1AVMT 10") << none << QStringList{"C0E"};
-    QTest::newRow("AVMT 30") << QByteArray("%1AVMT 30") << none << QStringList{"C0E"};
-    QTest::newRow("AVMT 21") << QByteArray("%1AVMT 21") << QByteArray("ERR2") << QStringList();
-    QTest::newRow("AVMT 20") << QByteArray("%1AVMT 20") << QByteArray("ERR2") << QStringList();
-    QTest::newRow("AVMT 31") << QByteArray("%1AVMT 31") << QByteArray("ERR2") << QStringList();
-    QTest::newRow("AVMT ?") << QByteArray("%1AVMT ?") << none << QStringList{"CRA"};
     QTest::newRow("LAMP ?") << QByteArray("%1LAMP ?") << none << QStringList{"CR3", "CR0"};
     QTest::newRow("ERST ?") << QByteArray("%1ERST ?") << none << QStringList{"CR0"};
-    QTest::newRow("NAME ?") << QByteArray("%1NAME ?") << QByteArray("Hall A") << QStringList();
-    QTest::newRow("INF1 ?") << QByteArray("%1INF1 ?") << QByteArray("VEXO") << QStringList();
-    QTest::newRow("INF2 ?") << QByteArray("%1INF2 ?") << QByteArray("RM-Q27") << QStringList();
-    QTest::newRow("INFO ?") << QByteArray("%1INFO ?") << QByteArray("rmq27-bridge 1.40")
-                            << QStringList();
-    QTest::newRow("CLSS ?") << QByteArray("%1CLSS ?") << QByteArray("1") << QStringList();
     QTest::newRow("CLSS set") << QByteArray("%1CLSS 1") << QByteArray("ERR2") << QStringList();
-    QTest::newRow("class 2") << QByteArray("%2POWR ?") << QByteArray("ERR1") << QStringList();
     QTest::newRow("class 2 only") << QByteArray("%2SNUM ?") << QByteArray("ERR1") << QStringList();
     QTest::newRow("unknown") << QByteArray("%1XXXX ?") << QByteArray("ERR1") << QStringList();
     QTest::newRow("lower case") << QByteArray("%1powr ?") << none << QStringList{"CR0"};
+    QTest::newRow("no separator") << QByteArray("%1POWR1") << QByteArray("ERR2") << QStringList();
 }
 
 void TestBridge::handling() {
@@ -259,6 +239,12 @@ void TestBridge::listenRules_data() {
     QTest::newRow("IPv6 without brackets")
         << QStringList{"--listen", "::1:4352"} << true << "error";
     QTest::newRow("port out of range") << QStringList{"--listen", "65536"} << true << "error";
+    QTest::newRow("metrics and poll leave PJLink as it is")
+        << QStringList{"--metrics", "9352", "--poll", "5"} << false << "127.0.0.1 +::1";
+    QTest::newRow("metrics by host name")
+        << QStringList{"--metrics", "hall:9352"} << true << "error";
+    QTest::newRow("poll below 5 s") << QStringList{"--poll", "4"} << true << "error";
+    QTest::newRow("poll not a number") << QStringList{"--poll", "5s"} << true << "error";
     QTest::newRow("both password ways")
         << QStringList{"--no-password", "--password-file", "/x"} << false << "error";
 }
@@ -341,10 +327,44 @@ void TestBridge::queueRunsClientsFirstInArrivalOrder() {
     QCOMPARE(done, (QStringList{"a", "b", "a2", "poll 1", "poll 2"}));
     QCOMPARE(line.started, (QStringList{"CR0", "CR1", "CR3", "CR6", "CR7"})); // a2 stops at CR3
 
+    // The background queue is bounded; a query already waiting there still takes one along.
     for (int i = 0; i < LineQueue::MaxBackgroundWaiting; ++i) {
-        QVERIFY(queue.submit(&poller, {"CR0"}, LineQueue::Priority::Background, {}));
+        QVERIFY(queue.submit(&poller, {QStringLiteral("CR%1").arg(i)},
+                             LineQueue::Priority::Background, {}));
     }
-    QVERIFY(!queue.submit(&poller, {"CR0"}, LineQueue::Priority::Background, {}));
+    QVERIFY(!queue.submit(&poller, {"CR PRESSURE"}, LineQueue::Priority::Background, {}));
+    QVERIFY(queue.submit(&poller, {"CR7"}, LineQueue::Priority::Background, {}));
+}
+
+// Identical queries waiting together cost one run; commands and queries already on the line do
+// not take newcomers along, and one gone waiter leaves the others their answers.
+void TestBridge::queueSharesOneRunAmongIdenticalQueries() {
+    ScriptedLine line;
+    line.replies[QStringLiteral("CR0")] = answered(QStringLiteral("00"));
+    LineQueue queue(line);
+    std::vector<std::unique_ptr<QObject>> owners;
+    QStringList done;
+    const auto ask = [&](const QStringList& codes, const QString& who) {
+        owners.push_back(std::make_unique<QObject>());
+        queue.submit(owners.back().get(), codes, LineQueue::Priority::Client,
+                     [&done, who](const QList<LineAnswer>& a) {
+                         done << who + QLatin1Char('=') +
+                                     pjlink::answerFrom(pjlink::Mapping::Power, a);
+                     });
+    };
+    ask({"CR0"}, "a");
+    QTRY_COMPARE_WITH_TIMEOUT(line.started.size(), 1, PjlinkTestClient::WaitMs);
+    line.delayMs = 100; // a's exchange is on the line: the next ones wait together
+    ask({"C00"}, "on1");
+    ask({"CR0"}, "b");
+    ask({"C00"}, "on2");
+    ask({"CR0"}, "c");
+    ask({"CR0"}, "d");
+    owners[5].reset(); // d goes away
+    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 5, PjlinkTestClient::WaitMs);
+    QCOMPARE(done, (QStringList{"a=1", "on1=ERR4", "b=1", "c=1", "on2=ERR4"}));
+    QCOMPARE(line.started, (QStringList{"CR0", "C00", "CR0", "C00"}));
+    QCOMPARE(queue.requestsShared(), 2);
 }
 
 void TestBridge::queueStopsAtAFailedStepAndForgetsGoneOwners() {
@@ -441,6 +461,75 @@ void TestBridge::badInputClosesOnlyThatConnection() {
     QTRY_VERIFY_WITH_TIMEOUT(rig.log.join(u'\n').contains(why), PjlinkTestClient::WaitMs);
     QCOMPARE(good.ask("%1POWR ?"), QByteArray("%1POWR=0"));
     QTRY_COMPARE_WITH_TIMEOUT(rig.server->connectionCount(), 1, PjlinkTestClient::WaitMs);
+}
+
+namespace {
+
+qint64 residentKb() {
+    QFile f(QStringLiteral("/proc/self/statm"));
+    if (!f.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    return f.readAll().split(' ').value(1).toLongLong() * 4; // pages of 4 KiB
+}
+
+} // namespace
+
+// Hundreds of connections sending junk, each closed: the bridge keeps nothing of them.
+void TestBridge::junkConnectionsLeaveMemoryFlat() {
+    Rig rig;
+    QVERIFY(rig.listen());
+    const auto round = [&rig](int connections) {
+        std::vector<std::unique_ptr<PjlinkTestClient>> batch;
+        for (int i = 0; i < connections; ++i) {
+            batch.push_back(std::make_unique<PjlinkTestClient>());
+            batch.back()->socket.connectToHost(QHostAddress::LocalHost, rig.server->port());
+        }
+        QByteArray junk(8000, '\0');
+        for (qsizetype i = 0; i < junk.size(); ++i) {
+            junk[i] = char(i * 7 % 256);
+        }
+        for (auto& c : batch) {
+            QVERIFY(c->connect(rig.server->port()));
+            c->socket.write(junk);
+        }
+        for (auto& c : batch) {
+            QVERIFY(c->closedByPeer());
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(rig.server->connectionCount(), 0, PjlinkTestClient::WaitMs);
+    };
+    for (int i = 0; i < 3; ++i) {
+        round(PjlinkServer::MaxConnections); // warm up: allocator pools, socket buffers
+    }
+    QTest::qWait(100);
+    const qint64 before = residentKb();
+    for (int i = 0; i < 20; ++i) {
+        round(PjlinkServer::MaxConnections);
+    }
+    QTest::qWait(100);
+    const qint64 grown = residentKb() - before;
+    QVERIFY2(grown < 2048, qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
+    QCOMPARE(rig.server->connectionsAccepted(), 23 * PjlinkServer::MaxConnections);
+
+    // A client that sends megabytes ahead while its request waits for the line: held back, not
+    // kept.
+    rig.line.delayMs = 3000;
+    PjlinkTestClient pushy;
+    QVERIFY(pushy.connect(rig.server->port()));
+    pushy.socket.write("%1POWR ?\r");
+    const QByteArray chunk(64 << 10, 'x');
+    QElapsedTimer pushing;
+    pushing.start();
+    qint64 pushed = 0;
+    while (pushing.elapsed() < 2000 && pushed < (8 << 20)) {
+        if (pushy.socket.bytesToWrite() < chunk.size()) { // the client itself keeps little
+            pushed += pushy.socket.write(chunk);
+        }
+        QTest::qWait(5);
+    }
+    const qint64 held = residentKb() - before;
+    QVERIFY2(held < 4096, qPrintable(QStringLiteral("%1 KiB more").arg(held)));
+    QVERIFY(pushy.closedByPeer()); // once answered, its overlong line closes it
 }
 
 // At most MaxConnections at once; an idle one closes; one that stops reading is let go.

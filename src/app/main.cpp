@@ -1,6 +1,5 @@
 #include "app/command_line.h"
 #include "app/open_panel.h"
-#include "panel/app_icon.h"
 #include "panel/fonts.h"
 #include "panel/form1.h"
 
@@ -18,7 +17,6 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     // One look on every platform; command buttons paint their own faces in their own colours.
     QApplication::setStyle(QStringLiteral("Fusion"));
-    QApplication::setWindowIcon(appIcon());
     // Names the installed menu entry, so a desktop shell finds the icon and name for the window.
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.rmq27.panel"));
     installFontSubstitutions();

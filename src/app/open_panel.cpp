@@ -1,10 +1,13 @@
 #include "app/open_panel.h"
 
 #include "core/failure.h"
+#include "panel/app_icon.h"
+#include "panel/first_paint.h"
 #include "panel/form1.h"
 #include "serial/comm_port.h"
 #include "serial/port_devices.h"
 
+#include <QApplication>
 #include <cstdio>
 
 #ifdef RMQ27_WITH_SIMULATOR
@@ -57,7 +60,11 @@ std::unique_ptr<Form1> openPanel(const StartOptions& options) {
     // default. Each device that opens is remembered for the next start, but never a simulated
     // projector's pseudo-terminal, which is new at every run.
     const PortDeviceChoice choice;
-    const QList<SerialPortEntry> ports = availableSerialPorts();
+    // The system's list of ports is slow to read (it asks udev about every serial device), and
+    // before the window shows only the search for a USB adapter needs it.
+    const bool searchUsb = devices.com1.isEmpty() && choice.remembered(1).isEmpty();
+    const QList<SerialPortEntry> ports =
+        searchUsb ? availableSerialPorts() : QList<SerialPortEntry>{};
     devices.com1 = choice.choose(1, devices.com1, ports);
     devices.com2 = choice.choose(2, devices.com2, ports);
     auto form = std::make_unique<Form1>(devices);
@@ -68,6 +75,14 @@ std::unique_ptr<Form1> openPanel(const StartOptions& options) {
     }
     form->formLoad();
     form->show();
+    // What the first frame does not show: the devices' descriptions in the options' tooltips
+    // (they name the device already) and the window's icon, drawn at eight sizes.
+    afterFirstPaint(form.get(), [window = form.get(), searchUsb] {
+        QApplication::setWindowIcon(appIcon());
+        if (!searchUsb) {
+            window->describePortOptions(availableSerialPorts());
+        }
+    });
     if (!simulatorFailure.isEmpty()) {
         form->reportFailure(simulatorFailure);
     }

@@ -7,6 +7,7 @@
 const char* const BridgeUsage =
     "Usage: rmq27-bridge [--port DEVICE] [--baud 19200|9600] [--listen [ADDR:]PORT]\n"
     "                    [--password-file FILE | --no-password] [--name NAME]\n"
+    "                    [--metrics [ADDR:]PORT [--poll SECONDS]] [--log FILE]\n"
     "Holds the RM-Q27 projector's serial line and answers PJLink Class 1 on the network.\n"
     "\n"
     "  --port DEVICE         the serial device (a path, rfc2217://HOST:PORT or tcp://HOST:PORT)\n"
@@ -18,6 +19,11 @@ const char* const BridgeUsage =
     "  --no-password         open access without a password, on every address\n"
     "                        (without a password and without this: loopback only)\n"
     "  --name NAME           the projector's name for NAME ? (default: the host name)\n"
+    "  --metrics [ADDR:]PORT Prometheus metrics at /metrics (every address unless ADDR is\n"
+    "                        given; 9352 is the port meant for them, 9353... for more bridges)\n"
+    "  --poll SECONDS        with --metrics: read the projector's status every SECONDS\n"
+    "                        (default 30, at least 5), between the clients' requests\n"
+    "  --log FILE            append every exchange of the line to FILE, one line each\n"
     "  --help, --version\n"
     "\n"
     "Exit status: 0 stopped, 1 cannot listen or read the password, 2 bad usage.\n";
@@ -102,9 +108,32 @@ BridgeParse parseBridgeArguments(const QStringList& args) {
             o.passwordFile = v;
         } else if (arg == QLatin1String("--no-password")) {
             o.noPassword = true;
+        } else if (arg == QLatin1String("--log")) {
+            if (value(&v) && v.isEmpty()) {
+                parse.error = QStringLiteral("--log needs a FILE, not an empty one");
+            }
+            o.logFile = v;
         } else if (arg == QLatin1String("--name")) {
             if (value(&v)) {
                 o.name = v;
+            }
+        } else if (arg == QLatin1String("--metrics")) {
+            if (value(&v)) {
+                o.metrics = parseListen(v);
+                if (!o.metrics) {
+                    parse.error = QStringLiteral("--metrics wants [ADDR:]PORT with ADDR an IP "
+                                                 "address ([...] for IPv6), not \"%1\"")
+                                      .arg(v);
+                }
+            }
+        } else if (arg == QLatin1String("--poll")) {
+            if (value(&v)) {
+                bool ok = false;
+                o.pollSeconds = v.toInt(&ok);
+                if (!ok || o.pollSeconds < 5 || o.pollSeconds > 86400) {
+                    parse.error =
+                        QStringLiteral("--poll wants 5 to 86400 seconds, not \"%1\"").arg(v);
+                }
             }
         } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             o.help = true;

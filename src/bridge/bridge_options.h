@@ -18,6 +18,10 @@ struct BridgeOptions {
     QString passwordFile;
     bool noPassword = false;
     std::optional<QString> name; // none: the host name
+    // --metrics: where to serve Prometheus metrics; none: no metrics and no polling.
+    std::optional<std::pair<std::optional<QHostAddress>, quint16>> metrics;
+    int pollSeconds = 30; // --poll
+    QString logFile;      // --log: every exchange of the line appended to this file
     bool help = false;
     bool version = false;
 };

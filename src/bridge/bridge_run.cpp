@@ -1,9 +1,11 @@
 #include "bridge/bridge_run.h"
 
+#include "bridge/bridge_metrics.h"
 #include "bridge/bridge_options.h"
 #include "bridge/exchange_line.h"
 #include "bridge/line_queue.h"
 #include "bridge/pjlink_server.h"
+#include "core/exchange_log.h"
 #include "serial/port_devices.h"
 
 #include <QCoreApplication>
@@ -70,6 +72,19 @@ int runBridge(const QStringList& args) {
     identity.info = QByteArrayLiteral("rmq27-bridge " RMQ27_VERSION);
 
     ExchangeLine line(device, o.settings, logLine);
+    // The record of every exchange (--log): a file that cannot be kept is one line on standard
+    // error, and the bridge goes on without it.
+    ExchangeLog exchangeLog;
+    if (!o.logFile.isEmpty()) {
+        if (const std::optional<QString> warning = exchangeLog.open(o.logFile)) {
+            logLine(QStringLiteral("rmq27-bridge: %1").arg(*warning));
+        }
+    }
+    QObject::connect(&line.exchange(), &Exchange::event, [&exchangeLog](const ExchangeEvent& e) {
+        if (const std::optional<QString> warning = exchangeLog.write(e)) {
+            logLine(QStringLiteral("rmq27-bridge: %1").arg(*warning));
+        }
+    });
     LineQueue queue(line);
     PjlinkServer server(queue, identity, password);
     server.setLog(logLine);
@@ -84,9 +99,26 @@ int runBridge(const QStringList& args) {
     }
     logLine(QStringLiteral("PJLink on %1, %2")
                 .arg(where.join(QStringLiteral(", ")),
-                     password        ? QStringLiteral("password required")
+                     password       ? QStringLiteral("password required")
                      : o.noPassword ? QStringLiteral("open access, no password")
                                     : QStringLiteral("no password: loopback only")));
+    std::optional<BridgeMetrics> metrics;
+    if (o.metrics) {
+        metrics.emplace(queue, server, o.pollSeconds);
+        metrics->attach(line);
+        const QHostAddress at = o.metrics->first.value_or(QHostAddress(QHostAddress::Any));
+        const QString failed = metrics->listen(at, o.metrics->second);
+        if (!failed.isEmpty()) {
+            logLine(QStringLiteral("rmq27-bridge: %1").arg(failed));
+            return 1;
+        }
+        logLine(QStringLiteral("metrics on %1/metrics, polling every %2 s")
+                    .arg(addressText(at, metrics->port()))
+                    .arg(o.pollSeconds));
+    }
     line.open();
+    if (metrics) {
+        metrics->start();
+    }
     return QCoreApplication::exec();
 }

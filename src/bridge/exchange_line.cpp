@@ -52,10 +52,9 @@ void ExchangeLine::tryOpen() {
     const bool wasDown = !state_.isEmpty();
     try {
         exchange_.open(device_, settings_, QStringLiteral("--port"));
-        note(QStringLiteral("open"), wasDown ? QStringLiteral("%1: line open again")
-                                                   .arg(exchange_.portLabel())
-                                             : QStringLiteral("%1: line open (%2)")
-                                                   .arg(exchange_.portLabel(), settings_));
+        note(QStringLiteral("open"),
+             wasDown ? QStringLiteral("%1: line open again").arg(exchange_.portLabel())
+                     : QStringLiteral("%1: line open (%2)").arg(exchange_.portLabel(), settings_));
     } catch (const PanelFailure& failure) {
         const QString text = withoutPanelAdvice(failure.description());
         note(QStringLiteral("failed: ") + text,
@@ -76,6 +75,7 @@ void ExchangeLine::onFinished(const ExchangeResult& r) {
 }
 
 void ExchangeLine::onLost(const QString& description) {
+    ++losses_;
     note(QStringLiteral("lost"), QStringLiteral("%1; trying again every %2 s, answering ERR4 "
                                                 "meanwhile")
                                      .arg(withoutPanelAdvice(description))

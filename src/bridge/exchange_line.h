@@ -27,6 +27,8 @@ public:
 
     // The exchange itself, for a log of every byte or for readings beside the answers.
     Exchange& exchange() { return exchange_; }
+    // How often the open line went away since the start.
+    qint64 losses() const { return losses_; }
 
 signals:
     // Every whole result, for whoever wants more than the PJLink answer (metrics).
@@ -44,4 +46,5 @@ private:
     std::function<void(const QString&)> log_;
     QTimer reopen_;
     QString state_; // "open", "lost", "failed: <description>": what was last logged
+    qint64 losses_ = 0;
 };

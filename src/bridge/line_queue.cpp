@@ -12,19 +12,40 @@ bool LineQueue::submit(QObject* owner, const QStringList& codes, Priority priori
     if (codes.isEmpty() || !owner) {
         return false;
     }
+    std::deque<Request>& queue = priority == Priority::Client ? client_ : background_;
+    const bool query = std::all_of(codes.begin(), codes.end(), [](const QString& code) {
+        return code.startsWith(QLatin1String("CR"));
+    });
+    if (query) {
+        for (Request& waiting : queue) {
+            if (waiting.codes == codes) {
+                waiting.waiters.push_back(Waiter{owner, std::move(done)});
+                ++shared_;
+                return true;
+            }
+        }
+    }
     if (priority == Priority::Background && background_.size() >= MaxBackgroundWaiting) {
         return false;
     }
-    (priority == Priority::Client ? client_ : background_)
-        .push_back(Request{owner, codes, std::move(done), {}});
+    Request request{codes, {}, {}};
+    request.waiters.push_back(Waiter{owner, std::move(done)});
+    queue.push_back(std::move(request));
     scheduleNext();
     return true;
 }
 
+bool LineQueue::Request::anyoneWaiting() const {
+    return std::any_of(waiters.begin(), waiters.end(), [](const Waiter& w) { return w.owner; });
+}
+
 void LineQueue::forget(QObject* owner) {
-    const auto ownedBy = [owner](const Request& r) { return r.owner == owner || !r.owner; };
-    std::erase_if(client_, ownedBy);
-    std::erase_if(background_, ownedBy);
+    for (std::deque<Request>* queue : {&client_, &background_}) {
+        for (Request& r : *queue) {
+            std::erase_if(r.waiters, [owner](const Waiter& w) { return w.owner == owner; });
+        }
+        std::erase_if(*queue, [](const Request& r) { return !r.anyoneWaiting(); });
+    }
 }
 
 qsizetype LineQueue::waiting(Priority priority) const {
@@ -51,7 +72,7 @@ void LineQueue::next() {
         }
         Request request = std::move(from.front());
         from.pop_front();
-        if (request.owner) {
+        if (request.anyoneWaiting()) {
             current_ = std::move(request);
             runStep();
             return;
@@ -67,6 +88,7 @@ void LineQueue::runStep() {
         finish();
         return;
     }
+    ++started_;
     runner_.start(current_->codes.at(current_->answers.size()));
 }
 
@@ -77,7 +99,7 @@ void LineQueue::onAnswered(const LineAnswer& answer) {
     current_->answers.append(answer);
     const bool replied = answer.outcome == LineAnswer::Outcome::Answered ||
                          answer.outcome == LineAnswer::Outcome::Acknowledged;
-    if (replied && current_->answers.size() < current_->codes.size() && current_->owner) {
+    if (replied && current_->answers.size() < current_->codes.size() && current_->anyoneWaiting()) {
         runStep();
         return;
     }
@@ -87,8 +109,11 @@ void LineQueue::onAnswered(const LineAnswer& answer) {
 void LineQueue::finish() {
     Request done = std::move(*current_);
     current_.reset();
-    if (done.owner && done.done) {
-        done.done(done.answers);
+    for (const Waiter& w : done.waiters) {
+        // A callback may close its connection, deleting another waiter's owner: checked each.
+        if (w.owner && w.done) {
+            w.done(done.answers);
+        }
     }
     scheduleNext();
 }

@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <vector>
 
 // The serial side as the queue sees it: one exchange at a time, each with its command's own reply
 // window. The real one runs the exchange library on the projector's line; tests may stand in.
@@ -31,6 +32,11 @@ signals:
 // between. Client requests always go first: a background request (a poller's) runs only when no
 // client request waits, so polling never delays a client by more than the one exchange already
 // on the line.
+//
+// A query (only status codes, "CR...") that is already waiting with the same codes and priority
+// takes a newcomer along: both get the answers of the one run, which starts after both arrived.
+// So many clients polling the same thing cost the projector one exchange, and the queue holds at
+// most one waiting request per distinct query however many clients ask.
 class LineQueue : public QObject {
     Q_OBJECT
 public:
@@ -48,16 +54,23 @@ public:
     bool submit(QObject* owner, const QStringList& codes, Priority priority, Done done);
     // Drops owner's waiting requests; one already on the line finishes unheard.
     void forget(QObject* owner);
+    // Exchanges started on the line, and requests answered by another's run.
+    qint64 exchangesStarted() const { return started_; }
+    qint64 requestsShared() const { return shared_; }
 
     qsizetype waiting(Priority priority) const;
     bool busy() const { return current_.has_value(); }
 
 private:
-    struct Request {
+    struct Waiter {
         QPointer<QObject> owner;
-        QStringList codes;
         Done done;
+    };
+    struct Request {
+        QStringList codes;
+        std::vector<Waiter> waiters;
         QList<LineAnswer> answers;
+        bool anyoneWaiting() const;
     };
 
     void scheduleNext();
@@ -71,4 +84,6 @@ private:
     std::deque<Request> background_;
     std::optional<Request> current_;
     bool scheduled_ = false;
+    qint64 started_ = 0;
+    qint64 shared_ = 0;
 };

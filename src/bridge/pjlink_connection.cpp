@@ -8,6 +8,9 @@ PjlinkConnection::PjlinkConnection(QTcpSocket* socket, LineQueue& queue,
                                    const ConnectionLimits& limits, QObject* parent)
     : QObject(parent), socket_(socket), queue_(queue), identity_(identity), limits_(limits) {
     socket_->setParent(this);
+    // What a client sends ahead while its request waits for the line stays in the kernel's
+    // buffer beyond this, where TCP holds the client back.
+    socket_->setReadBufferSize(limits_.maxBufferedBytes);
     // Replies are a few bytes each; without this the kernel may hold one back for the next.
     socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(socket_, &QTcpSocket::readyRead, this, &PjlinkConnection::onReadyRead);
@@ -45,8 +48,7 @@ void PjlinkConnection::onReadyRead() {
 
 void PjlinkConnection::handleInput() {
     while (!closing_ && !waiting_) {
-        // Read only up to the limit: what the client sends ahead stays in the socket, bounded by
-        // its read buffer and the kernel's.
+        // Read only up to the limit: the rest stays in the socket's bounded buffer.
         const qsizetype room = limits_.maxBufferedBytes - input_.size();
         if (room > 0 && socket_->bytesAvailable() > 0) {
             input_ += socket_->read(room);

@@ -1,10 +1,47 @@
 #include "panel/display_line.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOption>
 
+namespace {
+
+// A display line is read out by what it shows: its name is the visible beginning of its text,
+// so a received line of 65,000 characters is not sent whole to assistive technology at every
+// piece that arrives.
+class DisplayLineAccessible : public QAccessibleWidget {
+public:
+    explicit DisplayLineAccessible(DisplayLine* line)
+        : QAccessibleWidget(line, QAccessible::StaticText) {}
+
+    QString text(QAccessible::Text kind) const override {
+        const auto* line = static_cast<const DisplayLine*>(widget());
+        if (kind == QAccessible::Name && line->accessibleName().isEmpty()) {
+            return line->visibleText();
+        }
+        return QAccessibleWidget::text(kind);
+    }
+};
+
+QAccessibleInterface* displayLineFactory(const QString& className, QObject* object) {
+    if (className == QLatin1String("DisplayLine")) {
+        if (auto* line = qobject_cast<DisplayLine*>(object)) {
+            return new DisplayLineAccessible(line);
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
 DisplayLine::DisplayLine(QWidget* parent) : QLabel(parent) {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(displayLineFactory);
+        return true;
+    }();
+    Q_UNUSED(factoryInstalled);
     setTextFormat(Qt::PlainText);
     setWordWrap(false);
 }

@@ -4,6 +4,7 @@
 
 #include "core/bindings.h"
 #include "core/exchange_log.h"
+#include "panel/accessibility.h"
 #include "panel/picture_box.h"
 #include "serial/comm_port.h"
 #include "ui_form1.h"
@@ -50,6 +51,7 @@ Form1::Form1(const PortDevices& devices, QWidget* parent)
       Timer2(makeTimer(this, "Timer2", 500)), Timer3(makeTimer(this, "Timer3", 5000)),
       Timer4(makeTimer(this, "Timer4", 1000)), MSComm1(new CommPort(this)), guard(this) {
     ui->setupUi(this);
+    describeCommands(*this);
     // The 5 ms cursor-pad pace is only 5 ms with a precise timer.
     Timer1->setTimerType(Qt::PreciseTimer);
     MSComm1->setObjectName(QStringLiteral("MSComm1"));

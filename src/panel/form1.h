@@ -164,6 +164,9 @@ private:
     // press clears it.
     bool holdEndedByFailure_ = false;
     QObject* keyPreviewFilter_ = nullptr;
+    // Whether the status line has shown a reading since the last send: a reply read again as its
+    // pieces arrive is announced once, the same reading asked for again once more.
+    bool readingSinceSend_ = false;
 };
 
 // Starts a timer's countdown afresh, whether or not it was running.

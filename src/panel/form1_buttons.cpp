@@ -8,6 +8,7 @@
 
 void Form1::send(const QString& code) {
     SendCmd = frameCommand(CmdPrefix, code);
+    readingSinceSend_ = false;
     Hyouji(SendCmd, 1);
 }
 

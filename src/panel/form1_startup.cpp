@@ -4,6 +4,7 @@
 #include "core/failure.h"
 #include "core/reply_decoder.h"
 #include "core/transcript.h"
+#include "panel/accessibility.h"
 #include "serial/comm_port.h"
 #include "ui_form1.h"
 
@@ -90,7 +91,8 @@ void Form1::runReplyDecoder() {
         throw PanelFailure(*reading.failure);
     }
     if (reading.status) {
-        ui->Label22->setText(*reading.status);
+        announceReading(*ui->Label22, *reading.status, !readingSinceSend_);
+        readingSinceSend_ = true;
     }
 }
 

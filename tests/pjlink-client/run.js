@@ -171,8 +171,33 @@ async function withPassword() {
     fs.rmSync(dir, { recursive: true, force: true });
 }
 
+// The program refuses to start open by mistake: exit status and message.
+function refused(args, status, message, what) {
+    return new Promise((resolve) => {
+        const child = start(bridgeProgram, ['--port', '/dev/null', ...args]);
+        let err = '';
+        child.stderr.on('data', (chunk) => (err += chunk.toString()));
+        child.on('exit', (code) => {
+            check(what, code === status && message.test(err), { code, err });
+            resolve();
+        });
+    });
+}
+
+async function refusals() {
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'rmq27-pjlink-'));
+    const file = path.join(dir, 'password');
+    fs.writeFileSync(file, 'JBMIAProjectorLink\n', { mode: 0o644 });
+    fs.chmodSync(file, 0o644);
+    await refused(['--password-file', file, '--listen', '127.0.0.1:0'], 1, /read or written by others/,
+        'password file others may read');
+    await refused(['--listen', '0.0.0.0:0'], 2, /loopback only/, 'open address without a password');
+    fs.rmSync(dir, { recursive: true, force: true });
+}
+
 async function main() {
     try {
+        await refusals();
         await withoutPassword();
         await failures();
         await withPassword();
@@ -180,7 +205,9 @@ async function main() {
         check('run', false, e.message);
     } finally {
         for (const child of children) {
-            process.kill(child.pid, 'SIGTERM');
+            if (child.exitCode === null && child.signalCode === null) {
+                process.kill(child.pid, 'SIGTERM');
+            }
         }
     }
     console.log(`${passed} passed, ${failed} failed`);

@@ -1,0 +1,212 @@
+// Figures for rmq27-bridge: a "POWR ?" round trip through the bridge to a simulated projector,
+// beside the same query ("CR0") through the exchange library directly; and 32 clients polling
+// at once. The simulators and the bridge run as the installed programs do, as processes of their
+// own; this program is only their client.
+//
+// Prints one metric per line, "name  value  unit". --quick takes fewer samples.
+
+#include "exchange/exchange.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace {
+
+QString buildDir;
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    const auto rank = static_cast<size_t>(std::max(1.0, p / 100.0 * double(v.size()) + 0.5));
+    return v[std::min(v.size(), rank) - 1];
+}
+
+void metric(const char* name, double value, const char* unit) {
+    std::printf("%-36s %10.1f  %s\n", name, value, unit);
+    std::fflush(stdout);
+}
+
+void report(const char* base, const std::vector<double>& us) {
+    const QByteArray b(base);
+    metric(b + "_p50", percentile(us, 50), "us");
+    metric(b + "_p99", percentile(us, 99), "us");
+    metric(b + "_max", percentile(us, 100), "us");
+}
+
+// Runs the event loop until done() or the limit.
+bool runUntil(const std::function<bool()>& done, int limitMs) {
+    // Sleeps in the event loop until something happens; the deadline timer wakes it at the end.
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.start(limitMs);
+    while (!done() && deadline.isActive()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return done();
+}
+
+// A program of the build, stopped (by its process id) when this goes.
+struct Child {
+    QProcess process;
+    QByteArray out;
+    QByteArray err;
+    explicit Child(const QString& program, const QStringList& args) {
+        QObject::connect(&process, &QProcess::readyReadStandardOutput,
+                         [this] { out += process.readAllStandardOutput(); });
+        QObject::connect(&process, &QProcess::readyReadStandardError,
+                         [this] { err += process.readAllStandardError(); });
+        process.start(buildDir + QLatin1Char('/') + program, args);
+    }
+    ~Child() {
+        process.terminate();
+        process.waitForFinished(5000);
+    }
+};
+
+QString startSim(Child& sim) {
+    runUntil([&] { return sim.out.contains('\n'); }, 10000);
+    return QString::fromLatin1(sim.out.left(sim.out.indexOf('\n')));
+}
+
+quint16 startBridge(Child& bridge) {
+    static const QRegularExpression listening(QStringLiteral("PJLink on 127\\.0\\.0\\.1:(\\d+)"));
+    runUntil([&] { return bridge.err.contains("line open"); }, 10000);
+    return quint16(listening.match(QString::fromLatin1(bridge.err)).captured(1).toUInt());
+}
+
+// One query at a time, a pause between, so every send finds a quiet line.
+std::vector<double> direct(int samples, int pauseMs) {
+    Child sim(QStringLiteral("rmq27-projector-sim"), {});
+    Exchange exchange;
+    exchange.open(startSim(sim), QStringLiteral("19200,N,8,1"), QStringLiteral("--port"));
+    std::vector<double> us;
+    bool finished = false;
+    QObject::connect(&exchange, &Exchange::finished,
+                     [&](const ExchangeResult&) { finished = true; });
+    for (int i = 0; i < samples; ++i) {
+        QThread::msleep(pauseMs);
+        finished = false;
+        QElapsedTimer t;
+        t.start();
+        exchange.start(QStringLiteral("CR0"), Exchange::windowFor(QStringLiteral("CR0")));
+        runUntil([&] { return finished; }, 5000);
+        us.push_back(double(t.nsecsElapsed()) / 1000.0);
+    }
+    return us;
+}
+
+QByteArray readLine(QTcpSocket& s, QByteArray& buffer) {
+    while (!buffer.contains('\r') && s.state() == QAbstractSocket::ConnectedState) {
+        s.waitForReadyRead(5000);
+        buffer += s.readAll();
+    }
+    const qsizetype cr = buffer.indexOf('\r');
+    const QByteArray line = buffer.left(cr);
+    buffer.remove(0, cr + 1);
+    return line;
+}
+
+std::vector<double> throughBridge(quint16 port, int samples, int pauseMs) {
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    s.waitForConnected(5000);
+    QByteArray buffer;
+    readLine(s, buffer); // greeting
+    std::vector<double> us;
+    for (int i = 0; i < samples; ++i) {
+        QThread::msleep(pauseMs);
+        QElapsedTimer t;
+        t.start();
+        s.write("%1POWR ?\r");
+        s.flush();
+        const QByteArray reply = readLine(s, buffer);
+        us.push_back(double(t.nsecsElapsed()) / 1000.0);
+        if (reply != "%1POWR=0") {
+            std::printf("# unexpected reply %s\n", reply.constData());
+        }
+    }
+    return us;
+}
+
+// Clients that each send the next query as soon as the last is answered.
+void polling(quint16 port, int clients, int seconds) {
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    std::vector<QByteArray> buffers(static_cast<size_t>(clients));
+    std::vector<QElapsedTimer> sent(static_cast<size_t>(clients));
+    std::vector<double> us;
+    qint64 wrong = 0;
+    bool running = true;
+    for (int i = 0; i < clients; ++i) {
+        auto s = std::make_unique<QTcpSocket>();
+        QTcpSocket* raw = s.get();
+        QObject::connect(raw, &QTcpSocket::readyRead, [&, raw, i] {
+            QByteArray& b = buffers[size_t(i)];
+            b += raw->readAll();
+            qsizetype cr;
+            while ((cr = b.indexOf('\r')) >= 0) {
+                const QByteArray line = b.left(cr);
+                b.remove(0, cr + 1);
+                if (line.startsWith("%1POWR")) {
+                    us.push_back(double(sent[size_t(i)].nsecsElapsed()) / 1000.0);
+                    wrong += line != "%1POWR=0";
+                }
+                if (running) {
+                    sent[size_t(i)].start();
+                    raw->write("%1POWR ?\r");
+                }
+            }
+        });
+        s->connectToHost(QHostAddress::LocalHost, port);
+        sockets.push_back(std::move(s));
+    }
+    QElapsedTimer t;
+    t.start();
+    runUntil([&] { return t.elapsed() >= seconds * 1000; }, seconds * 1000 + 1000);
+    running = false;
+    const double elapsed = double(t.elapsed()) / 1000.0;
+    runUntil([] { return false; }, 3000); // the last answers
+    metric("bridge_32_clients_answers_per_second", double(us.size()) / elapsed, "1/s");
+    report("bridge_32_clients_round_trip", us);
+    metric("bridge_32_clients_wrong_answers", double(wrong), "");
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    buildDir = QCoreApplication::applicationDirPath();
+    const bool quick = app.arguments().contains(QStringLiteral("--quick"));
+    const int samples = quick ? 20 : 300;
+    const int pauseMs = 200; // longer than the exchange's guard: every send finds a quiet line
+
+    std::printf("# rmq27-bridge: %d samples each, %d ms apart\n", samples, pauseMs);
+    report("exchange_direct_cr0_round_trip", direct(samples, pauseMs));
+
+    Child sim(QStringLiteral("rmq27-projector-sim"), {});
+    const QString device = startSim(sim);
+    Child bridge(QStringLiteral("rmq27-bridge"),
+                 {QStringLiteral("--port"), device, QStringLiteral("--listen"),
+                  QStringLiteral("127.0.0.1:0")});
+    const quint16 port = startBridge(bridge);
+    if (port == 0) {
+        std::printf("# the bridge did not start: %s\n", bridge.err.constData());
+        return 1;
+    }
+    report("bridge_powr_round_trip", throughBridge(port, samples, pauseMs));
+    polling(port, 32, quick ? 3 : 10);
+    return 0;
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "bridge/metrics/metrics_server.h"
+#include "bridge/metrics/metrics_snapshot.h"
+#include "bridge/metrics/status_poller.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <optional>
+
+class ExchangeLine;
+class LineQueue;
+class PjlinkServer;
+struct ExchangeResult;
+
+// The bridge's Prometheus side wired to its line: the poller's queries go through the line queue
+// as background requests, one at a time, so a client's request waits for at most the one query
+// already on the line; the counters follow the line's results and the PJLink server; a scrape
+// renders what is there and never touches the line.
+class BridgeMetrics : public QObject {
+    Q_OBJECT
+public:
+    BridgeMetrics(LineQueue& queue, const PjlinkServer& pjlink, int pollSeconds,
+                  QObject* parent = nullptr);
+
+    // Follows the real line: its results, its losses and whether it is open.
+    void attach(ExchangeLine& line);
+    // Listens for scrapes; returns an error message, empty on success.
+    QString listen(const QHostAddress& address, quint16 port);
+    quint16 port() const { return server_.serverPort(); }
+    // Polls at once, then every interval.
+    void start() { poller_.start(); }
+
+    // Every whole exchange result; the values of a poll's query come from here, as the line
+    // reports it just before the queue's answer.
+    void takeResult(const ExchangeResult& result);
+    void countLineLoss() { ++counters_.lineLosses; }
+    void setLineOpen(std::function<bool()> isOpen) { lineOpen_ = std::move(isOpen); }
+
+    MetricsSnapshot snapshot() const;
+    StatusPoller& poller() { return poller_; }
+
+private:
+    void pollNext();
+
+    LineQueue& queue_;
+    const PjlinkServer& pjlink_;
+    StatusPoller poller_;
+    MetricsServer server_;
+    MetricsCounters counters_;
+    std::optional<StatusValues> lastValues_; // of the exchange that finished last
+    std::function<bool()> lineOpen_;
+};
