@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -143,6 +144,7 @@ private slots:
     void droppedServer();
     void sameMistakeAsThePanel_data();
     void sameMistakeAsThePanel();
+    void logsEveryExchange();
 };
 
 void TestCtl::listNamesEveryButtonOnce() {
@@ -659,6 +661,37 @@ void TestCtl::sameMistakeAsThePanel() {
     QVERIFY2(ctlLine.startsWith("rmq27-ctl: ") && ctlLine.contains(ctlNames.toUtf8()),
              ctlLine.constData());
     QVERIFY(c.out.isEmpty());
+}
+
+void TestCtl::logsEveryExchange() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("ctl.log"));
+    FarEnd far;
+    far.answers = {{"80\r"}, {"\x06\r"}};
+    const Run r = runCtl({"--port", far.device(), "--log", path, "status", "power-on"});
+    QCOMPARE(r.code, 0);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QStringList events;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QList<QByteArray> f = line.split('\t');
+        if (f.size() == 7) {
+            QCOMPARE(QString::fromUtf8(f[2]), far.device());
+            events << QString::fromUtf8(f[3] + '|' + f[4] + '|' + f[6]);
+        }
+    }
+    QCOMPARE(events, (QStringList{"opened||", "sent|43 52 30 0D|", "received|38 30 0D| Stand by",
+                                  "sent|43 30 30 0D|", "received|06 0D|", "closed||"}));
+
+    // A log that cannot be kept is one warning; the actions run all the same.
+    FarEnd second;
+    second.answers = {{"80\r"}};
+    const Run unkept =
+        runCtl({"--port", second.device(), "--log", "/nonexistent-rmq27-dir/ctl.log", "status"});
+    QCOMPARE(unkept.code, 0);
+    QCOMPARE(unkept.out, QByteArray(" Stand by\n"));
+    QCOMPARE(unkept.err.count('\n'), 1);
+    QVERIFY2(unkept.err.contains("/nonexistent-rmq27-dir/ctl.log"), unkept.err.constData());
 }
 
 QTEST_MAIN(TestCtl)

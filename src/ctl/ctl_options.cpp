@@ -21,8 +21,9 @@ struct ValueOption {
     const char* name;
     const char* valueName;
 };
-constexpr std::array<ValueOption, 4> ValueOptions{{
+constexpr std::array<ValueOption, 5> ValueOptions{{
     {"port", "DEVICE"},
+    {"log", "FILE"},
     {"baud", "RATE"},
     {"timeout", "MS"},
     {"raw", "CODE"},
@@ -35,12 +36,13 @@ struct Conflict {
     const char* second;
     const char* why;
 };
-constexpr std::array<Conflict, 5> Conflicts{{
+constexpr std::array<Conflict, 6> Conflicts{{
     {"simulate", "port", "--simulate and --port name two different projectors"},
     {"list", "port", "--list opens no port"},
     {"list", "simulate", "--list opens no port"},
     {"list", "baud", "--list opens no port"},
     {"list", "timeout", "--list opens no port"},
+    {"list", "log", "--list opens no port"},
 }};
 
 const ValueOption* valueOption(const QString& arg) {
@@ -160,6 +162,8 @@ QString readValues(const QCommandLineParser& parser, CtlOptions& o) {
                 return QStringLiteral("--port %1: %2").arg(value, address.error);
             }
             o.port = value;
+        } else if (name == QLatin1String("log")) {
+            o.logFile = value;
         } else if (name == QLatin1String("baud")) {
             if (value != QLatin1String("19200") && value != QLatin1String("9600")) {
                 return QStringLiteral("--baud is 19200 or 9600, not \"%1\"").arg(value);
@@ -335,6 +339,7 @@ QString ctlUsage() {
     return QStringLiteral(
                "Usage: rmq27-ctl [--port DEVICE] [--baud 19200|9600] [--timeout MS] [--json] "
                "[--simulate]\n"
+               "                 [--log FILE]\n"
                "                 ACTION... | --list [--json]\n"
                "Sends the RM-Q27 panel's commands from a shell and prints each reply as the panel "
                "reads "
@@ -355,6 +360,7 @@ QString ctlUsage() {
                "readings as\n"
                "                     values\n"
                "  --simulate         talk to a simulated projector inside this program\n"
+               "  --log FILE         append every exchange to FILE, one line each, with its time\n"
                "  --list             every action name with its code and caption\n"
                "  --help, --version\n"
                "\n"

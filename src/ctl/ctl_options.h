@@ -31,6 +31,7 @@ struct CtlOptions {
     bool simulate = false;
     QString settings = QStringLiteral("19200,N,8,1");
     std::optional<int> timeoutMs; // overrides every action's own reply window
+    QString logFile;              // --log
     bool json = false;
     bool list = false;
     bool help = false;

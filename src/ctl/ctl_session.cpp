@@ -7,9 +7,20 @@
 CtlSession::CtlSession(Setup setup, Sink out, Sink err, QObject* parent)
     : QObject(parent), setup_(std::move(setup)), out_(std::move(out)), err_(std::move(err)) {
     connect(&exchange_, &Exchange::finished, this, &CtlSession::onFinished);
+    connect(&exchange_, &Exchange::event, this, [this](const ExchangeEvent& event) {
+        if (const std::optional<QString> warning = log_.write(event)) {
+            err_(*warning);
+        }
+    });
 }
 
 void CtlSession::start() {
+    // A log that cannot be kept is one warning; the actions run all the same.
+    if (!setup_.logFile.isEmpty()) {
+        if (const std::optional<QString> warning = log_.open(setup_.logFile)) {
+            err_(*warning);
+        }
+    }
     try {
         exchange_.open(setup_.device, setup_.settings, QStringLiteral("--port"));
     } catch (const PanelFailure& failure) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/exchange_log.h"
 #include "ctl/ctl_options.h"
 #include "exchange/exchange.h"
 
@@ -21,6 +22,7 @@ public:
         std::optional<int> timeoutMs;
         bool json = false;
         QList<CtlAction> actions;
+        QString logFile; // every event of the line appended here; empty: no log
     };
     // Where the lines go: one result per action on out, messages on err (each without newline).
     using Sink = std::function<void(const QString& line)>;
@@ -53,6 +55,7 @@ private:
     Sink out_;
     Sink err_;
     Exchange exchange_;
+    ExchangeLog log_;
     qsizetype next_ = 0;
     bool portFailed_ = false;
     bool unreadable_ = false;

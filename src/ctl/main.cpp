@@ -52,9 +52,9 @@ int main(int argc, char* argv[]) {
         return write(stdout, actionListText(options.json)) ? 0 : 1;
     }
 
-    CtlSession::Setup setup{QString(),        !options.port.isEmpty(),
-                            options.settings, options.timeoutMs,
-                            options.json,     options.actions};
+    CtlSession::Setup setup{
+        QString(),    !options.port.isEmpty(), options.settings, options.timeoutMs,
+        options.json, options.actions,         options.logFile};
     if (!options.simulate) {
         // The panel's own choice of device; a simulated projector needs none of it.
         setup.device = ctlDevice(options.port);
