@@ -7,11 +7,15 @@
 #include "support/panel_rig.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -132,6 +136,15 @@ private slots:
     void exitCodes();
     void floodStaysBounded();
     void readerGoneIsExitOne();
+    void lateRepliesNeverCredited();
+    void oneObjectPerAction_data();
+    void oneObjectPerAction();
+    void listAsJson();
+    void droppedServer_data();
+    void droppedServer();
+    void sameMistakeAsThePanel_data();
+    void sameMistakeAsThePanel();
+    void logsEveryExchange();
 };
 
 void TestCtl::listNamesEveryButtonOnce() {
@@ -172,6 +185,8 @@ void TestCtl::wireBytes_data() {
     QTest::newRow("raw, between named") << QStringList{"mode", "--raw", "CF IMAGE REAL", "temp"}
                                         << QByteArray("CR1\rCF IMAGE REAL\rCR6\r") << 19200;
     QTest::newRow("raw=") << QStringList{"--raw=CR9"} << QByteArray("CR9\r") << 19200;
+    QTest::newRow("names in any case")
+        << QStringList{"STATUS", "Power-On"} << QByteArray("CR0\rC00\r") << 19200;
     QTest::newRow("9600 baud") << QStringList{"--baud", "9600", "setting"} << QByteArray("CR4\r")
                                << 9600;
     QStringList all;
@@ -278,10 +293,18 @@ void TestCtl::panelReadsTheSame() {
     const QString panel = status.isEmpty() ? rig.line("Label12") : status;
 
     FarEnd far;
-    far.answers = {{reply}};
+    far.answers = {{reply}, {reply}};
     const Run r = runCtl({"--port", far.device(), action});
-    QCOMPARE(r.code, 0);
+    QCOMPARE(r.code, reply == "\x15\r" ? 4 : 0);
     QCOMPARE(QString::fromUtf8(r.out), panel + QLatin1Char('\n'));
+    // The values beside the text: the same status line, and a table's row is what the panel's
+    // received line shows.
+    const Run json = runCtl({"--port", far.device(), "--json", action});
+    const QJsonObject o = QJsonDocument::fromJson(json.out).object();
+    QCOMPARE(o["status"].toString(), status);
+    QCOMPARE(o["transcript"].toString(), rig.line("Label12"));
+    const QString row = o["values"].toObject()["row"].toString();
+    QVERIFY(rig.line("Label12").remove(u' ').startsWith(row));
 }
 
 void TestCtl::windowsAndCaptionsAreThePanels() {
@@ -341,6 +364,10 @@ void TestCtl::jsonShape() {
                                   {"received", "00\r"},
                                   {"transcript", " 0 0 CR "},
                                   {"status", " Power ON"},
+                                  {"values", QJsonObject{{"row", "00"}, {"power", "on"}}},
+                                  {"windowMs", 1000},
+                                  {"result", "answered"},
+                                  {"error", QJsonValue()},
                                   {"ok", true}}));
     QJsonObject raw = objects[1];
     QVERIFY(raw.take("ms").toDouble(-1) >= 0);
@@ -350,6 +377,10 @@ void TestCtl::jsonShape() {
                                {"received", QStringLiteral("\u00ff\u0006\r")},
                                {"transcript", " ? ACK CR "},
                                {"status", QJsonValue()},
+                               {"values", QJsonObject()},
+                               {"windowMs", 1000},
+                               {"result", "answered"},
+                               {"error", QJsonValue()},
                                {"ok", true}}));
     QJsonObject silent = objects[2];
     QVERIFY(silent.take("error").toString().contains(far.device()));
@@ -359,7 +390,10 @@ void TestCtl::jsonShape() {
                                   {"received", ""},
                                   {"transcript", " X X X X"},
                                   {"status", QJsonValue()},
+                                  {"values", QJsonObject()},
                                   {"ms", QJsonValue()},
+                                  {"windowMs", 1000},
+                                  {"result", "no-reply"},
                                   {"ok", false}}));
 }
 
@@ -390,10 +424,19 @@ void TestCtl::exitCodes_data() {
         << QStringList{"--port", "/dev/rmq27-no-such-port", "status"} << Answers{} << 1
         << QByteArray()
         << "COM1 (/dev/rmq27-no-such-port): the device does not exist (No such file or directory); "
-           "name the device with --port DEVICE";
+           "check the device given with --port";
     QTest::newRow("vanishes mid-action")
         << QStringList{"--port", "@far", "status", "mode"} << Answers{{"0", "vanish"}} << 1
         << QByteArray() << "COM1 (@far): the device is gone";
+    QTest::newRow("refused") << QStringList{"--port", "@far", "--raw", "BOGUS"}
+                             << Answers{{"\x15\r"}} << 4 << QByteArray(" ? CR \n")
+                             << "the projector refused raw (BOGUS) (NAK)";
+    QTest::newRow("refused by the simulated projector")
+        << QStringList{"--simulate", "--raw", "BOGUS"} << Answers{} << 4 << QByteArray(" ? CR \n")
+        << "refused";
+    QTest::newRow("silent beats refused")
+        << QStringList{"--port", "@far", "p-fail", "status"} << Answers{{"\x15\r"}, {}} << 3
+        << QByteArray(" ? CR \n X X X X\n") << "refused p-fail";
     QTest::newRow("simulated projector")
         << QStringList{"--simulate", "power-on", "status"} << Answers{} << 0
         << QByteArray(" ACK CR \n Count down\n") << QString();
@@ -412,6 +455,14 @@ void TestCtl::exitCodes_data() {
     usage("raw beyond one byte", {"--raw", "C\u20ac"}, "--raw");
     usage("flag with value", {"--json=yes", "status"}, "unknown option");
     usage("simulate and port", {"--simulate", "--port", "/dev/null", "status"}, "--simulate");
+    usage("port takes an option", {"--port", "--json", "status"}, "--port needs a device");
+    usage("port twice", {"--port", "/dev/null", "--port", "/dev/zero", "status"},
+          "--port is given more than once");
+    usage("malformed device URL", {"--port", "rfc2217://127.0.0.1", "status"},
+          "--port rfc2217://127.0.0.1");
+    usage("empty raw code", {"--raw", ""}, "--raw needs a code");
+    usage("nearest name", {"--simulate", "statsu"}, "did you mean \"status\"");
+    usage("list with an action", {"--list", "status"}, "--list");
 }
 
 void TestCtl::exitCodes() {
@@ -433,7 +484,9 @@ void TestCtl::exitCodes() {
         return;
     }
     // One message for a failed port or a usage error; one per unanswered action otherwise.
-    QVERIFY2(code == 3 || lines.size() == 1, r.err.constData());
+    QVERIFY2(code == 3 || code == 4 || lines.size() == 1, r.err.constData());
+    // Advice for a shell, never the panel's.
+    QVERIFY2(!r.err.contains("choose the port"), r.err.constData());
     QVERIFY2(lines[0].contains(withDevice({err}, far.device())[0]), r.err.constData());
 }
 
@@ -459,6 +512,186 @@ void TestCtl::readerGoneIsExitOne() {
              QCoreApplication::applicationDirPath() + QStringLiteral("/rmq27-ctl")});
     QVERIFY(p.waitForFinished(30000));
     QCOMPARE(p.exitCode(), 1);
+}
+
+void TestCtl::lateRepliesNeverCredited() {
+    // Every answer comes 0.6 s late: the status query's answer must never pass for power-off's.
+    FarEnd far;
+    far.pieceGapMs = 600;
+    far.answers = {{"", "80\r"}, {"", "\x06\r"}, {"", "1\r"}};
+    const Run r = runCtl({"--port", far.device(), "--json", "status", "power-off", "mode"});
+    QCOMPARE(r.code, 3);
+    const QList<QByteArray> lines = r.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), 3);
+    for (const QByteArray& line : lines) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        QCOMPARE(o["result"].toString(), QStringLiteral("no-reply"));
+        QCOMPARE(o["received"].toString(), QString());
+        QCOMPARE(o["ok"], QJsonValue(false));
+    }
+}
+
+void TestCtl::oneObjectPerAction_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<Answers>("answers");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QStringList>("results");
+    QTest::newRow("no such device")
+        << QStringList{"--port", "/dev/rmq27-no-such-port", "status", "mode"} << Answers{} << 1
+        << QStringList{"port-failed", "port-failed"};
+    QTest::newRow("gone after 3 of 5")
+        << QStringList{"--port", "@far", "status", "mode", "temp", "status", "mode"}
+        << Answers{{"00\r"}, {"1\r"}, {"+38.5 +41.0 -29.5\r", "vanish"}} << 1
+        << QStringList{"answered", "answered", "answered", "port-failed", "port-failed"};
+    QTest::newRow("every kind") << QStringList{"--port",   "@far",      "--timeout", "2000",
+                                               "power-on", "lamp-time", "p-fail",    "status"}
+                                << Answers{{"\x06\r"}, {"01234\r"}, {"\x15\r"}, {}} << 3
+                                << QStringList{"acknowledged", "answered", "refused", "no-reply"};
+}
+
+void TestCtl::oneObjectPerAction() {
+    QFETCH(QStringList, args);
+    QFETCH(Answers, answers);
+    QFETCH(int, code);
+    QFETCH(QStringList, results);
+    FarEnd far;
+    far.answers = answers;
+    const Run r = runCtl(withDevice(args, far.device()) << "--json");
+    QCOMPARE(r.code, code);
+    const QList<QByteArray> lines = r.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), results.size());
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QJsonObject o = QJsonDocument::fromJson(lines[i]).object();
+        QCOMPARE(o["result"].toString(), results[i]);
+        const bool ok = results[i] == "answered" || results[i] == "acknowledged";
+        QCOMPARE(o["ok"], QJsonValue(ok));
+        QCOMPARE(o["error"].isString(), !ok);
+        if (results[i] == "port-failed") {
+            QVERIFY2(o["error"].toString().contains("COM1 ("), lines[i].constData());
+        }
+        // Readings as values, beside the panel's text.
+        const QJsonObject values = o["values"].toObject();
+        if (o["code"] == "CR3" && ok) {
+            QCOMPARE(values["lampHours"].toInteger(), 1234);
+            QCOMPARE(o["status"].toString(), QStringLiteral(" 0 1 2 3 4 CR  Hour Use"));
+        } else if (o["code"] == "CR6" && ok) {
+            QCOMPARE(values["temperatureText"].toArray(), (QJsonArray{"+38.5", "+41.0", "-29.5"}));
+            QCOMPARE(values["temperatureCelsius"].toArray(), (QJsonArray{38.5, 41.0, -29.5}));
+        }
+    }
+}
+
+void TestCtl::listAsJson() {
+    const Run r = runCtl({"--list", "--json"});
+    QCOMPARE(r.code, 0);
+    const QList<QByteArray> lines = r.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), qsizetype(oneShotBindings().size() + holdBindings().size()));
+    const QJsonObject first = QJsonDocument::fromJson(lines.front()).object();
+    QCOMPARE(first["name"].toString(), QLatin1String(oneShotBindings().front().name));
+    QCOMPARE(first["code"].toString(), QLatin1String(oneShotBindings().front().code));
+    QVERIFY(first["windowMs"].toInt() > 0);
+}
+
+void TestCtl::droppedServer_data() {
+    QTest::addColumn<QByteArray>("greeting");
+    QTest::addColumn<int>("closeAfterMs");
+    QTest::newRow("drops the line") << QByteArray() << 200;
+    // What ser2net says to a second client of a port in use, before it hangs up.
+    QTest::newRow("port already in use") << QByteArray("Port already in use\r\n") << 0;
+}
+
+void TestCtl::droppedServer() {
+    // A device server that takes the connection and drops it: never a success, never an answer,
+    // and the advice is a shell's.
+    QFETCH(QByteArray, greeting);
+    QFETCH(int, closeAfterMs);
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    connect(&server, &QTcpServer::newConnection, &server, [&] {
+        QTcpSocket* socket = server.nextPendingConnection();
+        socket->write(greeting);
+        socket->flush();
+        QTimer::singleShot(closeAfterMs, socket, [socket] { socket->disconnectFromHost(); });
+    });
+    const Run r = runCtl({"--port", QStringLiteral("tcp://127.0.0.1:%1").arg(server.serverPort()),
+                          "--json", "--timeout", "3000", "status"});
+    QCOMPARE(r.code, 1);
+    const QJsonObject o = QJsonDocument::fromJson(r.out).object();
+    QCOMPARE(o["result"].toString(), QStringLiteral("port-failed"));
+    QCOMPARE(o["received"].toString(), QString());
+    QVERIFY2(!r.err.isEmpty() && !r.err.contains("choose the port"), r.err.constData());
+}
+
+void TestCtl::sameMistakeAsThePanel_data() {
+    QTest::addColumn<QStringList>("panel");
+    QTest::addColumn<QStringList>("ctl");
+    QTest::addColumn<QString>("panelNames"); // what each first line names
+    QTest::addColumn<QString>("ctlNames");
+    const auto row = [](const char* name, const QStringList& panel, const QStringList& ctl,
+                        const char* panelNames, const char* ctlNames) {
+        QTest::newRow(name) << panel << ctl << QString::fromLatin1(panelNames)
+                            << QString::fromLatin1(ctlNames);
+    };
+    row("missing value", {"--com1"}, {"status", "--port"}, "--com1", "--port");
+    row("empty value", {"--com1", ""}, {"--port", "", "status"}, "--com1", "--port");
+    row("option as value", {"--com1", "--simulate"}, {"--port", "--json", "status"}, "--com1",
+        "--port");
+    row("given twice", {"--com1", "/dev/null", "--com1", "/dev/zero"},
+        {"--port", "/dev/null", "--port", "/dev/zero", "status"}, "--com1", "--port");
+    row("unknown option", {"--bogus"}, {"--bogus", "status"}, "bogus", "bogus");
+    row("contradiction", {"--com1", "/dev/null", "--simulate"},
+        {"--port", "/dev/null", "--simulate", "status"}, "--simulate", "--simulate");
+}
+
+void TestCtl::sameMistakeAsThePanel() {
+    QFETCH(QStringList, panel);
+    QFETCH(QStringList, ctl);
+    QFETCH(QString, panelNames);
+    QFETCH(QString, ctlNames);
+    QProcess p;
+    p.start(QStringLiteral(RMQ27_PANEL_PROGRAM), panel);
+    QVERIFY(p.waitForFinished(30000));
+    const Run c = runCtl(ctl);
+    const QByteArray panelLine = p.readAllStandardError().split('\n').value(0);
+    const QByteArray ctlLine = c.err.split('\n').value(0);
+    QCOMPARE(p.exitCode(), 2);
+    QCOMPARE(c.code, 2);
+    QVERIFY2(panelLine.startsWith("rmq27-panel: ") && panelLine.contains(panelNames.toUtf8()),
+             panelLine.constData());
+    QVERIFY2(ctlLine.startsWith("rmq27-ctl: ") && ctlLine.contains(ctlNames.toUtf8()),
+             ctlLine.constData());
+    QVERIFY(c.out.isEmpty());
+}
+
+void TestCtl::logsEveryExchange() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("ctl.log"));
+    FarEnd far;
+    far.answers = {{"80\r"}, {"\x06\r"}};
+    const Run r = runCtl({"--port", far.device(), "--log", path, "status", "power-on"});
+    QCOMPARE(r.code, 0);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QStringList events;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QList<QByteArray> f = line.split('\t');
+        if (f.size() == 7) {
+            QCOMPARE(QString::fromUtf8(f[2]), far.device());
+            events << QString::fromUtf8(f[3] + '|' + f[4] + '|' + f[6]);
+        }
+    }
+    QCOMPARE(events, (QStringList{"opened||", "sent|43 52 30 0D|", "received|38 30 0D| Stand by",
+                                  "sent|43 30 30 0D|", "received|06 0D|", "closed||"}));
+
+    // A log that cannot be kept is one warning; the actions run all the same.
+    FarEnd second;
+    second.answers = {{"80\r"}};
+    const Run unkept =
+        runCtl({"--port", second.device(), "--log", "/nonexistent-rmq27-dir/ctl.log", "status"});
+    QCOMPARE(unkept.code, 0);
+    QCOMPARE(unkept.out, QByteArray(" Stand by\n"));
+    QCOMPARE(unkept.err.count('\n'), 1);
+    QVERIFY2(unkept.err.contains("/nonexistent-rmq27-dir/ctl.log"), unkept.err.constData());
 }
 
 QTEST_MAIN(TestCtl)

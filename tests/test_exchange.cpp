@@ -53,6 +53,7 @@ private slots:
     void outcomes();
     void lateRepliesNeverCredited_data();
     void lateRepliesNeverCredited();
+    void answerFromBeforeTheOpenIsLate();
     void windowNeverShort();
     void replyAfterDeadlineIsLate();
     void portGoneMidExchange();
@@ -134,7 +135,7 @@ void TestExchange::outcomes() {
     if (!answer.isEmpty()) {
         far->answers[code.toLatin1()] = answer;
     }
-    const ExchangeResult r = run(code, 700);
+    const ExchangeResult r = run(code, 2000);
     QCOMPARE(int(r.outcome), outcome);
     QCOMPARE(r.ok(), ok);
     QCOMPARE(r.error.isEmpty(), ok);
@@ -188,6 +189,19 @@ void TestExchange::lateRepliesNeverCredited() {
     }
 }
 
+void TestExchange::answerFromBeforeTheOpenIsLate() {
+    // The last user of the line asked something and left; its answer comes after this open.
+    ex->close();
+    ex->open(pty->devicePath(), QStringLiteral("19200,N,8,1"), QStringLiteral("--port"));
+    QTimer::singleShot(300, pty.get(), [this] { pty->write("80\r"); });
+    far->answers["CR0"] = "00\r";
+    const ExchangeResult r = run(QStringLiteral("CR0"), 1500);
+    QCOMPARE(r.received, QStringLiteral("00\r"));
+    QVERIFY(std::any_of(events.cbegin(), events.cend(), [](const ExchangeEvent& e) {
+        return e.kind == ExchangeEvent::Kind::Late && e.bytes == "80\r";
+    }));
+}
+
 void TestExchange::windowNeverShort() {
     // A lower bound only: the window is a deadline, never cut short as a coarse timer would.
     QElapsedTimer clock;
@@ -223,7 +237,16 @@ void TestExchange::portGoneMidExchange() {
 }
 
 void TestExchange::closedPortFailsFromTheLoop() {
+    // Closed while its exchange runs: that exchange still ends, once, as a port failure.
+    ex->start(QStringLiteral("CR0"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!events.isEmpty() && events.last().kind == ExchangeEvent::Kind::Sent,
+                             WaitMs);
     ex->close();
+    QVERIFY(results.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(results.size(), 1, WaitMs);
+    QCOMPARE(int(results[0].outcome), int(ExchangeOutcome::PortFailed));
+    QCOMPARE(results[0].sent, QStringLiteral("CR0\r"));
+    // Started on a closed line: it fails from the event loop too.
     const ExchangeResult r = run(QStringLiteral("C00"), 500);
     QCOMPARE(int(r.outcome), int(ExchangeOutcome::PortFailed));
     QVERIFY(!r.error.isEmpty());

@@ -1,186 +1,153 @@
 #include "ctl/ctl_session.h"
 
+#include "core/exchange_frame.h"
 #include "core/failure.h"
-#include "core/reply_decoder.h"
-#include "core/transcript.h"
-
-#include <QJsonDocument>
-#include <QJsonObject>
-
-namespace {
-
-// The panel's command prefix: set once at its start-up, always empty.
-const QString CmdPrefix;
-
-// What the panel's received line shows when a reply window ends with nothing received.
-const QString NoReplyMark = QStringLiteral(" X X X X");
-
-// Compact JSON in plain ASCII: every character beyond it (a received byte 0x7F to 0xFF) as \uXXXX,
-// so the line reads the same in any locale and a byte value survives a round trip.
-QString asciiJson(const QJsonObject& object) {
-    const QString json = QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
-    QString out;
-    out.reserve(json.size());
-    for (const QChar c : json) {
-        if (c.unicode() < 0x7F) {
-            out += c;
-        } else {
-            out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-        }
-    }
-    return out;
-}
-
-} // namespace
+#include "ctl/ctl_json.h"
 
 CtlSession::CtlSession(Setup setup, Sink out, Sink err, QObject* parent)
     : QObject(parent), setup_(std::move(setup)), out_(std::move(out)), err_(std::move(err)) {
-    window_.setSingleShot(true);
-    connect(&window_, &QTimer::timeout, this, [this] { guarded([this] { windowEnded(); }); });
-    connect(&port_, &CommPort::onComm, this, [this] { guarded([this] { onComm(); }); });
-    connect(&port_, &CommPort::lost, this, &CtlSession::failPort);
-}
-
-template <typename Work> void CtlSession::guarded(Work&& work) {
-    try {
-        work();
-    } catch (const PanelFailure& failure) {
-        failPort(failure.description());
-    } catch (const std::exception& failure) {
-        failPort(QString::fromLocal8Bit(failure.what()));
-    }
-}
-
-void CtlSession::start() {
-    guarded([this] {
-        port_.setCommPort(1);
-        port_.setDevice(1, setup_.device);
-        port_.setDeviceOptionName(QStringLiteral("--port"));
-        port_.setSettings(setup_.settings);
-        port_.setPortOpen(true);
-        sendNext();
+    connect(&exchange_, &Exchange::finished, this, &CtlSession::onFinished);
+    connect(&exchange_, &Exchange::event, this, [this](const ExchangeEvent& event) {
+        if (const std::optional<QString> warning = log_.write(event)) {
+            err_(*warning);
+        }
     });
 }
 
-void CtlSession::sendNext() {
+void CtlSession::start() {
+    // A log that cannot be kept is one warning; the actions run all the same.
+    if (!setup_.logFile.isEmpty()) {
+        if (const std::optional<QString> warning = log_.open(setup_.logFile)) {
+            err_(*warning);
+        }
+    }
+    try {
+        exchange_.open(setup_.device, setup_.settings, QStringLiteral("--port"));
+    } catch (const PanelFailure& failure) {
+        failRest(failure.description(), std::nullopt);
+        return;
+    }
+    next();
+}
+
+void CtlSession::next() {
     if (next_ >= setup_.actions.size()) {
-        finish(unreadable_ ? 1 : unanswered_ ? 3 : 0);
+        finish();
         return;
     }
-    current_ = &setup_.actions[next_++];
-    // Whatever is still waiting (a late answer to the previous action) is not this reply.
-    port_.input();
-    received_.clear();
-    crSeen_ = false;
-    replyMs_ = -1;
-    sendCmd_ = CmdPrefix + current_->code + QChar(13);
-    port_.output(sendCmd_);
-    clock_.start();
-    window_.start(setup_.timeoutMs.value_or(current_->windowMs));
+    const CtlAction& action = setup_.actions[next_];
+    exchange_.start(action.code, setup_.timeoutMs.value_or(action.windowMs));
 }
 
-void CtlSession::onComm() {
-    if (port_.commEvent() != CommPort::ComEvReceive) {
-        return;
-    }
-    const QString text = port_.input();
-    if (!current_ || crSeen_) {
-        return;
-    }
-    const qsizetype cr = text.indexOf(QChar(13));
-    const QString piece = cr < 0 ? text : text.left(cr + 1);
-    received_ += piece.left(qMax<qsizetype>(0, ReplyLimit - received_.size()));
-    if (cr >= 0) {
-        crSeen_ = true;
-        replyMs_ = clock_.elapsed();
-        conclude(true);
-    }
-}
-
-void CtlSession::windowEnded() {
-    if (current_) {
-        conclude(false);
-    }
-}
-
-void CtlSession::conclude(bool complete) {
-    window_.stop();
-    const CtlAction& action = *current_;
-    current_ = nullptr;
-    const int windowMs = setup_.timeoutMs.value_or(action.windowMs);
-    const QString what = QStringLiteral("%1 (%2)").arg(action.name, action.code);
-
-    QString line;
-    std::optional<QString> status;
-    std::optional<QString> error;
-    if (received_.isEmpty()) {
-        line = NoReplyMark;
-        error = QStringLiteral("%1: no reply to %2 within %3 ms")
-                    .arg(port_.portLabel(), what)
-                    .arg(windowMs);
-        unanswered_ = true;
-    } else {
-        // The panel's reading: the received text rendered as its received line shows it, and
-        // that line decoded against the command sent.
-        const QString transcript = renderTranscript(received_);
-        const ReplyReading reading = decodeReply(sendCmd_, CmdPrefix, transcript, pressVal_);
-        pressVal_ = reading.pressVal;
-        status = reading.status;
-        line = status.value_or(transcript);
-        if (reading.failure) {
-            error = QStringLiteral("%1: %2: %3").arg(port_.portLabel(), what, *reading.failure);
-            unreadable_ = true;
-        } else if (!complete) {
-            error = QStringLiteral("%1: the reply to %2 did not end (no carriage return) within "
-                                   "%3 ms")
-                        .arg(port_.portLabel(), what)
-                        .arg(windowMs);
-            unanswered_ = true;
-        }
-    }
-    if (error) {
-        err_(*error);
-    }
-    if (setup_.json) {
-        QJsonObject o;
-        o[QLatin1String("action")] = action.name;
-        o[QLatin1String("code")] = action.code;
-        o[QLatin1String("sent")] = sendCmd_;
-        o[QLatin1String("received")] = received_;
-        o[QLatin1String("transcript")] =
-            received_.isEmpty() ? NoReplyMark : renderTranscript(received_);
-        o[QLatin1String("status")] = status ? QJsonValue(*status) : QJsonValue();
-        o[QLatin1String("ms")] = replyMs_ >= 0 ? QJsonValue(replyMs_) : QJsonValue();
-        o[QLatin1String("ok")] = !error.has_value();
-        if (error) {
-            o[QLatin1String("error")] = *error;
-        }
-        out_(asciiJson(o));
-    } else {
-        out_(line);
-    }
-    sendNext();
-}
-
-void CtlSession::failPort(const QString& description) {
+void CtlSession::onFinished(const ExchangeResult& result) {
     if (done_) {
         return;
     }
-    err_(description);
-    finish(1);
+    if (result.outcome == ExchangeOutcome::PortFailed) {
+        failRest(result.error, result);
+        return;
+    }
+    report(setup_.actions[next_++], result);
+    next();
 }
 
-void CtlSession::finish(int exitCode) {
+void CtlSession::failRest(const QString& description, std::optional<ExchangeResult> current) {
+    portFailed_ = true;
+    const QString message = forShell(description);
+    // One message for the port, however many actions it ends.
+    err_(message);
+    for (; next_ < setup_.actions.size(); ++next_) {
+        const CtlAction& action = setup_.actions[next_];
+        ExchangeResult r = current.value_or(ExchangeResult{});
+        current.reset();
+        r.outcome = ExchangeOutcome::PortFailed;
+        r.code = action.code;
+        r.windowMs = setup_.timeoutMs.value_or(action.windowMs);
+        if (r.transcript.isEmpty()) {
+            r.transcript = NoReplyMark;
+        }
+        if (setup_.json) {
+            out_(asciiJson(resultJson(action, r, message)));
+        }
+    }
+    finish();
+}
+
+void CtlSession::report(const CtlAction& action, const ExchangeResult& r) {
+    const QString error = messageFor(action, r);
+    if (!error.isEmpty()) {
+        err_(error);
+    }
+    if (r.outcome == ExchangeOutcome::Refused) {
+        refused_ = true;
+    } else if (r.outcome == ExchangeOutcome::NoReply) {
+        unanswered_ = true;
+    } else if (!r.ok()) {
+        unreadable_ = true;
+    }
+    if (setup_.json) {
+        out_(asciiJson(resultJson(action, r, error)));
+    } else {
+        // The panel's reading: its status line where it shows one, else its received line.
+        out_(r.status.value_or(r.transcript));
+    }
+}
+
+QString CtlSession::messageFor(const CtlAction& action, const ExchangeResult& r) const {
+    const QString port = exchange_.portLabel();
+    const QString what = QStringLiteral("%1 (%2)").arg(action.name, action.code);
+    switch (r.outcome) {
+    case ExchangeOutcome::Answered:
+    case ExchangeOutcome::Acknowledged:
+        return r.ok() ? QString() : r.error;
+    case ExchangeOutcome::Refused:
+        return QStringLiteral("%1: the projector refused %2 (NAK); %3")
+            .arg(port, what,
+                 action.name == QLatin1String("raw")
+                     ? QStringLiteral("check the code (rmq27-ctl --list shows the panel's codes)")
+                     : QStringLiteral("it may not take this command in its present state"));
+    case ExchangeOutcome::NoReply:
+        if (r.sent.isEmpty()) {
+            return r.error + QStringLiteral("; something else is sending on this line");
+        }
+        if (r.received.isEmpty()) {
+            return QStringLiteral("%1: no reply to %2 within %3 ms; check that the projector is "
+                                  "on and wired to this port, and that --baud is its line speed")
+                .arg(port, what)
+                .arg(r.windowMs);
+        }
+        return QStringLiteral("%1: the reply to %2 did not end (no carriage return) within %3 ms; "
+                              "check --baud, or give a longer --timeout")
+            .arg(port, what)
+            .arg(r.windowMs);
+    case ExchangeOutcome::PortFailed:
+        break;
+    }
+    return forShell(r.error);
+}
+
+QString CtlSession::forShell(const QString& description) const {
+    QString text = withoutPanelAdvice(description);
+    if (setup_.portGiven) {
+        // The device was named already: the advice is to check it, not to name one.
+        text.replace(QLatin1String("name the device with --port DEVICE"),
+                     QLatin1String("check the device given with --port"));
+    }
+    return text;
+}
+
+void CtlSession::finish() {
     if (done_) {
         return;
     }
     done_ = true;
-    current_ = nullptr;
-    window_.stop();
     try {
-        port_.setPortOpen(false);
+        exchange_.close();
     } catch (const PanelFailure&) {
         // Closing cannot fail today; the run is over either way.
     }
-    emit finished(exitCode);
+    emit finished(portFailed_ || unreadable_ ? ExitPortFailed
+                  : unanswered_              ? ExitNoReply
+                  : refused_                 ? ExitRefused
+                                             : ExitOk);
 }

@@ -1,36 +1,40 @@
 #pragma once
 
+#include "core/exchange_log.h"
 #include "ctl/ctl_options.h"
-#include "serial/comm_port.h"
+#include "exchange/exchange.h"
 
-#include <QElapsedTimer>
 #include <QObject>
-#include <QTimer>
 #include <functional>
 #include <optional>
 
-// One run of rmq27-ctl: opens COM1 on the device, then sends the actions one after another, each
-// framed as the panel frames it, and reads each reply until its carriage return or the end of its
-// reply window. Everything is driven by the event loop (the port's receive notification and one
-// timer); nothing waits. finished() comes exactly once, with the exit status.
+// One run of rmq27-ctl: opens COM1 on the device, then runs the actions one after another through
+// the exchange, each read as the panel reads it. Every action asked for gets its result (with
+// --json, one object each, also when the port failed before or during it). Everything is driven
+// by the event loop; nothing waits. finished() comes exactly once, with the exit status.
 class CtlSession : public QObject {
     Q_OBJECT
 public:
     struct Setup {
         QString device;
+        bool portGiven = false; // the device came from --port (not chosen by the program)
         QString settings;
         std::optional<int> timeoutMs;
         bool json = false;
         QList<CtlAction> actions;
+        QString logFile; // every event of the line appended here; empty: no log
     };
     // Where the lines go: one result per action on out, messages on err (each without newline).
     using Sink = std::function<void(const QString& line)>;
 
-    CtlSession(Setup setup, Sink out, Sink err, QObject* parent = nullptr);
+    // Exit statuses; when actions end differently, the first of these that applies.
+    static constexpr int ExitOk = 0;
+    static constexpr int ExitPortFailed = 1; // also a reply that could not be read
+    static constexpr int ExitUsage = 2;
+    static constexpr int ExitNoReply = 3;
+    static constexpr int ExitRefused = 4;
 
-    // Received text kept per reply, as much as the panel keeps for one reply window; the rest is
-    // read and dropped, so a flooding line costs no memory.
-    static constexpr qsizetype ReplyLimit = 32767;
+    CtlSession(Setup setup, Sink out, Sink err, QObject* parent = nullptr);
 
     void start();
 
@@ -38,28 +42,24 @@ signals:
     void finished(int exitCode);
 
 private:
-    void sendNext();
-    void onComm();
-    void windowEnded();
-    void conclude(bool complete);
-    void failPort(const QString& description);
-    void finish(int exitCode);
-    template <typename Work> void guarded(Work&& work);
+    void next();
+    void onFinished(const ExchangeResult& result);
+    // The port failed: this action and every one after it end with the description.
+    void failRest(const QString& description, std::optional<ExchangeResult> current);
+    void report(const CtlAction& action, const ExchangeResult& result);
+    QString messageFor(const CtlAction& action, const ExchangeResult& result) const;
+    QString forShell(const QString& description) const;
+    void finish();
 
     Setup setup_;
     Sink out_;
     Sink err_;
-    CommPort port_;
-    QTimer window_;
-    QElapsedTimer clock_;
+    Exchange exchange_;
+    ExchangeLog log_;
     qsizetype next_ = 0;
-    const CtlAction* current_ = nullptr;
-    QString sendCmd_;
-    QString received_;
-    bool crSeen_ = false;
-    qint64 replyMs_ = -1;
-    qint16 pressVal_ = 0;
-    bool unanswered_ = false;
+    bool portFailed_ = false;
     bool unreadable_ = false;
+    bool unanswered_ = false;
+    bool refused_ = false;
     bool done_ = false;
 };

@@ -38,10 +38,10 @@ int main(int argc, char* argv[]) {
     const CtlOptions& options = parse.options;
     if (!parse.error.isEmpty()) {
         message(parse.error + QLatin1String("; rmq27-ctl --help shows the usage"));
-        return 2;
+        return CtlSession::ExitUsage;
     }
     if (options.help) {
-        return write(stdout, QString::fromLatin1(CtlUsage)) ? 0 : 1;
+        return write(stdout, ctlUsage()) ? 0 : 1;
     }
     if (options.version) {
         return write(stdout, QStringLiteral("rmq27-ctl %1\n").arg(QLatin1String(RMQ27_VERSION)))
@@ -49,11 +49,12 @@ int main(int argc, char* argv[]) {
                    : 1;
     }
     if (options.list) {
-        return write(stdout, actionListText()) ? 0 : 1;
+        return write(stdout, actionListText(options.json)) ? 0 : 1;
     }
 
-    CtlSession::Setup setup{QString(), options.settings, options.timeoutMs, options.json,
-                            options.actions};
+    CtlSession::Setup setup{
+        QString(),    !options.port.isEmpty(), options.settings, options.timeoutMs,
+        options.json, options.actions,         options.logFile};
     if (!options.simulate) {
         // The panel's own choice of device; a simulated projector needs none of it.
         setup.device = ctlDevice(options.port);
@@ -63,11 +64,11 @@ int main(int argc, char* argv[]) {
             setup.device = (new SimProjector(SimProjector::FaultMode::None, &app))->devicePath();
         } catch (const PanelFailure& failure) {
             message(failure.description());
-            return 1;
+            return CtlSession::ExitPortFailed;
         }
 #else
         message(QStringLiteral("this build has no simulated projector"));
-        return 2;
+        return CtlSession::ExitUsage;
 #endif
     }
     bool outputLost = false;

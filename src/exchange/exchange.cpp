@@ -77,13 +77,27 @@ void Exchange::open(const QString& device, const QString& settings, const QStrin
         note(ExchangeEvent::Kind::Failed, {}, description);
         throw PanelFailure(description);
     }
-    // Whatever the device still holds from before is not a reply to anything sent from here.
+    // Whatever the device still holds or still sends from before is not a reply to anything sent
+    // from here.
     sinceActivity_.start();
-    quietNeeded_ = GuardMs;
+    quietNeeded_ = QuietAfterSilenceMs;
     note(ExchangeEvent::Kind::Opened);
 }
 
 void Exchange::close() {
+    if (busy()) {
+        // The exchange in progress still ends with its one finished(), from the event loop.
+        guard_.stop();
+        window_.stop();
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                conclude(ExchangeOutcome::PortFailed,
+                         QStringLiteral("%1 was closed before %2 was answered")
+                             .arg(portLabel(), result_.code));
+            },
+            Qt::QueuedConnection);
+    }
     if (!port_.portOpen()) {
         return;
     }
@@ -197,13 +211,13 @@ void Exchange::onComm() {
     const QString piece = cr < 0 ? text : text.left(cr + 1);
     result_.received += piece.left(qMax<qsizetype>(0, ReceiveLimit - result_.received.size()));
     if (cr < 0) {
-        note(ExchangeEvent::Kind::Received, piece);
+        note(ExchangeEvent::Kind::Received, piece.left(ReceiveLimit));
         return;
     }
     result_.complete = true;
     result_.replyMs = sinceSend_.elapsed();
     const QString rest = text.mid(cr + 1);
-    concludeReply(piece);
+    concludeReply(piece.left(ReceiveLimit));
     if (!rest.isEmpty()) {
         late(rest);
     }

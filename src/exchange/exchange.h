@@ -47,10 +47,12 @@ QString withoutPanelAdvice(QString description);
 class Exchange : public QObject {
     Q_OBJECT
 public:
-    // Quiet the line must keep before a send, after an answered exchange or an open.
+    // Quiet the line must keep before a send after an answered exchange.
     static constexpr int GuardMs = 150;
-    // Quiet before a send after a window that closed without its reply: a slow projector's late
-    // answer (up to this long after the window) arrives before the next command goes out.
+    // Quiet before a send after a window that closed without its reply, and before the first send
+    // on a line just opened (whoever used it before may have left a question unanswered): a slow
+    // projector's late answer, up to this long after the window, arrives before the next command
+    // goes out and is dropped.
     static constexpr int QuietAfterSilenceMs = 1000;
     // A line that never keeps quiet this long cannot carry a reply one could trust.
     static constexpr int QuietLimitMs = 5000;

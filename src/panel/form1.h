@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/exchange_event.h"
+#include "core/exchange_frame.h"
 #include "panel/failure_guard.h"
 #include "serial/port_devices.h"
 
@@ -56,7 +57,7 @@ public:
 
     // Received text kept for one reply window; anything beyond is read and dropped (the received
     // line shows only its beginning anyway).
-    static constexpr qsizetype RecvBufLimit = 32767;
+    static constexpr qsizetype RecvBufLimit = ReceiveLimit;
 
     // Client heights in twips for the four window heights, and the boundary Command34 compares
     // against (the outer 6000-twip test, less the 370 twips of title bar and border).

@@ -2,11 +2,12 @@
 #include "panel/form1.h"
 
 #include "core/bindings.h"
+#include "core/exchange_frame.h"
 
 #include <QTimer>
 
 void Form1::send(const QString& code) {
-    SendCmd = CmdPrefix + code + QChar(13);
+    SendCmd = frameCommand(CmdPrefix, code);
     readingSinceSend_ = false;
     Hyouji(SendCmd, 1);
 }

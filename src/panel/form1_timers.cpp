@@ -1,6 +1,7 @@
 // The reply-window, display-period and settings-group ticks.
 #include "panel/form1.h"
 
+#include "core/exchange_frame.h"
 #include "core/transcript.h"
 #include "ui_form1.h"
 
@@ -8,7 +9,7 @@
 
 void Form1::timer2Tick() {
     if (WaitReply == 1) {
-        ui->Label12->setText(QStringLiteral(" X X X X"));
+        ui->Label12->setText(NoReplyMark);
         logEvent(ExchangeEvent::Kind::NoReply, {},
                  QStringLiteral("no reply to %1 within %2 ms")
                      .arg(renderTranscript(SendCmd).trimmed())
