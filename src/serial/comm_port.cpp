@@ -203,8 +203,8 @@ void CommPort::setPortOpen(bool open) {
         fail(*unavailable_[portNumber_ - 1]);
     }
     const DeviceAddress address = parseDeviceAddress(device(portNumber_));
-    if (address.error) {
-        fail(*address.error);
+    if (!address.error.isEmpty()) {
+        fail(address.error);
     }
     if (address.isNetwork()) {
         if (!net_) {

@@ -36,7 +36,7 @@ bool plausibleDevice(const QString& device) {
             return false;
         }
     }
-    return !parseDeviceAddress(device).error;
+    return parseDeviceAddress(device).error.isEmpty();
 }
 
 QString hex4(quint16 value) {
