@@ -149,6 +149,8 @@ void TestCommandLine::parse_data() {
     error("--list-ports with a device", {"--list-ports", "--com1", usb}, "--list-ports");
     error("--forget with --simulate", {"--simulate", "--forget"}, "--forget");
     error("two jobs", {"--forget", "--list-ports"}, "one job at a time");
+    error("log without its file", {"--log"}, "--log");
+    error("--list-ports with a log", {"--list-ports", "--log", "day.log"}, "--list-ports");
     error("Qt option without its value", {"-platform"}, "-platform");
     error("Qt option taken for a device", {"--com1", "-platform", "offscreen"}, "-platform");
 }

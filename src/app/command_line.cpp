@@ -46,6 +46,10 @@ const QList<OptionRow>& optionRows() {
          QStringLiteral("put a simulated projector behind COM1"),
          nullptr,
          &StartOptions::simulate},
+        {{QStringLiteral("log")},
+         QStringLiteral("FILE"),
+         QStringLiteral("append every exchange with the projector to FILE, one line each"),
+         &StartOptions::log},
         {{QStringLiteral("list-ports")},
          {},
          QStringLiteral("list the serial ports this system reports, then exit"),
@@ -79,8 +83,8 @@ const QList<Conflict>& conflicts() {
         QList<Conflict> rows = list;
         const QString why = QStringLiteral("--%1 opens no port and no window");
         for (const QString& job : {QStringLiteral("list-ports"), QStringLiteral("forget")}) {
-            for (const QString& other :
-                 {QStringLiteral("com1"), QStringLiteral("com2"), QStringLiteral("simulate")}) {
+            for (const QString& other : {QStringLiteral("com1"), QStringLiteral("com2"),
+                                         QStringLiteral("simulate"), QStringLiteral("log")}) {
                 rows.append({job, other, why.arg(job)});
             }
         }

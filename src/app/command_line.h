@@ -10,6 +10,7 @@ struct StartOptions {
     QString com1;
     QString com2;
     bool simulate = false;
+    QString log; // --log: every event of the line appended to this file
     // Jobs done without the window: list the serial ports, or forget the remembered devices.
     bool listPorts = false;
     bool forget = false;

@@ -70,6 +70,9 @@ std::unique_ptr<Form1> openPanel(const StartOptions& options) {
     }
     form->describePortOptions(ports);
     form->rememberDevices(choice, options.simulate ? 1 : 0);
+    if (!options.log.isEmpty()) {
+        form->setLog(options.log);
+    }
     form->formLoad();
     form->show();
     // What the first frame does not show: the devices' descriptions in the options' tooltips

@@ -21,6 +21,10 @@ void CtlSession::start() {
             err_(*warning);
         }
     }
+    if (setup_.unavailable) {
+        failRest(*setup_.unavailable, std::nullopt);
+        return;
+    }
     try {
         exchange_.open(setup_.device, setup_.settings, QStringLiteral("--port"));
     } catch (const PanelFailure& failure) {

@@ -23,6 +23,9 @@ public:
         bool json = false;
         QList<CtlAction> actions;
         QString logFile; // every event of the line appended here; empty: no log
+        // Set when there is no line to open (a simulated projector that could not start): every
+        // action fails with it, as with a port that fails.
+        std::optional<QString> unavailable;
     };
     // Where the lines go: one result per action on out, messages on err (each without newline).
     using Sink = std::function<void(const QString& line)>;

@@ -1,4 +1,3 @@
-#include "core/failure.h"
 #include "ctl/ctl_options.h"
 #include "ctl/ctl_session.h"
 
@@ -8,7 +7,7 @@
 #include <cstdio>
 
 #ifdef RMQ27_WITH_SIMULATOR
-#include "sim/sim_projector.h"
+#include "sim/start_simulator.h"
 #endif
 
 namespace {
@@ -54,18 +53,17 @@ int main(int argc, char* argv[]) {
 
     CtlSession::Setup setup{
         QString(),    !options.port.isEmpty(), options.settings, options.timeoutMs,
-        options.json, options.actions,         options.logFile};
+        options.json, options.actions,         options.logFile,  std::nullopt};
     if (!options.simulate) {
         // The panel's own choice of device; a simulated projector needs none of it.
         setup.device = ctlDevice(options.port);
     } else {
 #ifdef RMQ27_WITH_SIMULATOR
-        try {
-            setup.device = (new SimProjector(SimProjector::FaultMode::None, &app))->devicePath();
-        } catch (const PanelFailure& failure) {
-            message(failure.description());
-            return CtlSession::ExitPortFailed;
-        }
+        const SimulatorStart simulated = startSimulatedProjector(&app);
+        setup.device = simulated.device;
+        // Without a projector no action can run; each still gets its result, as for a port
+        // that fails.
+        setup.unavailable = simulated.failure;
 #else
         message(QStringLiteral("this build has no simulated projector"));
         return CtlSession::ExitUsage;
