@@ -82,9 +82,12 @@ target_link_options(rmq27-bridge PRIVATE LINKER:-z,relro,-z,now)
 set_target_properties(rmq27-bridge PROPERTIES INSTALL_RPATH "")
 install(TARGETS rmq27-bridge RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 rmq27_man_page(rmq27-bridge)
-set(RMQ27_BRIDGE_PROGRAM ${CMAKE_INSTALL_FULL_BINDIR}/rmq27-bridge)
-configure_file(${RMQ27_PACKAGING_DIR}/systemd/rmq27-bridge@.service.in
-               ${RMQ27_PACKAGING_OUT}/systemd/rmq27-bridge@.service @ONLY)
+# The unit names the program by its installed path, which is known only when installing: the
+# package installs under /usr, make install under PREFIX.
+install(CODE "
+    set(RMQ27_BRIDGE_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/rmq27-bridge\")
+    configure_file(\"${RMQ27_PACKAGING_DIR}/systemd/rmq27-bridge@.service.in\"
+                   \"${RMQ27_PACKAGING_OUT}/systemd/rmq27-bridge@.service\" @ONLY)")
 install(FILES ${RMQ27_PACKAGING_OUT}/systemd/rmq27-bridge@.service
         DESTINATION lib/systemd/system)
 install(FILES ${RMQ27_PACKAGING_DIR}/systemd/rmq27-bridge.sysusers
