@@ -518,14 +518,15 @@ void TestSerial::deviceAddress() {
     QFETCH(QString, error);
     const DeviceAddress address = parseDeviceAddress(device);
     if (!error.isEmpty()) {
-        QVERIFY2(address.error.contains(error), qPrintable(address.error));
+        QVERIFY2(address.error && address.error->contains(error),
+                 qPrintable(address.error.value_or(QStringLiteral("no error"))));
         // A port that refuses the address says so on open, naming what was given.
         const QString failure = openFailure(device);
         QVERIFY2(failure.startsWith(QStringLiteral("COM1 (%1): ").arg(device)),
                  qPrintable(failure));
         return;
     }
-    QCOMPARE(address.error, QString());
+    QVERIFY2(!address.error, qPrintable(address.error.value_or(QString())));
     QCOMPARE(int(address.kind), kind);
     QCOMPARE(address.host, host);
     QCOMPARE(int(address.port), port);

@@ -158,8 +158,8 @@ QString readValues(const QCommandLineParser& parser, CtlOptions& o) {
         }
         if (name == QLatin1String("port")) {
             const DeviceAddress address = parseDeviceAddress(value);
-            if (!address.error.isEmpty()) {
-                return QStringLiteral("--port %1: %2").arg(value, address.error);
+            if (address.error) {
+                return QStringLiteral("--port %1: %2").arg(value, *address.error);
             }
             o.port = value;
         } else if (name == QLatin1String("log")) {

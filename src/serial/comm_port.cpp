@@ -203,8 +203,8 @@ void CommPort::setPortOpen(bool open) {
         fail(*unavailable_[portNumber_ - 1]);
     }
     const DeviceAddress address = parseDeviceAddress(device(portNumber_));
-    if (!address.error.isEmpty()) {
-        fail(address.error);
+    if (address.error) {
+        fail(*address.error);
     }
     if (address.isNetwork()) {
         if (!net_) {
@@ -212,9 +212,8 @@ void CommPort::setPortOpen(bool open) {
             connect(net_, &SocketLink::readyRead, this, [this] { raiseCommEvent(ComEvReceive); });
             connect(net_, &SocketLink::dropped, this, &CommPort::noteDropped);
         }
-        const QString error = net_->open(address, line_);
-        if (!error.isEmpty()) {
-            fail(error);
+        if (const std::optional<QString> error = net_->open(address, line_)) {
+            fail(*error);
         }
         netOpen_ = true;
     } else {
@@ -278,12 +277,12 @@ void CommPort::output(const QString& text) {
         throw PanelFailure(QStringLiteral("COM%1 is not open").arg(portNumber_));
     }
     if (netOpen_) {
-        const QString error = net_->write(bytes);
+        const std::optional<QString> error = net_->write(bytes);
         if (lostPending_) {
             throw PanelFailure(closeDeadPort());
         }
-        if (!error.isEmpty()) {
-            fail(error);
+        if (error) {
+            fail(*error);
         }
         return;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <optional>
 
 // Where a device string points: a local serial device (a path, or COMn on Windows), or a serial
 // device server reached over TCP, either as a raw byte stream ("tcp://HOST:PORT") or through the
@@ -13,9 +14,7 @@ struct [[nodiscard]] DeviceAddress {
     quint16 port = 0;
     // Set when the string names a device server but not in a form that can be reached: what was
     // wrong and how to write it instead.
-    // (A QString rather than std::optional<QString>, as serial/'s other results are, while
-    // rmq27-ctl reads it as one.)
-    QString error;
+    std::optional<QString> error;
 
     bool isNetwork() const { return kind != Kind::Local; }
 };

@@ -65,8 +65,8 @@ void setResolver(Resolver resolver) {
     installed() = std::move(resolver);
 }
 
-QString lookUp(const QString& host, const QDeadlineTimer& deadline,
-               QList<QHostAddress>& addresses) {
+std::optional<QString> lookUp(const QString& host, const QDeadlineTimer& deadline,
+                              QList<QHostAddress>& addresses) {
     QByteArray ace = QUrl::toAce(host);
     if (ace.isEmpty()) {
         ace = host.toUtf8();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QList>
@@ -26,8 +28,9 @@ namespace name_lookup {
 using Resolver = std::function<int(const std::string& name, std::vector<sockaddr_storage>& found)>;
 
 // Resolves `host` within the deadline into `addresses`; returns what went wrong in the operator's
-// words, or an empty string.
-QString lookUp(const QString& host, const QDeadlineTimer& deadline, QList<QHostAddress>& addresses);
+// words, or nothing.
+[[nodiscard]] std::optional<QString> lookUp(const QString& host, const QDeadlineTimer& deadline,
+                                            QList<QHostAddress>& addresses);
 
 // Puts another resolver in front of the system's (tests: names that must not leave the machine);
 // an empty function restores the system's.

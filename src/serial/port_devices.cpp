@@ -36,7 +36,7 @@ bool plausibleDevice(const QString& device) {
             return false;
         }
     }
-    return parseDeviceAddress(device).error.isEmpty();
+    return !parseDeviceAddress(device).error.has_value();
 }
 
 QString hex4(quint16 value) {

@@ -134,7 +134,7 @@ void SocketLink::flush() {
     socket_.flush();
 }
 
-QString SocketLink::write(const QByteArray& data) {
+std::optional<QString> SocketLink::write(const QByteArray& data) {
     if (socket_.state() != QAbstractSocket::ConnectedState) {
         return QStringLiteral("the connection to %1 is gone; the command was not sent")
             .arg(where());

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <array>
+#include <optional>
 
 // A serial line reached through a device server over TCP: either the raw byte stream, or Telnet
 // with the com port control option, which carries the line settings to the server's port.
@@ -52,17 +53,18 @@ public:
     ~SocketLink() override;
 
     // Connects, and over Telnet negotiates the option and sets the line, all within OpenBoundMs.
-    // Returns what went wrong, naming host and port, or an empty string.
-    QString open(const DeviceAddress& address, const LineSettings& line);
+    // Returns what went wrong, naming host and port, or nothing.
+    [[nodiscard]] std::optional<QString> open(const DeviceAddress& address,
+                                              const LineSettings& line);
     void close();
     bool isOpen() const { return state_ == State::Open || state_ == State::Lost; }
 
     // Over Telnet, sends the settings to the server's port; a raw link keeps them local. An answer
     // that shows the server running its port otherwise ends the link through dropped().
     void setLine(const LineSettings& line);
-    // Hands every byte to the socket before returning; returns what went wrong or an empty string.
+    // Hands every byte to the socket before returning; returns what went wrong, or nothing.
     // A server that takes nothing for OpenBoundMs is lost: the link ends through dropped().
-    QString write(const QByteArray& data);
+    [[nodiscard]] std::optional<QString> write(const QByteArray& data);
     // The data waiting, Telnet commands removed.
     QByteArray readAll();
 
@@ -92,8 +94,9 @@ private:
     // Marks a call that blocks on the socket or may set off its signals (a flush); see blocking_.
     class Blocking;
 
-    QString connectSocket(const DeviceAddress& address, const QDeadlineTimer& deadline);
-    QString negotiate(const QDeadlineTimer& deadline);
+    std::optional<QString> connectSocket(const DeviceAddress& address,
+                                         const QDeadlineTimer& deadline);
+    std::optional<QString> negotiate(const QDeadlineTimer& deadline);
     QString openFailure() const;
     void sendLine();
     // The one way to the socket: nothing goes to a closed one, and a backlog past MaxBacklog

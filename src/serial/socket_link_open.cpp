@@ -41,7 +41,7 @@ QString SocketLink::where() const {
         .arg(address_.port);
 }
 
-QString SocketLink::open(const DeviceAddress& address, const LineSettings& line) {
+std::optional<QString> SocketLink::open(const DeviceAddress& address, const LineSettings& line) {
     close();
     address_ = address;
     decoder_ = telnet::Decoder();
@@ -57,15 +57,15 @@ QString SocketLink::open(const DeviceAddress& address, const LineSettings& line)
     state_ = State::Connecting;
     const QDeadlineTimer deadline(OpenBoundMs);
     line_ = line;
-    QString error = connectSocket(address, deadline);
-    if (error.isEmpty() && telnet()) {
+    std::optional<QString> error = connectSocket(address, deadline);
+    if (!error && telnet()) {
         state_ = State::Negotiating;
         send(negotiator_.start());
         error = negotiate(deadline);
     }
     blocking_ = false;
     notifyPending_ = false;
-    if (!error.isEmpty()) {
+    if (error) {
         state_ = State::Closed;
         socket_.abort();
         return error;
@@ -77,16 +77,18 @@ QString SocketLink::open(const DeviceAddress& address, const LineSettings& line)
     return {};
 }
 
-QString SocketLink::connectSocket(const DeviceAddress& address, const QDeadlineTimer& deadline) {
+std::optional<QString> SocketLink::connectSocket(const DeviceAddress& address,
+                                                 const QDeadlineTimer& deadline) {
     QList<QHostAddress> candidates;
     QHostAddress literal;
     if (literal.setAddress(address.host)) {
         candidates << literal;
-    } else if (const QString failure = name_lookup::lookUp(address.host, deadline, candidates);
-               !failure.isEmpty()) {
+    } else if (std::optional<QString> failure =
+                   name_lookup::lookUp(address.host, deadline, candidates)) {
         return failure;
     }
-    QString error;
+    // A lookup gives at least one address, so a failed connection always says why.
+    QString error = QStringLiteral("%1 has no address to connect to").arg(where());
     for (const QHostAddress& candidate : std::as_const(candidates)) {
         socket_.abort();
         socket_.connectToHost(candidate, address.port);
@@ -114,7 +116,7 @@ QString SocketLink::connectSocket(const DeviceAddress& address, const QDeadlineT
     return error;
 }
 
-QString SocketLink::negotiate(const QDeadlineTimer& deadline) {
+std::optional<QString> SocketLink::negotiate(const QDeadlineTimer& deadline) {
     // The bound holds however fast the server talks: the deadline is checked at every turn, not
     // only when a wait runs out.
     while (acknowledged_ != AllAcknowledged && !negotiator_.comPortRefused() &&
@@ -137,7 +139,10 @@ QString SocketLink::negotiate(const QDeadlineTimer& deadline) {
     }
     // The server may have closed after its last words: they are in the socket still.
     take();
-    return acknowledged_ == AllAcknowledged && failure_.isEmpty() ? QString() : openFailure();
+    if (acknowledged_ == AllAcknowledged && failure_.isEmpty()) {
+        return std::nullopt;
+    }
+    return openFailure();
 }
 
 QString SocketLink::openFailure() const {
