@@ -508,8 +508,14 @@ void TestBridge::junkConnectionsLeaveMemoryFlat() {
     }
     QTest::qWait(100);
     const qint64 grown = residentKb() - before;
-    QVERIFY2(grown < 2048, qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
     QCOMPARE(rig.server->connectionsAccepted(), 23 * PjlinkServer::MaxConnections);
+#ifdef __SANITIZE_ADDRESS__
+    // The address sanitizer holds freed memory back in its quarantine, so the resident set
+    // says nothing of leaks here; the sanitizer's own leak check stands in for it.
+    Q_UNUSED(grown);
+#else
+    QVERIFY2(grown < 2048, qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
+#endif
 
     // A client that sends megabytes ahead while its request waits for the line: held back, not
     // kept.
@@ -528,7 +534,11 @@ void TestBridge::junkConnectionsLeaveMemoryFlat() {
         QTest::qWait(5);
     }
     const qint64 held = residentKb() - before;
+#ifdef __SANITIZE_ADDRESS__
+    Q_UNUSED(held); // the sanitizer's quarantine, as above
+#else
     QVERIFY2(held < 4096, qPrintable(QStringLiteral("%1 KiB more").arg(held)));
+#endif
     QVERIFY(pushy.closedByPeer()); // once answered, its overlong line closes it
 }
 

@@ -25,24 +25,39 @@ function check(what, ok, detail) {
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-// Resolves with the first line of the child's stream that matches, or rejects after a while.
+// Everything a child wrote on a stream so far, kept from its start, so that a wait sees lines
+// that came before it (two lines may arrive in one read).
+function collect(stream) {
+    stream.text = '';
+    stream.on('data', (chunk) => {
+        stream.text += chunk.toString();
+    });
+}
+
+// Resolves with the first match in what the stream has written, or rejects after a while.
 function waitForLine(stream, pattern, what) {
     return new Promise((resolve, reject) => {
-        let text = '';
-        const timer = setTimeout(() => reject(new Error(`no ${what} within 20 s: ${text}`)), 20000);
-        stream.on('data', (chunk) => {
-            text += chunk.toString();
-            const m = text.match(pattern);
+        const check = () => {
+            const m = stream.text.match(pattern);
             if (m) {
                 clearTimeout(timer);
+                stream.off('data', check);
                 resolve(m);
             }
-        });
+        };
+        const timer = setTimeout(() => {
+            stream.off('data', check);
+            reject(new Error(`no ${what} within 20 s: ${stream.text}`));
+        }, 20000);
+        stream.on('data', check);
+        check();
     });
 }
 
 function start(program, args) {
     const child = spawn(program, args, { stdio: ['ignore', 'pipe', 'pipe'] });
+    collect(child.stdout);
+    collect(child.stderr);
     children.push(child);
     return child;
 }
