@@ -5,6 +5,7 @@
 #include "core/bindings.h"
 #include "core/exchange_log.h"
 #include "panel/accessibility.h"
+#include "panel/form_setup.h"
 #include "panel/picture_box.h"
 #include "serial/comm_port.h"
 #include "ui_form1.h"
@@ -50,7 +51,7 @@ Form1::Form1(const PortDevices& devices, QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::Form1>()), Timer1(makeTimer(this, "Timer1", 200)),
       Timer2(makeTimer(this, "Timer2", 500)), Timer3(makeTimer(this, "Timer3", 5000)),
       Timer4(makeTimer(this, "Timer4", 1000)), MSComm1(new CommPort(this)), guard(this) {
-    ui->setupUi(this);
+    setUpForm(*ui, *this);
     describeCommands(*this);
     // The 5 ms cursor-pad pace is only 5 ms with a precise timer.
     Timer1->setTimerType(Qt::PreciseTimer);

@@ -1,0 +1,45 @@
+#include "panel/form_setup.h"
+
+#include "panel/picture_box.h"
+#include "picture_pixels.h"
+#include "ui_form1.h"
+
+#include <QFont>
+#include <QPixmap>
+
+namespace {
+
+// The controls whose point size is not a whole number. Set here rather than by a style sheet on
+// each: a style sheet gives its control a style object of its own to build and polish, several
+// milliseconds before the first frame for a font size alone. The text box keeps its style sheet
+// in the form: under one, a line edit draws its own frame, and that frame is the one the panel
+// has always shown.
+struct FractionalSize {
+    const char* control;
+    qreal points;
+};
+constexpr FractionalSize FractionalSizes[] = {
+    {"Command59", 7.5},  {"Command62", 7.5},  {"Label11", 9.75},   {"Label12", 9.75},
+    {"Label23", 8.25},   {"Command44", 8.25}, {"Command45", 8.25}, {"Command46", 8.25},
+    {"Command47", 8.25}, {"Command54", 8.25}, {"Label26", 9.75},
+};
+
+} // namespace
+
+QImage storedPicture() {
+    // Shares the program's read-only pixels; a change would copy them first.
+    return QImage(reinterpret_cast<const uchar*>(StoredPicturePixels), StoredPictureWidth,
+                  StoredPictureHeight, StoredPictureWidth * 4, QImage::Format_RGB32);
+}
+
+void setUpForm(Ui::Form1& ui, QWidget& form) {
+    ui.setupUi(&form);
+    for (const FractionalSize& f : FractionalSizes) {
+        auto* control = form.findChild<QWidget*>(QLatin1String(f.control));
+        Q_ASSERT(control);
+        QFont font = control->font();
+        font.setPointSizeF(f.points);
+        control->setFont(font);
+    }
+    ui.Image1->setPixmap(QPixmap::fromImage(storedPicture()));
+}
