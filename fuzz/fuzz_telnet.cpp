@@ -12,6 +12,7 @@
 // requests stop, and the client's answers stay within their bound whatever the peer sends.
 #include "fuzz_check.h"
 #include "serial/telnet.h"
+#include "support/telnet_peer.h"
 
 #include <QByteArray>
 #include <QList>
@@ -75,41 +76,11 @@ void checkEscaping(const QByteArray& input) {
     FUZZ_CHECK(sub.commands[0] == (Command{Sb, ComPortOption, payload.left(Decoder::MaxPayload)}));
 }
 
-enum class Peer { AgreesToAll, RefusesAll, AnswersChanges, Ours, InputOnly };
-
-QByteArray reply(quint8 verb, quint8 option, bool yes) {
-    const bool asksUs = verb == Do || verb == Dont;
-    return negotiation(asksUs ? (yes ? Will : Wont) : (yes ? Do : Dont), option);
-}
-
 void checkNegotiation(Peer peer, const QByteArray& requests) {
     Negotiator client;
-    Negotiator ours;
-    std::array<bool, 256> peerWill{};
-    std::array<bool, 256> peerDo{};
-    const auto answer = [&](const Command& c) -> QByteArray {
-        const bool on = c.verb == Do || c.verb == Will;
-        bool& state = (c.verb == Do || c.verb == Dont ? peerWill : peerDo)[c.option];
-        switch (peer) {
-        case Peer::AgreesToAll:
-            return reply(c.verb, c.option, on);
-        case Peer::RefusesAll:
-            return reply(c.verb, c.option, false);
-        case Peer::AnswersChanges:
-            if (state == on) {
-                return {};
-            }
-            state = on;
-            return reply(c.verb, c.option, on);
-        case Peer::Ours:
-            return ours.answer(c);
-        case Peer::InputOnly:
-            return {};
-        }
-        return {};
-    };
+    TelnetPeer server(peer);
     QByteArray toPeer = client.start();
-    QByteArray toClient = peer == Peer::Ours ? ours.start() : QByteArray();
+    QByteArray toClient = server.start();
     qsizetype clientBytes = toPeer.size();
     qsizetype next = 0;
     int quietRounds = 0;
@@ -121,8 +92,7 @@ void checkNegotiation(Peer peer, const QByteArray& requests) {
         for (int i = 0; i < 4 && next + 1 < requests.size(); ++i, next += 2) {
             const Command c{
                 quint8(Will + quint8(requests[next]) % 4), quint8(requests[next + 1]), {}};
-            (c.verb == Will || c.verb == Wont ? peerWill : peerDo)[c.option] =
-                c.verb == Will || c.verb == Do;
+            server.sends(c);
             toClient += negotiation(c.verb, c.option);
         }
         const bool requestsDone = next + 1 >= requests.size();
@@ -137,7 +107,7 @@ void checkNegotiation(Peer peer, const QByteArray& requests) {
         atPeer.feed(std::exchange(toPeer, {}), data, atPeerCommands);
         atClient.feed(std::exchange(toClient, {}), data, atClientCommands);
         for (const Command& c : std::as_const(atPeerCommands)) {
-            toClient += answer(c);
+            toClient += server.answer(c);
         }
         for (const Command& c : std::as_const(atClientCommands)) {
             toPeer += client.answer(c);

@@ -7,6 +7,7 @@
 #include "serial/port_devices.h"
 #include "serial/telnet.h"
 #include "sim/pty_pair.h"
+#include "support/telnet_peer.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -64,53 +65,14 @@ quint16 freeLocalPort() {
     return probe.serverPort();
 }
 
-// A peer of the client's negotiator, as device servers behave.
-enum class Peer {
-    AgreesToAll,    // answers every request with yes
-    RefusesAll,     // answers every request with no
-    AnswersChanges, // answers a request only when it changes its state, its own requests' answers
-                    // included
-    Ours,           // another of our own negotiators
-};
-
-QByteArray reply(quint8 verb, quint8 option, bool yes) {
-    const bool asksUs = verb == Do || verb == Dont;
-    return negotiation(asksUs ? (yes ? Will : Wont) : (yes ? Do : Dont), option);
-}
-
 // Both sides open at once, and once all is quiet the peer sends `burst` as its own requests.
 // Returns the rounds (each side answering all it got) until neither has anything more to say
 // after the burst, or -1 while they still talk after 200.
 int roundsToSettle(Peer peer, const QList<Command>& burst, Negotiator& client) {
-    Negotiator ours;
-    std::array<bool, 256> peerWill{};
-    std::array<bool, 256> peerDo{};
-    const auto note = [&](const Command& c) {
-        (c.verb == Will || c.verb == Wont ? peerWill : peerDo)[c.option] =
-            c.verb == Will || c.verb == Do;
-    };
-    const auto answer = [&](const Command& c) -> QByteArray {
-        const bool on = c.verb == Do || c.verb == Will;
-        bool& state = (c.verb == Do || c.verb == Dont ? peerWill : peerDo)[c.option];
-        switch (peer) {
-        case Peer::AgreesToAll:
-            return reply(c.verb, c.option, on);
-        case Peer::RefusesAll:
-            return reply(c.verb, c.option, false);
-        case Peer::AnswersChanges:
-            if (state == on) {
-                return {};
-            }
-            state = on;
-            return reply(c.verb, c.option, on);
-        case Peer::Ours:
-            return ours.answer(c);
-        }
-        return {};
-    };
+    TelnetPeer server(peer);
     QByteArray toPeer = client.start();
-    QByteArray toClient = peer == Peer::Ours ? ours.start() : negotiation(Do, ComPortOption);
-    note({Do, ComPortOption, {}});
+    QByteArray toClient = peer == Peer::Ours ? server.start() : negotiation(Do, ComPortOption);
+    server.sends({Do, ComPortOption, {}});
     Decoder atPeer;
     Decoder atClient;
     bool burstSent = false;
@@ -122,7 +84,7 @@ int roundsToSettle(Peer peer, const QList<Command>& burst, Negotiator& client) {
             }
             burstSent = true;
             for (const Command& c : burst) {
-                note(c);
+                server.sends(c);
                 toClient += negotiation(c.verb, c.option);
             }
         }
@@ -133,7 +95,7 @@ int roundsToSettle(Peer peer, const QList<Command>& burst, Negotiator& client) {
         atPeer.feed(std::exchange(toPeer, {}), data, atPeerCommands);
         atClient.feed(std::exchange(toClient, {}), data, atClientCommands);
         for (const Command& c : std::as_const(atPeerCommands)) {
-            toClient += answer(c);
+            toClient += server.answer(c);
         }
         for (const Command& c : std::as_const(atClientCommands)) {
             toPeer += client.answer(c);

@@ -1,0 +1,68 @@
+#pragma once
+
+// The server's side of Telnet option negotiation, as device servers behave, for the tests and the
+// fuzzer of the client's negotiator.
+#include "serial/telnet.h"
+
+#include <QByteArray>
+
+#include <array>
+
+enum class Peer {
+    AgreesToAll,    // answers every request with yes
+    RefusesAll,     // answers every request with no
+    AnswersChanges, // answers a request only when it changes its state, its own requests' answers
+                    // included
+    Ours,           // another of our own negotiators
+    InputOnly,      // answers nothing; sends only what it is told to
+};
+
+class TelnetPeer {
+public:
+    explicit TelnetPeer(Peer kind) : kind_(kind) {}
+
+    // What it sends first, before any request of the client's.
+    QByteArray start() { return kind_ == Peer::Ours ? ours_.start() : QByteArray(); }
+
+    // Notes a request it sends of its own, so that its state has it.
+    void sends(const telnet::Command& c) {
+        (c.verb == telnet::Will || c.verb == telnet::Wont ? will_ : do_)[c.option] =
+            c.verb == telnet::Will || c.verb == telnet::Do;
+    }
+
+    // Its answer to one command of the client's.
+    QByteArray answer(const telnet::Command& c) {
+        using namespace telnet;
+        const bool on = c.verb == Do || c.verb == Will;
+        bool& state = (c.verb == Do || c.verb == Dont ? will_ : do_)[c.option];
+        switch (kind_) {
+        case Peer::AgreesToAll:
+            return reply(c.verb, c.option, on);
+        case Peer::RefusesAll:
+            return reply(c.verb, c.option, false);
+        case Peer::AnswersChanges:
+            if (state == on) {
+                return {};
+            }
+            state = on;
+            return reply(c.verb, c.option, on);
+        case Peer::Ours:
+            return ours_.answer(c);
+        case Peer::InputOnly:
+            return {};
+        }
+        return {};
+    }
+
+private:
+    static QByteArray reply(quint8 verb, quint8 option, bool yes) {
+        using namespace telnet;
+        const bool asksUs = verb == Do || verb == Dont;
+        return negotiation(asksUs ? (yes ? Will : Wont) : (yes ? Do : Dont), option);
+    }
+
+    Peer kind_;
+    telnet::Negotiator ours_;
+    std::array<bool, 256> will_{};
+    std::array<bool, 256> do_{};
+};
