@@ -5,6 +5,7 @@
 //
 // Prints one metric per line, "name  value  unit". --quick takes fewer samples.
 
+#include "exchange/event_loop.h"
 #include "exchange/exchange.h"
 
 #include <QCoreApplication>
@@ -211,6 +212,9 @@ void polling(quint16 port, int clients, int seconds) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // The direct path runs as the ctl does, on the same event loop as the bridge; the simulators
+    // inherit it, so the two paths' projectors are alike.
+    useQtEventDispatcher();
     QCoreApplication app(argc, argv);
     buildDir = QCoreApplication::applicationDirPath();
     const bool quick = app.arguments().contains(QStringLiteral("--quick"));

@@ -1,5 +1,6 @@
 #include "ctl/ctl_options.h"
 #include "ctl/ctl_session.h"
+#include "exchange/event_loop.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -32,6 +33,7 @@ int main(int argc, char* argv[]) {
     // run with exit code 1, not a signal that kills the program.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+    useQtEventDispatcher();
     QCoreApplication app(argc, argv);
     const CtlParse parse = parseCtlArguments(QCoreApplication::arguments().mid(1));
     const CtlOptions& options = parse.options;
