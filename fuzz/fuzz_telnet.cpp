@@ -20,7 +20,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 
 using namespace telnet;
 
@@ -84,8 +83,6 @@ void checkNegotiation(Peer peer, const QByteArray& requests) {
     qsizetype clientBytes = toPeer.size();
     qsizetype next = 0;
     int quietRounds = 0;
-    Decoder atPeer;
-    Decoder atClient;
     constexpr int Bound = 2 * 256 * Negotiator::MaxSentPerOption + 4;
     for (int round = 0;; ++round) {
         // The peer's own requests, up to four a round, as its state has them.
@@ -101,17 +98,7 @@ void checkNegotiation(Peer peer, const QByteArray& requests) {
         }
         quietRounds += requestsDone;
         FUZZ_CHECK(quietRounds <= Bound);
-        QByteArray data;
-        QList<Command> atPeerCommands;
-        QList<Command> atClientCommands;
-        atPeer.feed(std::exchange(toPeer, {}), data, atPeerCommands);
-        atClient.feed(std::exchange(toClient, {}), data, atClientCommands);
-        for (const Command& c : std::as_const(atPeerCommands)) {
-            toClient += server.answer(c);
-        }
-        for (const Command& c : std::as_const(atClientCommands)) {
-            toPeer += client.answer(c);
-        }
+        server.round(client, toPeer, toClient);
         clientBytes += toPeer.size();
         FUZZ_CHECK(clientBytes <= 256 * Negotiator::MaxSentPerOption * 3);
     }

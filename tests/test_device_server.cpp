@@ -5,6 +5,7 @@
 #include "serial/comm_port.h"
 #include "serial/telnet.h"
 #include "support/panel_rig.h"
+#include "support/send_whole.h"
 #include "support/ser2net.h"
 
 #include <QLabel>
@@ -65,20 +66,7 @@ public:
     qint64 heardSince() const { return heard_; }
 
 private:
-    bool sendAll(int fd, QByteArray data) {
-        while (!data.isEmpty() && !stop_) {
-            pollfd p{fd, POLLOUT, 0};
-            if (::poll(&p, 1, 100) <= 0) {
-                continue;
-            }
-            const ssize_t n = ::send(fd, data.constData(), size_t(data.size()), MSG_NOSIGNAL);
-            if (n <= 0) {
-                return false;
-            }
-            data.remove(0, n);
-        }
-        return !stop_;
-    }
+    bool sendAll(int fd, QByteArray data) { return sendWhole(fd, std::move(data), stop_); }
     void pause(std::chrono::milliseconds span) {
         const auto end = std::chrono::steady_clock::now() + span;
         while (!stop_ && std::chrono::steady_clock::now() < end) {

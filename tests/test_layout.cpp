@@ -717,7 +717,7 @@ void TestLayout::textBoxTakesLongText() {
 }
 
 void TestLayout::picture() {
-    const QPixmap stored(QStringLiteral(":/resources/image1.png"));
+    const QPixmap stored(QStringLiteral(RMQ27_STORED_PICTURE));
     QVERIFY(!stored.isNull());
     QCOMPARE(stored.size(), QSize(80, 26));
 

@@ -7,6 +7,7 @@
 #include "serial/port_devices.h"
 #include "serial/telnet.h"
 #include "sim/pty_pair.h"
+#include "support/send_whole.h"
 #include "support/telnet_peer.h"
 
 #include <QElapsedTimer>
@@ -73,8 +74,6 @@ int roundsToSettle(Peer peer, const QList<Command>& burst, Negotiator& client) {
     QByteArray toPeer = client.start();
     QByteArray toClient = peer == Peer::Ours ? server.start() : negotiation(Do, ComPortOption);
     server.sends({Do, ComPortOption, {}});
-    Decoder atPeer;
-    Decoder atClient;
     bool burstSent = false;
     int rounds = 0;
     for (int round = 0; round < 400 && rounds <= 200; ++round) {
@@ -89,17 +88,7 @@ int roundsToSettle(Peer peer, const QList<Command>& burst, Negotiator& client) {
             }
         }
         rounds += burstSent;
-        QByteArray data;
-        QList<Command> atPeerCommands;
-        QList<Command> atClientCommands;
-        atPeer.feed(std::exchange(toPeer, {}), data, atPeerCommands);
-        atClient.feed(std::exchange(toClient, {}), data, atClientCommands);
-        for (const Command& c : std::as_const(atPeerCommands)) {
-            toClient += server.answer(c);
-        }
-        for (const Command& c : std::as_const(atClientCommands)) {
-            toPeer += client.answer(c);
-        }
+        server.round(client, toPeer, toClient);
     }
     return -1;
 }
@@ -167,20 +156,7 @@ private:
         into.append(buffer, n);
         return int(n);
     }
-    bool sendAll(int fd, QByteArray data) {
-        while (!data.isEmpty() && !stop_) {
-            pollfd p{fd, POLLOUT, 0};
-            if (::poll(&p, 1, 100) <= 0) {
-                continue;
-            }
-            const ssize_t n = ::send(fd, data.constData(), size_t(data.size()), MSG_NOSIGNAL);
-            if (n <= 0) {
-                return false;
-            }
-            data.remove(0, n);
-        }
-        return !stop_;
-    }
+    bool sendAll(int fd, QByteArray data) { return sendWhole(fd, std::move(data), stop_); }
     // Answers every com port setting with the value asked, but for the baud rates listed.
     void serveTelnet(int fd, QList<quint32> bauds, bool stallAfterLine = false) {
         sendAll(fd, bytes({Iac, Do, ComPortOption}));

@@ -1,5 +1,7 @@
 #include "panel/app_icon.h"
 
+#include "panel/form_setup.h"
+
 #include <QPainter>
 #include <QPixmap>
 #include <QtGlobal>
@@ -7,8 +9,8 @@
 QImage appIconImage(int size) {
     QImage icon(size, size, QImage::Format_ARGB32_Premultiplied);
     icon.fill(Qt::transparent);
-    const QImage picture(QStringLiteral(":/resources/image1.png"));
-    if (picture.isNull() || size <= 0) {
+    const QImage picture = storedPicture();
+    if (size <= 0) {
         return icon;
     }
     // A small margin, as icon themes leave one; the badge fills the width.

@@ -5,8 +5,10 @@
 #include "serial/telnet.h"
 
 #include <QByteArray>
+#include <QList>
 
 #include <array>
+#include <utility>
 
 enum class Peer {
     AgreesToAll,    // answers every request with yes
@@ -54,6 +56,23 @@ public:
         return {};
     }
 
+    // One round on the wire between the client's negotiator and this peer: each decodes all the
+    // other sent and answers it, and toPeer and toClient then hold those answers. The peer keeps
+    // both directions' decoders, so a command split across rounds is still whole.
+    void round(telnet::Negotiator& client, QByteArray& toPeer, QByteArray& toClient) {
+        QByteArray data;
+        QList<telnet::Command> atPeer;
+        QList<telnet::Command> atClient;
+        atPeer_.feed(std::exchange(toPeer, {}), data, atPeer);
+        atClient_.feed(std::exchange(toClient, {}), data, atClient);
+        for (const telnet::Command& c : std::as_const(atPeer)) {
+            toClient += answer(c);
+        }
+        for (const telnet::Command& c : std::as_const(atClient)) {
+            toPeer += client.answer(c);
+        }
+    }
+
 private:
     static QByteArray reply(quint8 verb, quint8 option, bool yes) {
         using namespace telnet;
@@ -63,6 +82,8 @@ private:
 
     Peer kind_;
     telnet::Negotiator ours_;
+    telnet::Decoder atPeer_;
+    telnet::Decoder atClient_;
     std::array<bool, 256> will_{};
     std::array<bool, 256> do_{};
 };
