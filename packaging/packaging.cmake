@@ -15,14 +15,18 @@ file(MAKE_DIRECTORY ${RMQ27_PACKAGING_OUT}/man)
 
 # The installed programs get the hardening Debian builds its own with: checked string and memory
 # calls (which need optimisation), and every relocation resolved and made read-only at start.
-foreach(program rmq27-panel rmq27-projector-sim rmq27-ctl)
+foreach(program rmq27-panel rmq27-projector-sim rmq27-ctl rmq27-device-servers)
     target_compile_definitions(${program} PRIVATE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
     target_link_options(${program} PRIVATE LINKER:-z,relro,-z,now)
 endforeach()
 # They find Qt where the system keeps it: no run path ($ORIGIN/../lib, which Qt's project setup
 # gives every program for bundled deployment).
-set_target_properties(rmq27-panel rmq27-projector-sim rmq27-ctl PROPERTIES INSTALL_RPATH "")
+set_target_properties(rmq27-panel rmq27-projector-sim rmq27-ctl rmq27-device-servers
+    PROPERTIES INSTALL_RPATH "")
 install(TARGETS rmq27-panel rmq27-projector-sim rmq27-ctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The device server support the programs load when they first open a device server, in a folder
+# of the package's own (a module, not a library for others to link).
+install(TARGETS rmq27-device-servers LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/rmq27-panel)
 
 # The icon theme's pictures are drawn by the same code that gives the window its icon.
 qt_add_executable(rmq27-make-icons ${RMQ27_PACKAGING_DIR}/make_icons.cpp)

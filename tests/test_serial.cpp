@@ -4,6 +4,7 @@
 #include "serial/comm_port.h"
 #include "serial/device_address.h"
 #include "serial/name_lookup.h"
+#include "serial/net_link.h"
 #include "serial/port_devices.h"
 #include "serial/telnet.h"
 #include "sim/pty_pair.h"
@@ -12,6 +13,8 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLibrary>
+#include <QLibraryInfo>
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QSocketNotifier>
@@ -337,6 +340,8 @@ private slots:
     void oneDeviceTwoNames();
     void portList_data();
     void portList();
+    void deviceServerModule_data();
+    void deviceServerModule();
 };
 
 void TestSerial::initTestCase() {
@@ -1012,6 +1017,72 @@ void TestSerial::portList() {
     QFETCH(QString, device);
     QCOMPARE(describePorts(ports), list);
     QCOMPARE(portTooltip(1, device, ports), tooltip);
+}
+
+// The device server support is a module loaded on first use: the module built here gives a link,
+// and anything else is refused with a description, never loaded blindly or crashed on.
+void TestSerial::deviceServerModule_data() {
+    QTest::addColumn<QStringList>("modules");
+    QTest::addColumn<QString>("failure"); // empty: a link is made
+    const QString module = QStringLiteral(RMQ27_DEVICE_SERVERS_MODULE);
+    const QString missing = QStringLiteral("/nonexistent/rmq27-device-servers.so");
+    const QString otherLibrary =
+        QLibraryInfo::path(QLibraryInfo::LibrariesPath) + QStringLiteral("/libQt6SerialPort.so.6");
+    QTest::newRow("the module") << QStringList{module} << "";
+    QTest::newRow("the first that loads") << QStringList{missing, module} << "";
+    QTest::newRow("missing") << QStringList{missing}
+                             << "the support for device servers cannot be loaded "
+                                "(rmq27-device-servers.so is not installed); reinstall the program";
+    QTest::newRow("not a library") << QStringList{QStringLiteral("@text")}
+                                   << "the support for device servers cannot be loaded (Cannot "
+                                      "load library @text";
+    QTest::newRow("another library")
+        << QStringList{otherLibrary}
+        << "the support for device servers cannot be loaded (" + otherLibrary +
+               " is no device server module); reinstall the program";
+}
+
+void TestSerial::deviceServerModule() {
+    QFETCH(QStringList, modules);
+    QFETCH(QString, failure);
+    QTemporaryDir dir;
+    const QString text = dir.filePath(QStringLiteral("rmq27-device-servers.so"));
+    QFile file(text);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("not a library\n") > 0);
+    file.close();
+    modules.replaceInStrings(QStringLiteral("@text"), text);
+    failure.replace(QStringLiteral("@text"), text);
+    int received = 0;
+    NetLinkMade made = makeNetLinkFrom(modules, {[&] { ++received; }, {}});
+    if (failure.isEmpty()) {
+        QVERIFY2(!made.failure, qPrintable(made.failure.value_or(QString())));
+        QVERIFY(made.link);
+        // A link that works: raw TCP to a local server, a byte each way.
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        const DeviceAddress address =
+            parseDeviceAddress(QStringLiteral("tcp://127.0.0.1:%1").arg(server.serverPort()));
+        QCOMPARE(made.link->open(address, parseLineSettings(QStringLiteral("19200,N,8,1")), {}),
+                 std::nullopt);
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
+        QTcpSocket* peer = server.nextPendingConnection();
+        QCOMPARE(made.link->write("C00\r"), std::nullopt);
+        QByteArray heard;
+        QTRY_VERIFY_WITH_TIMEOUT((heard += peer->readAll()) == "C00\r", 10000);
+        peer->write("\x06\r");
+        QTRY_COMPARE_WITH_TIMEOUT(received, 1, 10000);
+        QCOMPARE(made.link->readAll(), QByteArray("\x06\r"));
+        // A module of another build makes nothing.
+        const auto entry = reinterpret_cast<NetLinkEntry>(
+            QLibrary::resolve(QStringLiteral(RMQ27_DEVICE_SERVERS_MODULE), kNetLinkEntry));
+        QVERIFY(entry);
+        const NetLink::Events none;
+        QCOMPARE(entry("0.0/net-link-0", &none), nullptr);
+        return;
+    }
+    QVERIFY(!made.link);
+    QVERIFY2(made.failure && made.failure->startsWith(failure),
+             qPrintable(made.failure.value_or(QStringLiteral("a link"))));
 }
 
 QTEST_GUILESS_MAIN(TestSerial)

@@ -2,7 +2,7 @@
 
 #include "core/failure.h"
 #include "serial/device_address.h"
-#include "serial/socket_link.h"
+#include "serial/net_link.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -104,9 +104,8 @@ CommPort::CommPort(QObject* parent) : QObject(parent) {
 
 CommPort::~CommPort() {
     port_.disconnect(this);
-    if (net_) {
-        net_->disconnect(this);
-    }
+    // The link tells this control nothing more once it starts to go.
+    net_.reset();
     if (port_.isOpen()) {
         port_.close();
     }
@@ -208,11 +207,16 @@ void CommPort::setPortOpen(bool open) {
     }
     if (address.isNetwork()) {
         if (!net_) {
-            net_ = new SocketLink(this);
-            connect(net_, &SocketLink::readyRead, this, [this] { raiseCommEvent(ComEvReceive); });
-            connect(net_, &SocketLink::dropped, this, &CommPort::noteDropped);
+            NetLinkMade made =
+                makeNetLink({[this] { raiseCommEvent(ComEvReceive); },
+                             [this](const QString& description) { noteDropped(description); }});
+            if (made.failure) {
+                fail(*made.failure);
+            }
+            net_ = std::move(made.link);
         }
-        if (const std::optional<QString> error = net_->open(address, line_)) {
+        if (const std::optional<QString> error =
+                net_->open(address, line_, name_lookup::installedResolver())) {
             fail(*error);
         }
         netOpen_ = true;

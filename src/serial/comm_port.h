@@ -15,9 +15,10 @@
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+#include <memory>
 #include <optional>
 
-class SocketLink;
+class NetLink;
 
 // The operator's description of a failed open. Qt gives a permission error both for a device
 // another program holds and for one this user may not open; `accessible` (the user may read and
@@ -121,7 +122,7 @@ private:
 
     QSerialPort port_;
     // The device server link, made when a network device is first opened; in use while netOpen_.
-    SocketLink* net_ = nullptr;
+    std::unique_ptr<NetLink> net_;
     bool netOpen_ = false;
     qint16 portNumber_ = 1;
     QString settings_ = QStringLiteral("9600,N,8,1");

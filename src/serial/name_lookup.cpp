@@ -46,11 +46,6 @@ int systemResolver(const std::string& name, std::vector<sockaddr_storage>& found
     return status;
 }
 
-Resolver& installed() {
-    static Resolver resolver;
-    return resolver;
-}
-
 QString lookupError(int status) {
 #ifdef Q_OS_WIN
     return QStringLiteral("error %1").arg(status);
@@ -61,12 +56,8 @@ QString lookupError(int status) {
 
 } // namespace
 
-void setResolver(Resolver resolver) {
-    installed() = std::move(resolver);
-}
-
 std::optional<QString> lookUp(const QString& host, const QDeadlineTimer& deadline,
-                              QList<QHostAddress>& addresses) {
+                              QList<QHostAddress>& addresses, const Resolver& resolver) {
     QByteArray ace = QUrl::toAce(host);
     if (ace.isEmpty()) {
         ace = host.toUtf8();
@@ -74,11 +65,11 @@ std::optional<QString> lookUp(const QString& host, const QDeadlineTimer& deadlin
     auto lookup = std::make_shared<Lookup>();
     // The thread owns its copy of the resolver and shares only `lookup`, which outlives either
     // side; the addresses become QHostAddress here, on the caller's thread.
-    Resolver resolver = installed() ? installed() : Resolver(systemResolver);
     try {
-        std::thread([lookup, resolver = std::move(resolver), name = ace.toStdString()] {
+        std::thread([lookup, resolve = resolver ? resolver : Resolver(systemResolver),
+                     name = ace.toStdString()] {
             std::vector<sockaddr_storage> found;
-            const int status = resolver(name, found);
+            const int status = resolve(name, found);
             const std::lock_guard lock(lookup->mutex);
             lookup->status = status;
             lookup->addresses = std::move(found);

@@ -2,6 +2,7 @@
 
 #include "serial/device_address.h"
 #include "serial/line_settings.h"
+#include "serial/name_resolver.h"
 #include "serial/telnet.h"
 
 #include <QByteArray>
@@ -53,9 +54,11 @@ public:
     ~SocketLink() override;
 
     // Connects, and over Telnet negotiates the option and sets the line, all within OpenBoundMs.
-    // Returns what went wrong, naming host and port, or nothing.
+    // A host name goes through `resolver` (the system's when empty). Returns what went wrong,
+    // naming host and port, or nothing.
     [[nodiscard]] std::optional<QString> open(const DeviceAddress& address,
-                                              const LineSettings& line);
+                                              const LineSettings& line,
+                                              const name_lookup::Resolver& resolver);
     void close();
     bool isOpen() const { return state_ == State::Open || state_ == State::Lost; }
 
@@ -95,7 +98,8 @@ private:
     class Blocking;
 
     std::optional<QString> connectSocket(const DeviceAddress& address,
-                                         const QDeadlineTimer& deadline);
+                                         const QDeadlineTimer& deadline,
+                                         const name_lookup::Resolver& resolver);
     std::optional<QString> negotiate(const QDeadlineTimer& deadline);
     QString openFailure() const;
     void sendLine();

@@ -41,7 +41,8 @@ QString SocketLink::where() const {
         .arg(address_.port);
 }
 
-std::optional<QString> SocketLink::open(const DeviceAddress& address, const LineSettings& line) {
+std::optional<QString> SocketLink::open(const DeviceAddress& address, const LineSettings& line,
+                                        const name_lookup::Resolver& resolver) {
     close();
     address_ = address;
     decoder_ = telnet::Decoder();
@@ -57,7 +58,7 @@ std::optional<QString> SocketLink::open(const DeviceAddress& address, const Line
     state_ = State::Connecting;
     const QDeadlineTimer deadline(OpenBoundMs);
     line_ = line;
-    std::optional<QString> error = connectSocket(address, deadline);
+    std::optional<QString> error = connectSocket(address, deadline, resolver);
     if (!error && telnet()) {
         state_ = State::Negotiating;
         send(negotiator_.start());
@@ -78,13 +79,14 @@ std::optional<QString> SocketLink::open(const DeviceAddress& address, const Line
 }
 
 std::optional<QString> SocketLink::connectSocket(const DeviceAddress& address,
-                                                 const QDeadlineTimer& deadline) {
+                                                 const QDeadlineTimer& deadline,
+                                                 const name_lookup::Resolver& resolver) {
     QList<QHostAddress> candidates;
     QHostAddress literal;
     if (literal.setAddress(address.host)) {
         candidates << literal;
     } else if (std::optional<QString> failure =
-                   name_lookup::lookUp(address.host, deadline, candidates)) {
+                   name_lookup::lookUp(address.host, deadline, candidates, resolver)) {
         return failure;
     }
     // A lookup gives at least one address, so a failed connection always says why.

@@ -1,0 +1,53 @@
+// The module of device server support: the serial control's link (net_link.h) over SocketLink.
+// It exports its one entry and nothing else.
+#include "serial/net_link.h"
+#include "serial/socket_link.h"
+
+#include <QtGlobal>
+
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+class SocketNetLink final : public NetLink {
+public:
+    explicit SocketNetLink(const NetLink::Events& events) {
+        QObject::connect(&link_, &SocketLink::readyRead, [events] {
+            if (events.readyRead) {
+                events.readyRead();
+            }
+        });
+        QObject::connect(&link_, &SocketLink::dropped, [events](const QString& description) {
+            if (events.dropped) {
+                events.dropped(description);
+            }
+        });
+    }
+    // The control is going: nothing more is told to it, whatever the link does as it ends.
+    ~SocketNetLink() override { link_.disconnect(); }
+
+    std::optional<QString> open(const DeviceAddress& address, const LineSettings& line,
+                                const name_lookup::Resolver& resolver) override {
+        return link_.open(address, line, resolver);
+    }
+    void close() override { link_.close(); }
+    void setLine(const LineSettings& line) override { link_.setLine(line); }
+    std::optional<QString> write(const QByteArray& data) override { return link_.write(data); }
+    QByteArray readAll() override { return link_.readAll(); }
+
+private:
+    SocketLink link_;
+};
+
+} // namespace
+
+static_assert(std::string_view(kNetLinkEntry) == "rmq27_make_net_link");
+
+extern "C" Q_DECL_EXPORT NetLink* rmq27_make_net_link(const char* build,
+                                                      const NetLink::Events* events) {
+    if (!build || !events || std::strcmp(build, kNetLinkBuild) != 0) {
+        return nullptr;
+    }
+    return new SocketNetLink(*events);
+}
