@@ -74,6 +74,9 @@ function(rmq27_man_page program)
     set_tests_properties(man_${program} PROPERTIES
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_LOGGING_RULES=qt.qpa.*=false" TIMEOUT 60)
 endfunction()
+# The man page names the module where the package puts it.
+set(RMQ27_DEVICE_SERVERS_INSTALLED
+    "/usr/${CMAKE_INSTALL_LIBDIR}/rmq27-panel/rmq27\\-device\\-servers.so")
 rmq27_man_page(rmq27-panel)
 rmq27_man_page(rmq27-projector-sim)
 rmq27_man_page(rmq27-ctl)
