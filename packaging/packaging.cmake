@@ -26,7 +26,7 @@ set_target_properties(rmq27-panel rmq27-projector-sim rmq27-ctl rmq27-device-ser
 install(TARGETS rmq27-panel rmq27-projector-sim rmq27-ctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The device server support the programs load when they first open a device server, in a folder
 # of the package's own (a module, not a library for others to link).
-install(TARGETS rmq27-device-servers LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/rmq27-panel)
+install(TARGETS rmq27-device-servers LIBRARY DESTINATION ${RMQ27_MODULE_DIR})
 
 # The icon theme's pictures are drawn by the same code that gives the window its icon.
 qt_add_executable(rmq27-make-icons ${RMQ27_PACKAGING_DIR}/make_icons.cpp)
@@ -76,7 +76,7 @@ function(rmq27_man_page program)
 endfunction()
 # The man page names the module where the package puts it.
 set(RMQ27_DEVICE_SERVERS_INSTALLED
-    "/usr/${CMAKE_INSTALL_LIBDIR}/rmq27-panel/rmq27\\-device\\-servers.so")
+    "/usr/${RMQ27_MODULE_DIR}/rmq27\\-device\\-servers.so")
 rmq27_man_page(rmq27-panel)
 rmq27_man_page(rmq27-projector-sim)
 rmq27_man_page(rmq27-ctl)
