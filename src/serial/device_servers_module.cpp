@@ -13,16 +13,12 @@ namespace {
 class SocketNetLink final : public NetLink {
 public:
     explicit SocketNetLink(const NetLink::Events& events) {
-        QObject::connect(&link_, &SocketLink::readyRead, [events] {
-            if (events.readyRead) {
-                events.readyRead();
-            }
-        });
-        QObject::connect(&link_, &SocketLink::dropped, [events](const QString& description) {
-            if (events.dropped) {
-                events.dropped(description);
-            }
-        });
+        if (events.readyRead) {
+            QObject::connect(&link_, &SocketLink::readyRead, events.readyRead);
+        }
+        if (events.dropped) {
+            QObject::connect(&link_, &SocketLink::dropped, events.dropped);
+        }
     }
     // The control is going: nothing more is told to it, whatever the link does as it ends.
     ~SocketNetLink() override { link_.disconnect(); }
