@@ -21,6 +21,7 @@
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
+#include <functional>
 
 namespace {
 
@@ -58,6 +59,39 @@ void seeAnnouncement(QAccessibleEvent* event) {
     announced.append({event->object(), event->type()});
 }
 
+// Every control of a window in the order a screen reader walks it, with what it shows and says,
+// then the tab order.
+QStringList walk(QWidget& window) {
+    QStringList seen;
+    const std::function<void(QWidget&)> visitChildren = [&](QWidget& parent) {
+        for (QObject* child : parent.children()) {
+            auto* w = qobject_cast<QWidget*>(child);
+            if (!w || w->isWindow()) {
+                continue;
+            }
+            const QFont font = w->font();
+            seen << QStringLiteral("%1 %2 in %3 at %4,%5 %6x%7 hidden %8; %9 %10 %11; %12 / %13")
+                        .arg(w->objectName(), QString::fromLatin1(w->metaObject()->className()),
+                             parent.objectName())
+                        .arg(w->x())
+                        .arg(w->y())
+                        .arg(w->width())
+                        .arg(w->height())
+                        .arg(w->isHidden())
+                        .arg(font.family())
+                        .arg(font.pointSizeF())
+                        .arg(font.bold())
+                        .arg(nameOf(w), descriptionOf(w));
+            visitChildren(*w);
+        }
+    };
+    visitChildren(window);
+    for (QWidget* w = window.nextInFocusChain(); w != &window; w = w->nextInFocusChain()) {
+        seen << QStringLiteral("tab ") + w->objectName();
+    }
+    return seen;
+}
+
 int nameChangesOf(QObject* object) {
     int n = 0;
     for (const auto& [who, what] : announced) {
@@ -83,6 +117,7 @@ private slots:
     void statusReadingIsAnnounced();
     void underAtSpi();
     void iconComesAfterTheFirstFrame();
+    void startedWindowIsTheWholeForm();
 
 private:
     std::unique_ptr<PanelRig> rig_;
@@ -339,6 +374,25 @@ void TestAccessibility::iconComesAfterTheFirstFrame() {
     QTRY_VERIFY(!form->windowIcon().availableSizes().isEmpty());
     QVERIFY(
         named(*form, "Option1")->toolTip().startsWith(projector.devicePath().prepend("COM1: ")));
+}
+
+// The panel as it starts makes its free-text line only after its first frame; the line must end
+// up exactly where the whole form has it, for the eye, the keyboard and a screen reader. Its
+// buttons make it themselves if they come first.
+void TestAccessibility::startedWindowIsTheWholeForm() {
+    PtyPair projector;
+    StartOptions options;
+    options.com1 = projector.devicePath();
+    const std::unique_ptr<Form1> started = openPanel(options);
+    QTRY_VERIFY(started->findChild<QWidget*>(QStringLiteral("Text1")));
+    Form1 whole({projector.devicePath(), QString()});
+    whole.show();
+    QCOMPARE(walk(*started), walk(whole));
+
+    Form1 later({projector.devicePath(), QString()}, Form1::TextBox::Later);
+    later.show();
+    named<QAbstractButton>(later, "Command96")->click();
+    QCOMPARE(walk(later), walk(whole));
 }
 
 QTEST_MAIN(TestAccessibility)

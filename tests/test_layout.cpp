@@ -14,6 +14,8 @@
 #include <QFontMetrics>
 #include <QFontMetricsF>
 #include <QImage>
+#include <QLineEdit>
+#include <QMap>
 #include <QPixmap>
 #include <QSet>
 #include <QSignalSpy>
@@ -441,6 +443,7 @@ private slots:
     void controls();
     void everyControlAndNoOther();
     void tabOrder();
+    void childrenInStoredOrder();
     void lines_data();
     void lines();
     void settingsGroupCoversComButton();
@@ -470,6 +473,7 @@ private:
 void TestLayout::initTestCase() {
     installFontSubstitutions();
     setUpForm(ui_, form_);
+    addTextBox(ui_);
     // A point size in a style sheet reaches its control when it is polished.
     form_.ensurePolished();
 }
@@ -612,6 +616,28 @@ void TestLayout::tabOrder() {
     QCOMPARE(chain, expected);
 }
 
+// A screen reader walks each container's controls in the order they were made: the stored order.
+void TestLayout::childrenInStoredOrder() {
+    QMap<QString, QStringList> expected;
+    for (const StoredControl& c : kLayout) {
+        expected[QString::fromLatin1(c.container)] << QString::fromLatin1(c.name);
+    }
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        auto* container =
+            it.key() == form_.objectName() ? &form_ : form_.findChild<QWidget*>(it.key());
+        QVERIFY(container);
+        QStringList made;
+        for (const QObject* child : container->children()) {
+            const QString name = child->objectName();
+            if (child->isWidgetType() && !name.isEmpty() &&
+                !name.startsWith(QLatin1String("qt_")) && !name.startsWith(QLatin1String("Line"))) {
+                made << name;
+            }
+        }
+        QCOMPARE(made, it.value());
+    }
+}
+
 void TestLayout::lines_data() {
     QTest::addColumn<int>("row");
     for (int i = 0; i < int(std::size(kLines)); ++i) {
@@ -707,13 +733,13 @@ void TestLayout::displayLinesKeepTheirSize() {
 }
 
 void TestLayout::textBoxTakesLongText() {
-    QWidget form;
-    Ui::Form1 ui{};
-    ui.setupUi(&form);
+    auto* box = form_.findChild<QLineEdit*>(QStringLiteral("Text1"));
+    QVERIFY(box);
     // Well past Qt's default cap of 32767 characters.
     const QString text(40000, QLatin1Char('C'));
-    ui.Text1->setText(text);
-    QCOMPARE(ui.Text1->text().size(), text.size());
+    box->setText(text);
+    QCOMPARE(box->text().size(), text.size());
+    box->clear();
 }
 
 void TestLayout::picture() {

@@ -1,7 +1,6 @@
 #include "app/command_line.h"
 #include "app/open_panel.h"
 #include "app/platform.h"
-#include "panel/fonts.h"
 #include "panel/form1.h"
 
 #include <QApplication>
@@ -23,7 +22,6 @@ int main(int argc, char* argv[]) {
     }
     // Names the installed menu entry, so a desktop shell finds the icon and name for the window.
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.rmq27.panel"));
-    installFontSubstitutions();
     const std::unique_ptr<Form1> form = openPanel(options);
     return QApplication::exec();
 }

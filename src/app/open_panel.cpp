@@ -2,6 +2,7 @@
 
 #include "panel/app_icon.h"
 #include "panel/first_paint.h"
+#include "panel/fonts.h"
 #include "panel/form1.h"
 #include "serial/comm_port.h"
 #include "serial/port_devices.h"
@@ -53,7 +54,7 @@ std::unique_ptr<Form1> openPanel(const StartOptions& options) {
         simulated = simulate(projectorOwner.get());
         devices.com1 = simulated.failure ? QStringLiteral("simulated projector") : simulated.device;
     }
-    auto form = std::make_unique<Form1>(devices);
+    auto form = std::make_unique<Form1>(devices, Form1::TextBox::Later);
     if (simulated.failure) {
         // The operator asked for a simulated projector: no real device may stand in for it, so
         // COM1 stays closed and its one warning says why.
@@ -75,9 +76,14 @@ std::unique_ptr<Form1> openPanel(const StartOptions& options) {
     }
     form->formLoad();
     form->show();
-    // What the first frame does not show: the devices' descriptions in the options' tooltips
-    // (they name the device already) and the window's icon, drawn at eight sizes.
+    // The window is on the screen. Its first frame needs the faces, and reads them as it paints,
+    // as any window does: their substitutes are chosen now, before the event loop draws it.
+    installFontSubstitutions();
+    // What the first frame does not show: the free-text line (below the start height, and made
+    // with the faces), the devices' descriptions in the options' tooltips (they name the device
+    // already) and the window's icon, drawn at eight sizes.
     afterFirstPaint(form.get(), [window = form.get(), searchUsb] {
+        window->addTextBox();
         QApplication::setWindowIcon(appIcon());
         if (!searchUsb) {
             window->describePortOptions(availableSerialPorts());

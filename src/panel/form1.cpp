@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
@@ -47,7 +48,7 @@ QTimer* makeTimer(QObject* owner, const char* name, int interval) {
 
 } // namespace
 
-Form1::Form1(const PortDevices& devices, QWidget* parent)
+Form1::Form1(const PortDevices& devices, TextBox textBox, QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::Form1>()), Timer1(makeTimer(this, "Timer1", 200)),
       Timer2(makeTimer(this, "Timer2", 500)), Timer3(makeTimer(this, "Timer3", 5000)),
       Timer4(makeTimer(this, "Timer4", 1000)), MSComm1(new CommPort(this)), guard(this) {
@@ -65,6 +66,24 @@ Form1::Form1(const PortDevices& devices, QWidget* parent)
     ui->Command34->hide();
     setClientHeightTwips(FullHeight);
     wireControls();
+    if (textBox == TextBox::WithForm) {
+        addTextBox();
+    }
+}
+
+void Form1::addTextBox() {
+    if (Text1) {
+        return;
+    }
+    Text1 = ::addTextBox(*ui);
+    // The free-text line gets the chord like any focused control, but it is not an editing key
+    // there: some platforms bind Ctrl+K to "delete to the end of the line".
+    Text1->installEventFilter(this);
+}
+
+QLineEdit& Form1::textBox() {
+    addTextBox();
+    return *Text1;
 }
 
 Form1::~Form1() {
@@ -169,10 +188,6 @@ void Form1::wireControls() {
         button->installEventFilter(this);
     }
 
-    // The free-text line gets the chord like any focused control, but it is not an editing key
-    // there: some platforms bind Ctrl+K to "delete to the end of the line".
-    ui->Text1->installEventFilter(this);
-
     keyPreviewFilter_ = new KeyPreviewFilter(
         this, [this](QObject* watched, QEvent* event) { keyPreview(watched, event); });
     qApp->installEventFilter(keyPreviewFilter_);
@@ -188,7 +203,7 @@ void Form1::keyPreview(QObject* watched, QEvent* event) {
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == ui->Text1) {
+    if (watched == Text1) {
         if (event->type() == QEvent::KeyPress) {
             const auto* key = static_cast<QKeyEvent*>(event);
             return isServiceChord(key->key(), key->modifiers());

@@ -13,6 +13,7 @@
 class CommPort;
 class ExchangeLog;
 class QAbstractButton;
+class QLineEdit;
 struct OneShotBinding;
 struct HoldBinding;
 class QTimer;
@@ -39,8 +40,17 @@ public:
         QString com2;
     };
 
-    explicit Form1(const PortDevices& devices = {}, QWidget* parent = nullptr);
+    // When the free-text line Text1 is made: with the rest of the window, or later by
+    // addTextBox(), as the panel's own start does once the first frame is on the screen (the line
+    // lies below the start height, and making it loads fonts). Its buttons make it on first use.
+    enum class TextBox { WithForm, Later };
+
+    explicit Form1(const PortDevices& devices = {}, TextBox textBox = TextBox::WithForm,
+                   QWidget* parent = nullptr);
     ~Form1() override;
+
+    // Makes the free-text line, if the window was made without it.
+    void addTextBox();
 
     // Remembers in `choice`'s file every device that opens, except on the transient port number.
     void rememberDevices(const PortDeviceChoice& choice, int transientPortNumber);
@@ -138,6 +148,7 @@ private:
     QTimer* Timer4;
     CommPort* MSComm1;
     FailureGuard guard;
+    QLineEdit* Text1 = nullptr;
 
     // The one send routine: SendCmd = CmdPrefix + code + CR, then Hyouji(SendCmd, 1).
     void send(const QString& code);
@@ -150,6 +161,8 @@ private:
     void centreOnScreen();
     void keyPreview(QObject* watched, QEvent* event);
     void releaseSteps(const HoldBinding& hold);
+    // The free-text line, made first if need be.
+    QLineEdit& textBox();
 
     void logEvent(ExchangeEvent::Kind kind, const QByteArray& bytes = {},
                   const QString& message = {}, const std::optional<QString>& status = {});

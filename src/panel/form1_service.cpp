@@ -4,6 +4,7 @@
 #include "core/bindings.h"
 #include "ui_form1.h"
 
+#include <QLineEdit>
 #include <QTimer>
 
 bool Form1::isServiceChord(int key, Qt::KeyboardModifiers modifiers) {
@@ -47,12 +48,12 @@ void Form1::command34Click() {
 void Form1::command95Click() {
     const ReplyWindow window = *replyWindowSetBy(SendKind::Window2s);
     setReplyWindow(window.replyMs, window.displayMs);
-    FreeText = ui->Text1->text();
+    FreeText = textBox().text();
     send(FreeText);
 }
 
 void Form1::command96Click() {
-    ui->Text1->setText(QString());
+    textBox().setText(QString());
 }
 
 void Form1::command33Click() {
