@@ -2,6 +2,11 @@
 
 #include <utility>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <sys/socket.h>
+#endif
+
 namespace {
 
 // Values sent and not yet answered, kept per setting; a server that answers nothing does not
@@ -122,9 +127,38 @@ bool SocketLink::send(const QByteArray& wire) {
              QStringLiteral("check the server and the network"));
         return false;
     }
-    socket_.write(wire);
+    if (!opening() || !sendDirect(wire)) {
+        socket_.write(wire);
+    }
     flush();
     return true;
+}
+
+bool SocketLink::sendDirect(const QByteArray& wire) {
+#ifdef Q_OS_UNIX
+    // A server that turns the connection away says why and closes it (ser2net: "Port already in
+    // use"). A negotiation sent into that close makes the server's system reset the connection,
+    // and a write that meets the reset makes Qt drop the socket with everything it had not read
+    // yet, the server's words among them. So while the line is set up, negotiation goes to the
+    // system directly: a failed write is left for the reads to tell, words first. Only with
+    // nothing queued in Qt, which would otherwise be overtaken.
+    if (socket_.bytesToWrite() > 0) {
+        return false;
+    }
+    const ssize_t sent = ::send(int(socket_.socketDescriptor()), wire.constData(),
+                                size_t(wire.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0) {
+        // A full buffer queues it all in Qt; any other error is the connection's end.
+        return errno != EAGAIN && errno != EWOULDBLOCK;
+    }
+    if (sent < wire.size()) {
+        socket_.write(wire.mid(sent));
+    }
+    return true;
+#else
+    Q_UNUSED(wire);
+    return false;
+#endif
 }
 
 void SocketLink::flush() {

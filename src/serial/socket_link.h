@@ -106,6 +106,8 @@ private:
     // The one way to the socket: nothing goes to a closed one, and a backlog past MaxBacklog
     // loses the link.
     bool send(const QByteArray& wire);
+    // Writes around Qt while the line is set up; false where it cannot, and Qt writes instead.
+    bool sendDirect(const QByteArray& wire);
     void flush();
     // Moves what the socket holds into the inbox; true when data was added.
     bool take();
