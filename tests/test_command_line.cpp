@@ -10,6 +10,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFont>
+#include <QFontInfo>
 #include <QMessageBox>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -67,6 +69,7 @@ private slots:
     void linkRefused();
     void linkServedThenRemoved_data();
     void linkServedThenRemoved();
+    void firstFrameInTheSubstituteFaces();
 
 private:
     QTemporaryDir config_;
@@ -460,6 +463,43 @@ void TestCommandLine::linkServedThenRemoved() {
     QCOMPARE(first.exitStatus(), QProcess::NormalExit);
     QCOMPARE(first.exitCode(), 0);
     QCOMPARE(QFileInfo(path).isSymLink(), !removedAtExit);
+}
+
+// The first frame draws in the installed faces chosen for the form's Gothic faces: nothing may lay
+// out text in one of them before the panel chooses, or the face found then stays. Checked in a
+// process of its own, where no earlier start has chosen them already.
+void TestCommandLine::firstFrameInTheSubstituteFaces() {
+    if (!qEnvironmentVariableIsSet("RMQ27_TEST_FIRST_START")) {
+        QProcess fresh;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("RMQ27_TEST_FIRST_START"), QStringLiteral("1"));
+        fresh.setProcessEnvironment(environment);
+        fresh.setProcessChannelMode(QProcess::MergedChannels);
+        fresh.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("firstFrameInTheSubstituteFaces")});
+        QVERIFY(fresh.waitForFinished(60000));
+        QVERIFY2(fresh.exitStatus() == QProcess::NormalExit && fresh.exitCode() == 0,
+                 fresh.readAll().constData());
+        return;
+    }
+    PtyPair projector;
+    StartOptions options;
+    options.com1 = projector.devicePath();
+    const std::unique_ptr<Form1> form = openPanel(options);
+    // The free-text line comes once the first frame is painted.
+    QTRY_VERIFY(form->findChild<QWidget*>(QStringLiteral("Text1")));
+    int checked = 0;
+    for (const QWidget* w : form->findChildren<QWidget*>()) {
+        const QStringList chosen = QFont::substitutes(w->font().family());
+        if (!chosen.isEmpty()) {
+            const QString drawn = QFontInfo(w->font()).family();
+            QVERIFY2(chosen.contains(drawn, Qt::CaseInsensitive),
+                     qPrintable(QStringLiteral("%1 (%2) drew in %3")
+                                    .arg(w->objectName(), w->font().family(), drawn)));
+            ++checked;
+        }
+    }
+    QVERIFY(checked > 100);
 }
 
 QTEST_MAIN(TestCommandLine)

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_LINUX
 #include <cerrno>
 #include <sys/socket.h>
 #endif
@@ -135,7 +135,7 @@ bool SocketLink::send(const QByteArray& wire) {
 }
 
 bool SocketLink::sendDirect(const QByteArray& wire) {
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_LINUX
     // A server that turns the connection away says why and closes it (ser2net: "Port already in
     // use"). A negotiation sent into that close makes the server's system reset the connection,
     // and a write that meets the reset makes Qt drop the socket with everything it had not read
@@ -148,8 +148,8 @@ bool SocketLink::sendDirect(const QByteArray& wire) {
     const ssize_t sent = ::send(int(socket_.socketDescriptor()), wire.constData(),
                                 size_t(wire.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0) {
-        // A full buffer queues it all in Qt; any other error is the connection's end.
-        return errno != EAGAIN && errno != EWOULDBLOCK;
+        // The connection's end is left for the reads; anything else (a full buffer) goes to Qt.
+        return errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN;
     }
     if (sent < wire.size()) {
         socket_.write(wire.mid(sent));
