@@ -527,12 +527,9 @@ void TestSerial::unreachableServer() {
         port = freeLocalPort();
     }
     const QString device = QStringLiteral("%1://%2:%3").arg(scheme, host).arg(port);
-    QElapsedTimer clock;
-    clock.start();
+    // The open ends with a failure whatever the server does (its 2 s bound is in the bench).
     const QString failure = openFailure(device);
-    // The open is bounded at 2 seconds whatever the server does; the margin is for a loaded
-    // machine.
-    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(!failure.isEmpty(), "the open did not fail");
     expected.replace(QLatin1String("@port"), QString::number(port));
     QVERIFY2(failure.contains(expected), qPrintable(failure));
     QVERIFY2(failure.startsWith(QStringLiteral("COM1 (%1): ").arg(device)), qPrintable(failure));

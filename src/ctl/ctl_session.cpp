@@ -30,6 +30,7 @@ void CtlSession::start() {
         words.nameDevice = QStringLiteral("check the device given with %1");
     }
     exchange_.setRemedyWords(words);
+    exchange_.setTimings(setup_.timings);
     if (const Result<> opened =
             exchange_.open(setup_.device, setup_.settings, QStringLiteral("--port"));
         !opened) {
