@@ -2,8 +2,8 @@
 // its own simulated projector, and side by side with the panel on the same replies.
 #include "core/bindings.h"
 #include "ctl/ctl_options.h"
-#include "panel/form1_test_seam.h"
 #include "sim/pty_pair.h"
+#include "support/form1_test_seam.h"
 #include "support/panel_rig.h"
 
 #include <QFile>

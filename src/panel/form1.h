@@ -30,7 +30,7 @@ class Form1;
 //
 // Its controls are found by object name, as any user of the window finds them; the state fields,
 // the timers, the serial control and the guard are private, and Form1TestSeam is the one way in
-// for tests and tools.
+// for tests and tools (tests/support/form1_test_seam.h; no part of the program).
 class Form1 : public QWidget {
     Q_OBJECT
 public:
