@@ -11,6 +11,7 @@
 // Results that must not be dropped are [[nodiscard]].
 
 #include "serial/line_settings.h"
+#include "serial/name_resolver.h"
 
 #include <QObject>
 #include <QSerialPort>
@@ -18,6 +19,7 @@
 #include <memory>
 #include <optional>
 
+class DeviceServersModule;
 class NetLink;
 
 // The operator's description of a failed open. Qt gives a permission error both for a device
@@ -72,6 +74,11 @@ public:
     // The program's option that names the device, for the advice of a failure: --com1 or --com2
     // after the port unless set; a program with one option for its one port sets that.
     void setDeviceOptionName(const QString& option) { deviceOption_ = option; }
+    // What turns a device server's host name into addresses from the next open on; empty (the
+    // default) for the system's resolver.
+    void setResolver(name_lookup::Resolver resolver) { resolver_ = std::move(resolver); }
+    // Where device server links come from; null (the default) for the program's installed module.
+    void setDeviceServersModule(DeviceServersModule* module) { module_ = module; }
 
     qint16 commPort() const { return portNumber_; }
     void setCommPort(qint16 portNumber);
@@ -135,4 +142,6 @@ private:
     QString devices_[2];
     std::optional<QString> unavailable_[2];
     QString deviceOption_;
+    name_lookup::Resolver resolver_;
+    DeviceServersModule* module_ = nullptr;
 };
