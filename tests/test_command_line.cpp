@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QFont>
 #include <QFontInfo>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -73,6 +74,7 @@ private slots:
     void linkServedThenRemoved_data();
     void linkServedThenRemoved();
     void firstFrameInTheSubstituteFaces();
+    void keysBeforeTheFreeTextLine();
     void outputWithoutReader_data();
     void outputWithoutReader();
 
@@ -505,6 +507,24 @@ void TestCommandLine::firstFrameInTheSubstituteFaces() {
         }
     }
     QVERIFY(checked > 100);
+}
+
+// The free-text line comes after the first frame; what is typed before it is there reaches it.
+void TestCommandLine::keysBeforeTheFreeTextLine() {
+    PtyPair projector;
+    StartOptions options;
+    options.com1 = projector.devicePath();
+    const std::unique_ptr<Form1> form = openPanel(options);
+    QVERIFY(!form->findChild<QLineEdit*>(QStringLiteral("Text1")));
+    // Each key to whatever holds the window's focus, as the platform delivers it.
+    for (const char key : {'C', 'R', '0'}) {
+        QWidget* focused = form->focusWidget() ? form->focusWidget() : form.get();
+        QTest::keyClick(focused, key);
+    }
+    QTRY_VERIFY(form->findChild<QLineEdit*>(QStringLiteral("Text1")));
+    auto* line = form->findChild<QLineEdit*>(QStringLiteral("Text1"));
+    QCOMPARE(line->text(), QStringLiteral("CR0"));
+    QCOMPARE(form->focusWidget(), line);
 }
 
 void TestCommandLine::outputWithoutReader_data() {

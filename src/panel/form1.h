@@ -159,7 +159,8 @@ private:
     void wireControls();
     void runReplyDecoder();
     void centreOnScreen();
-    void keyPreview(QObject* watched, QEvent* event);
+    // Sees a key press aimed at the window; true when it took the key for the free-text line.
+    bool keyPreview(QObject* watched, QEvent* event);
     void releaseSteps(const HoldBinding& hold);
     // The free-text line, made first if need be.
     QLineEdit& textBox();
