@@ -424,7 +424,7 @@ void TestDeviceServer::moduleChangedOnDisk() {
         try {
             port.setPortOpen(true);
             port.setPortOpen(false);
-        } catch (const PanelFailure& f) {
+        } catch (const StepFailure& f) {
             return f.description();
         }
         return QString();
