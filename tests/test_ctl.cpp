@@ -3,8 +3,8 @@
 #include "core/bindings.h"
 #include "ctl/ctl_options.h"
 #include "ctl/ctl_session.h"
-#include "panel/form1_test_seam.h"
 #include "sim/pty_pair.h"
+#include "support/form1_test_seam.h"
 #include "support/panel_rig.h"
 
 #include <QFile>

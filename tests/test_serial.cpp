@@ -50,9 +50,19 @@ QByteArray bytes(std::initializer_list<int> values) {
     return out;
 }
 
+// No name here may reach the system's resolver (and through it a name server elsewhere): each
+// serial control that may look a name up is handed this one.
+int localNamesOnly(const std::string& name, std::vector<sockaddr_storage>&) {
+    if (name.starts_with("rmq27-slow")) {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+    }
+    return EAI_NONAME;
+}
+
 // The description of the failure of opening `device` as COM1, or "opened".
 QString openFailure(const QString& device) {
     CommPort port;
+    port.setResolver(localNamesOnly);
     port.setDevice(1, device);
     port.setSettings(QStringLiteral("19200,N,8,1"));
     try {
@@ -315,7 +325,6 @@ QByteArray fileBytes(const QString& path) {
 class TestSerial : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase();
     void unusableDevice_data();
     void unusableDevice();
     void deviceAddress_data();
@@ -343,16 +352,6 @@ private slots:
     void deviceServerModule_data();
     void deviceServerModule();
 };
-
-void TestSerial::initTestCase() {
-    // No name here may reach the system's resolver (and through it a name server elsewhere).
-    name_lookup::setResolver([](const std::string& name, std::vector<sockaddr_storage>&) {
-        if (name.starts_with("rmq27-slow")) {
-            std::this_thread::sleep_for(std::chrono::seconds(3));
-        }
-        return EAI_NONAME;
-    });
-}
 
 void TestSerial::unusableDevice_data() {
     QTest::addColumn<int>("portNumber");
