@@ -24,7 +24,7 @@ void CtlSession::start() {
         failRest(*setup_.unavailable, std::nullopt);
         return;
     }
-    RemedyWords words = shellRemedyWords();
+    RemedyWords words = shellRemedyWords(QStringLiteral("rmq27-ctl"));
     if (setup_.portGiven) {
         // The device was named already: the advice is to check it, not to name one.
         words.nameDevice = QStringLiteral("check the device given with %1");

@@ -28,21 +28,6 @@ QStringList moduleCandidates() {
 
 namespace {
 
-// How this program is started again, for the advice on a module newer than the program.
-QString restartWords() {
-    const QString program = QCoreApplication::applicationName();
-    if (program == QLatin1String("rmq27-panel")) {
-        return QStringLiteral("restart the panel");
-    }
-    if (program == QLatin1String("rmq27-bridge")) {
-        return QStringLiteral("restart the bridge");
-    }
-    if (program == QLatin1String("rmq27-ctl")) {
-        return QStringLiteral("run rmq27-ctl again");
-    }
-    return QStringLiteral("restart the program");
-}
-
 // Why the file at `path` cannot be a whole module, or nothing. The loader maps a library's
 // segments as its headers describe them and touches them at once; a file cut short (a copy or an
 // upgrade interrupted) would end the program with SIGBUS there, so its headers are checked
@@ -130,11 +115,13 @@ NetLinkMade DeviceServersModule::make(NetLink::Events events) {
     }
     // A module of another build is one installed after this program started: the program on
     // disk is its match, and starting it again loads both.
-    return {nullptr,
-            QStringLiteral("the support for device servers cannot be loaded (%1); %2")
-                .arg(why.join(QStringLiteral("; ")),
-                     otherBuild && why.size() == 1 ? restartWords()
-                                                   : QStringLiteral("reinstall the program"))};
+    const QString description =
+        QStringLiteral("the support for device servers cannot be loaded (%1)")
+            .arg(why.join(QStringLiteral("; ")));
+    if (otherBuild && why.size() == 1) {
+        return {nullptr, Failure{description, {}, Remedy::Restart}};
+    }
+    return {nullptr, Failure{description, QStringLiteral("reinstall the program")}};
 }
 
 NetLinkMade makeNetLinkFrom(const QStringList& modules, NetLink::Events events) {

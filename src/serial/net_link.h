@@ -55,7 +55,7 @@ using NetLinkEntry = NetLink* (*)(const char* build, const NetLink::Events* even
 struct [[nodiscard]] NetLinkMade {
     std::unique_ptr<NetLink> link;
     // Why there is no link: the module is missing, broken or of another build.
-    std::optional<QString> failure;
+    std::optional<Failure> failure;
 };
 
 // The device server module as one program uses it: the first of its candidate files that gives a
