@@ -492,7 +492,9 @@ void TestSim::silentNeverAnswers() {
     SlaveLine line(sim.devicePath());
     QVERIFY(line.write("CR0\rC00\r"));
     QTRY_COMPARE_WITH_TIMEOUT(exchanges.size(), 2, kWaitMs);
-    QTest::qWait(300);
+    // Each command is answered, or not, as it is heard: nothing was written and nothing waits
+    // to be.
+    QCOMPARE(sim.queuedBytes(), 0);
     QCOMPARE(line.read(), QByteArray());
     QCOMPARE(exchanges.at(0).at(1).toByteArray(), QByteArray());
     QCOMPARE(sim.power(), ProjectorModel::Power::CountDown); // heard, just never answers
@@ -500,7 +502,7 @@ void TestSim::silentNeverAnswers() {
 
 void TestSim::slowAnswersLater() {
     SimProjector sim(SimProjector::FaultMode::Slow);
-    sim.setReplyDelayMs(1500);
+    sim.setReplyDelayMs(300);
     QSignalSpy exchanges(&sim, &SimProjector::exchanged);
     SlaveLine line(sim.devicePath());
     QVERIFY(line.write("CR0\r"));
@@ -511,7 +513,7 @@ void TestSim::slowAnswersLater() {
 
 void TestSim::piecesArriveSeparately() {
     SimProjector sim(SimProjector::FaultMode::Pieces);
-    sim.setPieceGapMs(500);
+    sim.setPieceGapMs(200);
     SlaveLine line(sim.devicePath());
     QVERIFY(line.write("CR6\r"));
     const QByteArray whole("+24.5 +25.0 +23.5\r");
@@ -554,12 +556,14 @@ void TestSim::noisyAddsEveryByteValue() {
 void TestSim::floodIsContinuousAndKeepsNoBacklog() {
     SimProjector sim(SimProjector::FaultMode::Flood);
     SlaveLine line(sim.devicePath());
+    // Fast enough to fill the line in a fraction of a second once nobody reads it.
+    sim.setFloodBytesPerSecond(400000);
     QTRY_VERIFY_WITH_TIMEOUT((line.read(), line.received.size() > 500), kWaitMs);
     const qsizetype before = line.received.size();
     QTRY_VERIFY_WITH_TIMEOUT((line.read(), line.received.size() > before + 500), kWaitMs);
 
-    // Nobody reads for a while: the line fills, and the simulator keeps nothing back.
-    QTest::qWait(1500);
+    // Nobody reads: the line fills, and the simulator keeps nothing back.
+    QTRY_VERIFY_WITH_TIMEOUT(sim.floodBytesLost() > 0, kWaitMs);
     QCOMPARE(sim.queuedBytes(), 0);
 
     // Commands are still answered amid the flood.

@@ -253,7 +253,7 @@ void SimProjector::floodTick() {
         budget -= n;
     }
     // What does not fit in the line's buffer is lost, as on a real line nobody reads.
-    pty_->write(burst);
+    floodLost_ += burst.size() - pty_->write(burst);
 }
 
 void SimProjector::vanishNow() {

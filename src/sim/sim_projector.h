@@ -57,6 +57,8 @@ public:
     bool isOpen() const;
     // Bytes of answers not yet written; never above MaxQueuedBytes.
     qsizetype queuedBytes() const { return queuedBytes_; }
+    // Flood bytes the line had no room for, and that were lost as on a line nobody reads.
+    qint64 floodBytesLost() const { return floodLost_; }
 
     void setCountDownMs(int ms) { model_.setCountDownMs(ms); }
     void setCoolDownMs(int ms) { model_.setCoolDownMs(ms); }
@@ -125,6 +127,7 @@ private:
     QElapsedTimer floodClock_;
     double floodAllowance_ = 0.0;
     qsizetype floodPos_ = 0;
+    qint64 floodLost_ = 0;
 
     QRandomGenerator rng_;
     QByteArray noisePool_; // a shuffled run of all 256 byte values, used up front to back
