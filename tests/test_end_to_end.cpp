@@ -6,6 +6,7 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -42,14 +43,16 @@ private:
 };
 
 void TestEndToEnd::powerOnCountsDownThenRuns() {
-    simulate(Mode::None).setCountDownMs(3000);
+    // A second of count-down: ample for the status query to land inside it, short to wait out.
+    SimProjector& projector = simulate(Mode::None);
+    projector.setCountDownMs(1000);
     click("Command17"); // POWER ON
     QTRY_COMPARE_WITH_TIMEOUT(received(), QStringLiteral(" ACK CR "), 10000);
     endWindow();
     click("Command44"); // STATUS
     QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral(" Count down"), 10000);
     endWindow();
-    QTest::qWait(3100);
+    QTRY_COMPARE_WITH_TIMEOUT(projector.power(), ProjectorModel::Power::On, 10000);
     click("Command44");
     QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral(" Power ON"), 10000);
     QVERIFY(rig().warnings().isEmpty());
@@ -79,9 +82,12 @@ void TestEndToEnd::temperaturesAndPressure() {
 }
 
 void TestEndToEnd::silentProjectorGivesTheNoReplyMark() {
-    simulate(Mode::Silent);
+    SimProjector& projector = simulate(Mode::Silent);
+    QSignalSpy exchanges(&projector, &SimProjector::exchanged);
     click("Command44");
-    QTest::qWait(300);
+    // The projector heard the command and chose to say nothing: no reply is on its way.
+    QTRY_COMPARE_WITH_TIMEOUT(exchanges.size(), 1, 10000);
+    QCOMPARE(exchanges[0][1].toByteArray(), QByteArray());
     QCOMPARE(seam(form()).WaitReply, quint8(1));
     form().timer2Tick();
     QCOMPARE(received(), QStringLiteral(" X X X X"));
@@ -114,10 +120,15 @@ void TestEndToEnd::piecesReadLikeWholeReplies() {
 }
 
 void TestEndToEnd::noisyProjectorNeverBreaksThePanel() {
-    simulate(Mode::Noisy).setNoiseSeed(27);
+    SimProjector& projector = simulate(Mode::Noisy);
+    projector.setNoiseSeed(27);
+    QSignalSpy exchanges(&projector, &SimProjector::exchanged);
     for (int i = 0; i < 20; ++i) {
         click("Command44");
-        QTest::qWait(20);
+        // The whole noisy answer is read in its own reply window before the window ends.
+        QTRY_COMPARE_WITH_TIMEOUT(exchanges.size(), i + 1, 10000);
+        const qsizetype answer = exchanges[i][1].toByteArray().size();
+        QTRY_COMPARE_WITH_TIMEOUT(seam(form()).RecvBuf.size(), answer, 10000);
         endWindow();
     }
     click("Command44");
@@ -129,8 +140,11 @@ void TestEndToEnd::noisyProjectorNeverBreaksThePanel() {
 
 void TestEndToEnd::floodKeepsTheBufferBounded() {
     simulate(Mode::Flood).setFloodBytesPerSecond(400000);
+    QSignalSpy reads(seam(form()).MSComm1, &CommPort::onComm);
     QTRY_COMPARE_WITH_TIMEOUT(seam(form()).RecvBuf.size(), Form1::RecvBufLimit, 30000);
-    QTest::qWait(500);
+    // The flood goes on being read, into the full window: it stays at its bound.
+    const qsizetype filled = reads.size();
+    QTRY_VERIFY_WITH_TIMEOUT(reads.size() >= filled + 3, 30000);
     QCOMPARE(seam(form()).RecvBuf.size(), Form1::RecvBufLimit);
     // Every character has one token of at most four characters.
     QVERIFY(received().size() <= 1 + 4 * Form1::RecvBufLimit);
@@ -141,16 +155,22 @@ void TestEndToEnd::floodKeepsTheBufferBounded() {
 }
 
 void TestEndToEnd::vanishingProjectorClosesThePortOnce() {
-    simulate(Mode::Vanish).setVanishAfter(2);
+    SimProjector& projector = simulate(Mode::Vanish);
+    projector.setVanishAfter(2);
+    QSignalSpy exchanges(&projector, &SimProjector::exchanged);
     for (int i = 0; i < 3; ++i) {
         QTest::mouseClick(named<QPushButton>(form(), "Command44"), Qt::LeftButton);
-        QTest::qWait(50);
+        // The projector has answered this command, or gone at it.
+        QTRY_VERIFY_WITH_TIMEOUT(exchanges.size() > i || !projector.isOpen(), 10000);
         if (!seam(form()).MSComm1->portOpen()) {
             break;
         }
     }
     QTRY_VERIFY_WITH_TIMEOUT(!seam(form()).MSComm1->portOpen(), 10000);
-    QTest::qWait(200);
+    // A second report of the loss would be queued behind the close, and the reply window's ticks
+    // are what runs next on a closed port: neither says anything more.
+    QVERIFY(turnEventLoop());
+    endWindow();
     QCOMPARE(rig().warnings().size(), 1);
     QVERIFY2(rig().warnings()[0].contains(QStringLiteral("gone")), qPrintable(rig().warnings()[0]));
 }

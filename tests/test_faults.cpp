@@ -27,15 +27,6 @@ namespace {
 
 constexpr int kWaitMs = 10000;
 
-// Closes reply windows until one stays empty: whatever was still on its way has arrived.
-bool settleReceiveBuffer(Form1& f) {
-    return waitFor([&] {
-        f.timer2Tick();
-        QTest::qWait(100);
-        return seam(f).RecvBuf.isEmpty();
-    });
-}
-
 } // namespace
 
 class TestFaults : public WindowFixture {
@@ -109,8 +100,10 @@ void TestFaults::deviceVanishesDuringHold() {
     QTRY_VERIFY_WITH_TIMEOUT(!seam(f).MSComm1->portOpen(), kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(!seam(f).Timer1->isActive(), kWaitMs);
     QCOMPARE(seam(f).HoldCode, quint8(0));
-    // Let a few more repeat intervals pass: nothing else goes wrong, nothing else is said.
-    QTest::qWait(500);
+    // The repeat's next tick, as its timer would run it, and whatever was queued behind the loss:
+    // nothing else goes wrong, nothing else is said.
+    seam(f).guard.run([&f] { f.timer1Tick(); });
+    QVERIFY(turnEventLoop());
     QVERIFY2(rig().warnings().size() == 1, qPrintable(rig().warnings().join(QLatin1String(" | "))));
     QVERIFY2(rig().warnings()[0].startsWith(QStringLiteral("COM1 (")),
              qPrintable(rig().warnings()[0]));
@@ -120,7 +113,7 @@ void TestFaults::deviceVanishesDuringHold() {
     const auto errorsBefore = errors.size();
     const double cpu0 = cpuSeconds();
     const double wall0 = wallSeconds();
-    QTest::qWait(500);
+    QTest::qWait(200);
     const double cpu = cpuSeconds() - cpu0;
     const double wall = wallSeconds() - wall0;
     QCOMPARE(errors.size(), errorsBefore);
@@ -170,12 +163,15 @@ void TestFaults::floodKeepsThePanelResponsive() {
     QTimer sample;
     connect(&sample, &QTimer::timeout, [&] { longest = qMax(longest, seam(f).RecvBuf.size()); });
     sample.start(5);
+    QSignalSpy reads(seam(f).MSComm1, &CommPort::onComm);
 
     QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf.size(), Form1::RecvBufLimit, kWaitMs);
     // A command still goes out in the middle of the flood.
     QTest::mouseClick(named<QPushButton>(f, "Command44"), Qt::LeftButton); // STATUS
     QCOMPARE(rig().wire(4), QByteArray("CR0\r"));
-    QTest::qWait(300);
+    // The flood goes on after it, and the panel goes on reading it.
+    const qsizetype readsAfterSend = reads.size();
+    QTRY_VERIFY_WITH_TIMEOUT(reads.size() >= readsAfterSend + 3, kWaitMs);
     stop = true;
     flood.join();
     sample.stop();
@@ -186,7 +182,7 @@ void TestFaults::floodKeepsThePanelResponsive() {
     QVERIFY(rig().warnings().isEmpty());
 
     // Once the line is quiet the next reply is read and decoded as usual.
-    QVERIFY(settleReceiveBuffer(f));
+    QVERIFY(readLineDry());
     seam(f).SendCmd = QStringLiteral("CR0\r");
     rig().reply("00\r");
     QTRY_COMPARE_WITH_TIMEOUT(named<QLabel>(f, "Label22")->text(), QStringLiteral(" Power ON"),
@@ -302,10 +298,13 @@ void TestFaults::randomOperatorRun() {
                  qPrintable(log.join(QLatin1String(", "))));
     }
 
-    // Without the operator, nothing repeats and nothing more is said.
-    QTest::qWait(200);
+    // Without the operator, nothing repeats and nothing more is said: once the projector has
+    // sent all it had waiting and what was queued has run, the repeat's tick (as its timer would
+    // run it) says nothing.
+    QTRY_COMPARE_WITH_TIMEOUT(projector.queuedBytes(), 0, kWaitMs);
+    QVERIFY(turnEventLoop());
     const qsizetype settled = warnings.size();
-    QTest::qWait(500);
+    seam(f).guard.run([&f] { f.timer1Tick(); });
     QCOMPARE(warnings.size(), settled);
     QVERIFY(!seam(f).Timer1->isActive());
     QCOMPARE(seam(f).HoldCode, quint8(0));

@@ -6,6 +6,7 @@
 #include <QTest>
 
 #include <ctime>
+#include <memory>
 
 double cpuSeconds() {
     timespec ts{};
@@ -21,6 +22,19 @@ double wallSeconds() {
 
 bool waitFor(const std::function<bool()>& predicate, int timeoutMs) {
     return QTest::qWaitFor(predicate, timeoutMs);
+}
+
+bool turnEventLoop(int turns) {
+    for (int i = 0; i < turns; ++i) {
+        // Shared, so that a turn that comes after a failed wait writes to nothing gone.
+        const auto delivered = std::make_shared<bool>(false);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [delivered] { *delivered = true; }, Qt::QueuedConnection);
+        if (!waitFor([&] { return *delivered; })) {
+            return false;
+        }
+    }
+    return true;
 }
 
 PanelRig::PanelRig(const QString& com2Device, const QString& com1Device) {

@@ -48,3 +48,9 @@ double wallSeconds();
 
 // Waits (processing events) until the predicate holds or the generous limit passes.
 bool waitFor(const std::function<bool()>& predicate, int timeoutMs = 10000);
+
+// Turns the event loop until `turns` events, each posted once the one before it has run, have
+// all been delivered: whatever was queued before the call (a deferred close, a second report) has
+// been handled, and every descriptor and timer ready meanwhile dispatched at least once. What has
+// not happened by then was not on its way. False when the loop does not turn within the limit.
+bool turnEventLoop(int turns = 2);

@@ -1,5 +1,7 @@
 #include "support/window_fixture.h"
 
+#include "support/form1_test_seam.h"
+
 #include <QStringList>
 #include <QTest>
 
@@ -48,4 +50,31 @@ void WindowFixture::expectWire(const QByteArray& bytes, std::source_location whe
     }
     const QString said = rig_->warnings().join(QLatin1String(" | "));
     QTest::qVerify(said.isEmpty(), "no warning", qPrintable(said), file, line);
+}
+
+bool WindowFixture::readLineDry() {
+    Form1& f = form();
+    for (int round = 0; round < 100; ++round) {
+        // Each round's marker differs, so that one still on its way from an earlier round is not
+        // taken for this one; no run of the bytes the tests flood with looks like it.
+        const QByteArray marker = "~" + QByteArray::number(round) + "\r";
+        rig_->reply(marker);
+        // The marker is read into this window, or the window fills with what came before it (and
+        // the marker may be dropped with the rest of that read).
+        if (!waitFor([&] {
+                return seam(f).RecvBuf.endsWith(QLatin1String(marker)) ||
+                       seam(f).RecvBuf.size() >= Form1::RecvBufLimit;
+            })) {
+            return false;
+        }
+        if (seam(f).RecvBuf.size() > Form1::RecvBufLimit) {
+            return false;
+        }
+        const bool dry = seam(f).RecvBuf == QLatin1String(marker);
+        f.timer2Tick();
+        if (dry) {
+            return true;
+        }
+    }
+    return false;
 }

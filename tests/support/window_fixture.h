@@ -43,6 +43,11 @@ protected:
     void expectWire(const QByteArray& bytes,
                     std::source_location where = std::source_location::current());
 
+    // Reads the line dry: sends a fresh marker from the far side and ends reply windows until one
+    // holds nothing but that marker, so everything sent before it (the tail of a flood) has been
+    // read, and no window in between grew beyond its bound. False when the line does not settle.
+    bool readLineDry();
+
 private:
     std::unique_ptr<PtyPair> com2_;
     std::unique_ptr<SimProjector> projector_;
