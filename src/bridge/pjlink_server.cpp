@@ -49,7 +49,7 @@ QList<QHostAddress> PjlinkServer::addresses() const {
 
 void PjlinkServer::onNewConnection(QTcpServer* server) {
     while (QTcpSocket* socket = server->nextPendingConnection()) {
-        if (connections_ >= maxConnections_) {
+        if (connections_ >= MaxConnections) {
             note(QStringLiteral("refused a connection from %1: %2 connections already open")
                      .arg(socket->peerAddress().toString())
                      .arg(connections_));

@@ -24,7 +24,6 @@ public:
                  QObject* parent = nullptr);
 
     void setLimits(const ConnectionLimits& limits) { limits_ = limits; }
-    void setMaxConnections(int n) { maxConnections_ = n; }
     // One line for the log, for each connection refused or closed for a reason.
     void setLog(std::function<void(const QString&)> log) { log_ = std::move(log); }
 
@@ -47,7 +46,6 @@ private:
     pjlink::Identity identity_;
     std::optional<QByteArray> password_;
     ConnectionLimits limits_;
-    int maxConnections_ = MaxConnections;
     QList<QTcpServer*> servers_;
     int connections_ = 0;
     qint64 accepted_ = 0;
