@@ -222,31 +222,51 @@ void TestBridge::listenRules_data() {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<bool>("password");
     QTest::addColumn<QString>("addresses"); // space-separated, optional ones after a '+'; or
-                                            // "error"
+                                            // "error" and what its one line must name
     QTest::newRow("default: loopback") << QStringList() << false << "127.0.0.1 +::1";
     QTest::newRow("password: everywhere") << QStringList() << true << "0.0.0.0";
     QTest::newRow("no password, meant") << QStringList{"--no-password"} << false << "0.0.0.0";
     QTest::newRow("port only") << QStringList{"--listen", "4400"} << false << "127.0.0.1 +::1";
     QTest::newRow("loopback asked")
         << QStringList{"--listen", "127.0.0.1:0"} << false << "127.0.0.1";
+    QTest::newRow("value after an equals sign")
+        << QStringList{"--listen=127.0.0.1:0"} << false << "127.0.0.1";
     QTest::newRow("IPv6 loopback") << QStringList{"--listen", "[::1]:4352"} << false << "::1";
     QTest::newRow("open address refused")
-        << QStringList{"--listen", "0.0.0.0:4352"} << false << "error";
+        << QStringList{"--listen", "0.0.0.0:4352"} << false << "error --password-file";
     QTest::newRow("open address with password")
         << QStringList{"--listen", "192.0.2.7:4352"} << true << "192.0.2.7";
     QTest::newRow("host name refused")
-        << QStringList{"--listen", "projector:4352"} << true << "error";
+        << QStringList{"--listen", "projector:4352"} << true << "error --listen";
     QTest::newRow("IPv6 without brackets")
-        << QStringList{"--listen", "::1:4352"} << true << "error";
-    QTest::newRow("port out of range") << QStringList{"--listen", "65536"} << true << "error";
+        << QStringList{"--listen", "::1:4352"} << true << "error --listen";
+    QTest::newRow("port out of range")
+        << QStringList{"--listen", "65536"} << true << "error --listen";
     QTest::newRow("metrics and poll leave PJLink as it is")
         << QStringList{"--metrics", "9352", "--poll", "5"} << false << "127.0.0.1 +::1";
     QTest::newRow("metrics by host name")
-        << QStringList{"--metrics", "hall:9352"} << true << "error";
-    QTest::newRow("poll below 5 s") << QStringList{"--poll", "4"} << true << "error";
-    QTest::newRow("poll not a number") << QStringList{"--poll", "5s"} << true << "error";
-    QTest::newRow("both password ways")
-        << QStringList{"--no-password", "--password-file", "/x"} << false << "error";
+        << QStringList{"--metrics", "hall:9352"} << true << "error --metrics";
+    QTest::newRow("poll below 5 s") << QStringList{"--poll", "4"} << true << "error --poll";
+    QTest::newRow("poll not a number") << QStringList{"--poll", "5s"} << true << "error --poll";
+    QTest::newRow("both password ways") << QStringList{"--no-password", "--password-file", "/x"}
+                                        << false << "error --no-password and --password-file";
+    QTest::newRow("unknown option")
+        << QStringList{"--listen-on", "4352"} << false << "error --listen-on";
+    QTest::newRow("missing value") << QStringList{"--listen"} << false << "error --listen";
+    QTest::newRow("empty value") << QStringList{"--password-file="} << false
+                                 << "error --password-file";
+    QTest::newRow("blank name") << QStringList{"--name", " "} << true << "error --name";
+    QTest::newRow("an option for a value")
+        << QStringList{"--port", "--no-password"} << false << "error --port";
+    QTest::newRow("given twice") << QStringList{"--listen", "4352", "--listen=4353"} << false
+                                 << "error --listen";
+    QTest::newRow("switch with a value")
+        << QStringList{"--no-password=yes"} << false << "error --no-password";
+    QTest::newRow("stray argument") << QStringList{"4352"} << false << "error 4352";
+    QTest::newRow("device server malformed")
+        << QStringList{"--port", "ser2net://hall:4001"} << false << "error --port";
+    QTest::newRow("help with a mistake")
+        << QStringList{"--help", "--bogus"} << false << "error --bogus";
 }
 
 void TestBridge::listenRules() {
@@ -255,8 +275,10 @@ void TestBridge::listenRules() {
     QFETCH(QString, addresses);
     const BridgeParse parse = parseBridgeArguments(args);
     const ListenPlan plan = listenAddresses(parse.options, password);
-    if (addresses == QLatin1String("error")) {
+    if (addresses.startsWith(QLatin1String("error"))) {
+        const QString error = parse.error.isEmpty() ? plan.error : parse.error;
         QVERIFY(!parse.error.isEmpty() || !plan.error.isEmpty());
+        QVERIFY2(error.contains(addresses.mid(6)) && !error.contains(u'\n'), qPrintable(error));
         return;
     }
     QVERIFY2(parse.error.isEmpty(), qPrintable(parse.error));
