@@ -138,7 +138,9 @@ double bridgeOnce(QTcpSocket& s, QByteArray& buffer) {
 // its open.
 void roundTrips(quint16 bridgePort, const QString& directDevice, int samples, int pauseMs) {
     Exchange exchange;
-    exchange.open(directDevice, QStringLiteral("19200,N,8,1"), QStringLiteral("--port"));
+    if (!exchange.open(directDevice, QStringLiteral("19200,N,8,1"), QStringLiteral("--port"))) {
+        return;
+    }
     bool finished = false;
     QObject::connect(&exchange, &Exchange::finished,
                      [&](const ExchangeResult&) { finished = true; });

@@ -12,6 +12,8 @@
 namespace {
 
 constexpr int WaitMs = 20000;
+// Quiet times short enough that no test waits on them, except where they are the subject.
+constexpr ExchangeTimings Short{20, 20, 100, 5000};
 
 // The far side of the line: answers every command (a line up to its CR) from a table after a
 // delay, or not at all.
@@ -53,6 +55,7 @@ private slots:
     void outcomes();
     void lateRepliesNeverCredited_data();
     void lateRepliesNeverCredited();
+    void answerFromBeforeTheOpenIsLate_data();
     void answerFromBeforeTheOpenIsLate();
     void windowNeverShort();
     void replyAfterDeadlineIsLate();
@@ -63,6 +66,7 @@ private slots:
 private:
     // Runs one exchange to its end.
     ExchangeResult run(const QString& code, int windowMs);
+    void reopen(const QString& device, const ExchangeTimings& timings = Short);
 
     std::unique_ptr<PtyPair> pty;
     std::unique_ptr<Responder> far;
@@ -82,7 +86,15 @@ void TestExchange::init() {
     connect(ex.get(), &Exchange::finished, this, [this](const ExchangeResult& r) { results << r; });
     connect(ex.get(), &Exchange::event, this, [this](const ExchangeEvent& e) { events << e; });
     connect(ex.get(), &Exchange::lost, this, [this](const QString& d) { losses << d; });
-    ex->open(pty->devicePath(), QStringLiteral("19200,N,8,1"), QStringLiteral("--port"));
+    reopen(pty->devicePath());
+}
+
+void TestExchange::reopen(const QString& device, const ExchangeTimings& timings) {
+    ex->close();
+    ex->setTimings(timings);
+    const Result<> opened =
+        ex->open(device, QStringLiteral("19200,N,8,1"), QStringLiteral("--port"));
+    QVERIFY2(opened.ok(), qPrintable(opened.ok() ? QString() : opened.failure().description));
 }
 
 void TestExchange::cleanup() {
@@ -135,7 +147,7 @@ void TestExchange::outcomes() {
     if (!answer.isEmpty()) {
         far->answers[code.toLatin1()] = answer;
     }
-    const ExchangeResult r = run(code, 2000);
+    const ExchangeResult r = run(code, 500);
     QCOMPARE(int(r.outcome), outcome);
     QCOMPARE(r.ok(), ok);
     QCOMPARE(r.error.isEmpty(), ok);
@@ -152,23 +164,24 @@ void TestExchange::outcomes() {
 
 void TestExchange::lateRepliesNeverCredited_data() {
     QTest::addColumn<int>("windowMs");
-    QTest::newRow("500 ms windows") << 500;
-    QTest::newRow("150 ms windows") << 150;
-    QTest::newRow("2 s windows") << 2000;
+    QTest::newRow("windows a little short") << 150;
+    QTest::newRow("windows far too short") << 50;
+    QTest::newRow("windows long enough") << 700;
 }
 
 void TestExchange::lateRepliesNeverCredited() {
-    // A projector that answers every command 0.6 s late, each with an answer of its own.
+    // A projector that answers every command 0.2 s late, each with an answer of its own; the
+    // quiet after a silent window outlasts that by far.
     QFETCH(int, windowMs);
+    constexpr int DelayMs = 200;
     SimProjector sim(SimProjector::FaultMode::Slow);
-    sim.setReplyDelayMs(600);
-    ex->close();
-    ex->open(sim.devicePath(), QStringLiteral("19200,N,8,1"), QStringLiteral("--port"));
+    sim.setReplyDelayMs(DelayMs);
+    reopen(sim.devicePath(), {20, 20, 500, 5000});
     const QStringList codes{"CR0", "C01", "CR1", "CR3", "CR0"};
     const QHash<QString, QString> own{{"CR0", "80\r"}, {"C01", "\x06\r"}, {"CR1", "1\r"}};
     for (const QString& code : codes) {
         const ExchangeResult r = run(code, windowMs);
-        if (windowMs > 600) {
+        if (windowMs > DelayMs) {
             QVERIFY2(r.ok(), qPrintable(r.error));
         } else {
             QCOMPARE(int(r.outcome), int(ExchangeOutcome::NoReply));
@@ -178,7 +191,7 @@ void TestExchange::lateRepliesNeverCredited() {
             QCOMPARE(r.received, own[code]);
         }
     }
-    if (windowMs < 600) {
+    if (windowMs < DelayMs) {
         // Every answer came, and each was dropped as late.
         QTRY_COMPARE_WITH_TIMEOUT(std::count_if(events.cbegin(), events.cend(),
                                                 [](const ExchangeEvent& e) {
@@ -189,25 +202,41 @@ void TestExchange::lateRepliesNeverCredited() {
     }
 }
 
+void TestExchange::answerFromBeforeTheOpenIsLate_data() {
+    QTest::addColumn<int>("afterOpenMs"); // negative: waiting when the line opens
+    QTest::newRow("waiting at the open") << -1;
+    QTest::newRow("arriving right after the open") << 0;
+    QTest::newRow("arriving within the quiet") << 100;
+}
+
 void TestExchange::answerFromBeforeTheOpenIsLate() {
-    // The last user of the line asked something and left; its answer comes after this open.
+    // The last user of the line asked something and left; its answer waits on the line or comes
+    // just after this open.
+    QFETCH(int, afterOpenMs);
     ex->close();
-    ex->open(pty->devicePath(), QStringLiteral("19200,N,8,1"), QStringLiteral("--port"));
-    QTimer::singleShot(300, pty.get(), [this] { pty->write("80\r"); });
+    if (afterOpenMs < 0) {
+        pty->write("80\r");
+    }
+    reopen(pty->devicePath(), {20, 400, 100, 5000});
+    if (afterOpenMs >= 0) {
+        QTimer::singleShot(afterOpenMs, pty.get(), [this] { pty->write("80\r"); });
+    }
     far->answers["CR0"] = "00\r";
     const ExchangeResult r = run(QStringLiteral("CR0"), 1500);
     QCOMPARE(r.received, QStringLiteral("00\r"));
-    QVERIFY(std::any_of(events.cbegin(), events.cend(), [](const ExchangeEvent& e) {
-        return e.kind == ExchangeEvent::Kind::Late && e.bytes == "80\r";
-    }));
+    // What waited at the open was cleared with the line's buffers; what came after it is late.
+    QVERIFY(afterOpenMs < 0 ||
+            std::any_of(events.cbegin(), events.cend(), [](const ExchangeEvent& e) {
+                return e.kind == ExchangeEvent::Kind::Late && e.bytes == "80\r";
+            }));
 }
 
 void TestExchange::windowNeverShort() {
     // A lower bound only: the window is a deadline, never cut short as a coarse timer would.
     QElapsedTimer clock;
     clock.start();
-    const ExchangeResult r = run(QStringLiteral("CR0"), 1200);
-    QVERIFY(clock.elapsed() >= 1200);
+    const ExchangeResult r = run(QStringLiteral("CR0"), 300);
+    QVERIFY(clock.elapsed() >= 300);
     QCOMPARE(int(r.outcome), int(ExchangeOutcome::NoReply));
 }
 
@@ -254,14 +283,19 @@ void TestExchange::closedPortFailsFromTheLoop() {
 }
 
 void TestExchange::floodStaysBounded() {
-    // A line that chatters without end: what is kept stays bounded and the wait ends.
+    // A line that starts to chatter without end once the command is out: what the window keeps
+    // stops at the reply limit, and the wait ends at its deadline.
     QTimer flood;
     connect(&flood, &QTimer::timeout, this, [this] { pty->write(QByteArray(4096, 'x')); });
-    flood.start(1);
+    connect(ex.get(), &Exchange::event, &flood, [&flood](const ExchangeEvent& e) {
+        if (e.kind == ExchangeEvent::Kind::Sent) {
+            flood.start(1);
+        }
+    });
     const ExchangeResult r = run(QStringLiteral("CR0"), 300);
     flood.stop();
     QCOMPARE(int(r.outcome), int(ExchangeOutcome::NoReply));
-    QVERIFY(r.received.size() <= ReceiveLimit);
+    QCOMPARE(r.received.size(), ReceiveLimit);
     for (const ExchangeEvent& e : std::as_const(events)) {
         QVERIFY(e.bytes.size() <= ReceiveLimit);
     }

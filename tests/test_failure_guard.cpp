@@ -33,11 +33,11 @@ void TestFailureGuard::failureEndsTheWorkAndIsShownOnce() {
     for (int i = 0; i < 50; ++i) {
         guard.run([&] {
             ++stepsRun;
-            throw PanelFailure(QStringLiteral("COM1 is not open"));
+            throw StepFailure(QStringLiteral("COM1 is not open"));
             ++stepsRun; // never reached
         });
     }
-    guard.run([] { throw PanelFailure(QStringLiteral("another <b>failure</b> & more")); });
+    guard.run([] { throw StepFailure(QStringLiteral("another <b>failure</b> & more")); });
     QCOMPARE(stepsRun, 50);
     const auto open = boxes(owner);
     QCOMPARE(open.size(), 2);

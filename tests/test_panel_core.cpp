@@ -324,7 +324,8 @@ void TestPanelCore::openFailureDescriptions() {
     QFETCH(QString, expected);
     const QString text =
         describeOpenFailure(QSerialPort::SerialPortError(error),
-                            QStringLiteral("No such file or directory"), accessible);
+                            QStringLiteral("No such file or directory"), accessible)
+            .text(panelRemedyWords());
     QVERIFY2(text.contains(expected), qPrintable(text));
 }
 

@@ -57,7 +57,7 @@ QString openFailure(const QString& device) {
     port.setSettings(QStringLiteral("19200,N,8,1"));
     try {
         port.setPortOpen(true);
-    } catch (const PanelFailure& f) {
+    } catch (const StepFailure& f) {
         return f.description();
     }
     return QStringLiteral("opened");
@@ -416,7 +416,7 @@ void TestSerial::unusableDevice() {
     try {
         port.setPortOpen(true);
         QFAIL("opened");
-    } catch (const PanelFailure& f) {
+    } catch (const StepFailure& f) {
         QCOMPARE(f.description(), expected);
     }
     QVERIFY(!port.portOpen());
@@ -583,7 +583,7 @@ void TestSerial::serverAfterOpen() {
     const auto attempt = [&](const auto& work) {
         try {
             work();
-        } catch (const PanelFailure& f) {
+        } catch (const StepFailure& f) {
             failures << f.description();
         }
     };
@@ -592,7 +592,7 @@ void TestSerial::serverAfterOpen() {
     // Long enough to fill every buffer between the two ends.
     const QString longCommand(8 * 1024 * 1024, u'x');
     connect(&port, &CommPort::lost, this,
-            [&](const QString& description) { failures << description; });
+            [&](const Failure& failure) { failures << failure.text(panelRemedyWords()); });
     connect(&port, &CommPort::onComm, this, [&] {
         attempt([&] {
             const bool first = got.isEmpty();
@@ -961,7 +961,7 @@ void TestSerial::oneDeviceTwoNames() {
     CommPort first;
     first.setDevice(1, link);
     QStringList lost;
-    connect(&first, &CommPort::lost, this, [&](const QString& why) { lost << why; });
+    connect(&first, &CommPort::lost, this, [&](const Failure& why) { lost << why.description; });
     first.setPortOpen(true);
     int exclusive = 0;
     QCOMPARE(::ioctl(thief, TIOCGEXCL, &exclusive), 0);

@@ -50,19 +50,19 @@ void ExchangeLine::tryOpen() {
         return;
     }
     const bool wasDown = !state_.isEmpty();
-    try {
-        exchange_.open(device_, settings_, QStringLiteral("--port"));
-        note(QStringLiteral("open"),
-             wasDown ? QStringLiteral("%1: line open again").arg(exchange_.portLabel())
-                     : QStringLiteral("%1: line open (%2)").arg(exchange_.portLabel(), settings_));
-    } catch (const PanelFailure& failure) {
-        const QString text = withoutPanelAdvice(failure.description());
+    if (const Result<> opened = exchange_.open(device_, settings_, QStringLiteral("--port"));
+        !opened) {
+        const QString text = opened.failure().text(shellRemedyWords());
         note(QStringLiteral("failed: ") + text,
              QStringLiteral("%1; trying again every %2 s, answering ERR4 meanwhile")
                  .arg(text)
                  .arg(reopen_.interval() / 1000.0));
         reopen_.start();
+        return;
     }
+    note(QStringLiteral("open"),
+         wasDown ? QStringLiteral("%1: line open again").arg(exchange_.portLabel())
+                 : QStringLiteral("%1: line open (%2)").arg(exchange_.portLabel(), settings_));
 }
 
 void ExchangeLine::onFinished(const ExchangeResult& r) {
@@ -78,7 +78,7 @@ void ExchangeLine::onLost(const QString& description) {
     ++losses_;
     note(QStringLiteral("lost"), QStringLiteral("%1; trying again every %2 s, answering ERR4 "
                                                 "meanwhile")
-                                     .arg(withoutPanelAdvice(description))
+                                     .arg(description)
                                      .arg(reopen_.interval() / 1000.0));
     reopen_.start();
 }

@@ -1,7 +1,6 @@
 #include "ctl/ctl_session.h"
 
 #include "core/exchange_frame.h"
-#include "core/failure.h"
 #include "ctl/ctl_json.h"
 
 CtlSession::CtlSession(Setup setup, Sink out, Sink err, QObject* parent)
@@ -25,10 +24,16 @@ void CtlSession::start() {
         failRest(*setup_.unavailable, std::nullopt);
         return;
     }
-    try {
-        exchange_.open(setup_.device, setup_.settings, QStringLiteral("--port"));
-    } catch (const PanelFailure& failure) {
-        failRest(failure.description(), std::nullopt);
+    RemedyWords words = shellRemedyWords();
+    if (setup_.portGiven) {
+        // The device was named already: the advice is to check it, not to name one.
+        words.nameDevice = QStringLiteral("check the device given with %1");
+    }
+    exchange_.setRemedyWords(words);
+    if (const Result<> opened =
+            exchange_.open(setup_.device, setup_.settings, QStringLiteral("--port"));
+        !opened) {
+        failRest(opened.failure().text(words), std::nullopt);
         return;
     }
     next();
@@ -57,7 +62,7 @@ void CtlSession::onFinished(const ExchangeResult& result) {
 
 void CtlSession::failRest(const QString& description, std::optional<ExchangeResult> current) {
     portFailed_ = true;
-    const QString message = forShell(description);
+    const QString& message = description;
     // One message for the port, however many actions it ends.
     err_(message);
     for (; next_ < setup_.actions.size(); ++next_) {
@@ -127,17 +132,7 @@ QString CtlSession::messageFor(const CtlAction& action, const ExchangeResult& r)
     case ExchangeOutcome::PortFailed:
         break;
     }
-    return forShell(r.error);
-}
-
-QString CtlSession::forShell(const QString& description) const {
-    QString text = withoutPanelAdvice(description);
-    if (setup_.portGiven) {
-        // The device was named already: the advice is to check it, not to name one.
-        text.replace(QLatin1String("name the device with --port DEVICE"),
-                     QLatin1String("check the device given with --port"));
-    }
-    return text;
+    return r.error;
 }
 
 void CtlSession::finish() {
@@ -145,11 +140,7 @@ void CtlSession::finish() {
         return;
     }
     done_ = true;
-    try {
-        exchange_.close();
-    } catch (const PanelFailure&) {
-        // Closing cannot fail today; the run is over either way.
-    }
+    exchange_.close();
     emit finished(portFailed_ || unreadable_ ? ExitPortFailed
                   : unanswered_              ? ExitNoReply
                   : refused_                 ? ExitRefused

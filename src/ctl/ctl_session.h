@@ -51,7 +51,6 @@ private:
     void failRest(const QString& description, std::optional<ExchangeResult> current);
     void report(const CtlAction& action, const ExchangeResult& result);
     QString messageFor(const CtlAction& action, const ExchangeResult& result) const;
-    QString forShell(const QString& description) const;
     void finish();
 
     Setup setup_;

@@ -6,7 +6,6 @@
 #include "core/reply_decoder.h"
 #include "core/transcript.h"
 
-#include <array>
 #include <utility>
 
 namespace {
@@ -41,17 +40,6 @@ bool ExchangeResult::ok() const {
            error.isEmpty();
 }
 
-QString withoutPanelAdvice(QString description) {
-    static const std::array<std::pair<const char*, const char*>, 2> Advice{{
-        {"choose the port again to reconnect", "try again"},
-        {"choose the port again", "try again"},
-    }};
-    for (const auto& [panel, other] : Advice) {
-        description.replace(QLatin1String(panel), QLatin1String(other));
-    }
-    return description;
-}
-
 Exchange::Exchange(QObject* parent) : QObject(parent) {
     guard_.setSingleShot(true);
     window_.setSingleShot(true);
@@ -65,23 +53,24 @@ Exchange::Exchange(QObject* parent) : QObject(parent) {
     sinceActivity_.start();
 }
 
-void Exchange::open(const QString& device, const QString& settings, const QString& deviceOption) {
-    port_.setCommPort(1);
-    port_.setDevice(1, device);
-    port_.setDeviceOptionName(deviceOption);
+Result<> Exchange::open(const QString& device, const QString& settings,
+                        const QString& deviceOption) {
     try {
+        port_.setCommPort(1);
+        port_.setDevice(1, device);
+        port_.setDeviceOptionName(deviceOption);
         port_.setSettings(settings);
         port_.setPortOpen(true);
-    } catch (const PanelFailure& failure) {
-        const QString description = withoutPanelAdvice(failure.description());
-        note(ExchangeEvent::Kind::Failed, {}, description);
-        throw PanelFailure(description);
+    } catch (const StepFailure& failure) {
+        note(ExchangeEvent::Kind::Failed, {}, worded(failure.failure()));
+        return failure.failure();
     }
     // Whatever the device still holds or still sends from before is not a reply to anything sent
-    // from here.
+    // from here: it is drained before the first send, which waits for a short quiet besides.
     sinceActivity_.start();
-    quietNeeded_ = QuietAfterSilenceMs;
+    quietNeeded_ = timings_.openQuietMs;
     note(ExchangeEvent::Kind::Opened);
+    return succeeded();
 }
 
 void Exchange::close() {
@@ -152,13 +141,13 @@ void Exchange::guardTick() {
         send();
         return;
     }
-    if (sinceStart_.elapsed() >= QuietLimitMs) {
+    if (sinceStart_.elapsed() >= timings_.quietLimitMs) {
         conclude(ExchangeOutcome::NoReply,
                  QStringLiteral("%1: the line never kept quiet for %2 ms within %3 ms, so %4 was "
                                 "not sent")
                      .arg(portLabel())
                      .arg(quietNeeded_)
-                     .arg(QuietLimitMs)
+                     .arg(timings_.quietLimitMs)
                      .arg(result_.code));
         return;
     }
@@ -166,11 +155,19 @@ void Exchange::guardTick() {
 }
 
 void Exchange::send() {
+    // Bytes that came but were not yet announced are not a reply to this command: drained here,
+    // they are late, and the line must keep quiet again.
+    if (const QString stale = port_.input(); !stale.isEmpty()) {
+        sinceActivity_.start();
+        late(stale);
+        guard_.start(quietNeeded_);
+        return;
+    }
     const QString sent = frameCommand(CmdPrefix, result_.code);
     try {
         port_.output(sent);
-    } catch (const PanelFailure& failure) {
-        const QString description = withoutPanelAdvice(failure.description());
+    } catch (const StepFailure& failure) {
+        const QString description = worded(failure.failure());
         const bool gone = !port_.portOpen();
         if (gone) {
             note(ExchangeEvent::Kind::Lost, {}, description);
@@ -290,7 +287,7 @@ void Exchange::conclude(ExchangeOutcome outcome, const QString& error) {
     // The quiet before the next send counts from here; after a window that closed without its
     // reply, long enough for a slow projector's late answer to arrive and be dropped.
     sinceActivity_.start();
-    quietNeeded_ = result_.complete ? GuardMs : QuietAfterSilenceMs;
+    quietNeeded_ = result_.complete ? timings_.guardMs : timings_.quietAfterSilenceMs;
     state_ = State::Idle;
     result_.outcome = outcome;
     result_.error = error;
@@ -301,8 +298,8 @@ void Exchange::conclude(ExchangeOutcome outcome, const QString& error) {
     emit finished(result);
 }
 
-void Exchange::portLost(const QString& description) {
-    const QString text = withoutPanelAdvice(description);
+void Exchange::portLost(const Failure& failure) {
+    const QString text = worded(failure);
     note(ExchangeEvent::Kind::Lost, {}, text);
     conclude(ExchangeOutcome::PortFailed, text);
     emit lost(text);

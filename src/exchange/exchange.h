@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/exchange_event.h"
+#include "core/failure.h"
 #include "core/readings.h"
 #include "serial/comm_port.h"
 
@@ -34,9 +35,20 @@ struct ExchangeResult {
     bool ok() const;
 };
 
-// Descriptions of the serial layer speak to the panel's operator ("choose the port again"); a
-// program without the panel's settings group says "try again" instead.
-QString withoutPanelAdvice(QString description);
+// How long the line must keep quiet before a send, and how long to wait for that. Tests shorten
+// them where the timing is not what they test.
+struct ExchangeTimings {
+    // After an answered exchange.
+    int guardMs = 150;
+    // Before the first send on a line just opened, once what waits on it has been drained: a
+    // reply still streaming from whoever used the line before shows as bytes within this time.
+    int openQuietMs = 50;
+    // After a window that closed without its reply: a slow projector's late answer, up to this
+    // long after the window, arrives before the next command goes out and is dropped.
+    int quietAfterSilenceMs = 1000;
+    // A line that never keeps quiet this long cannot carry a reply one could trust.
+    int quietLimitMs = 5000;
+};
 
 // One command out and its reply read, as the panel reads it, on one line. Everything runs from
 // the event loop: start() sends after the line has been quiet for a guard time, the reply is read
@@ -47,21 +59,16 @@ QString withoutPanelAdvice(QString description);
 class Exchange : public QObject {
     Q_OBJECT
 public:
-    // Quiet the line must keep before a send after an answered exchange.
-    static constexpr int GuardMs = 150;
-    // Quiet before a send after a window that closed without its reply, and before the first send
-    // on a line just opened (whoever used it before may have left a question unanswered): a slow
-    // projector's late answer, up to this long after the window, arrives before the next command
-    // goes out and is dropped.
-    static constexpr int QuietAfterSilenceMs = 1000;
-    // A line that never keeps quiet this long cannot carry a reply one could trust.
-    static constexpr int QuietLimitMs = 5000;
-
     explicit Exchange(QObject* parent = nullptr);
 
-    // Opens the line (a path, rfc2217://HOST:PORT or tcp://HOST:PORT). Throws PanelFailure with the
-    // description on failure. deviceOption names the program's option for advice ("--port").
-    void open(const QString& device, const QString& settings, const QString& deviceOption);
+    void setTimings(const ExchangeTimings& timings) { timings_ = timings; }
+    const ExchangeTimings& timings() const { return timings_; }
+    // The words of the program's remedies in every description (default: a shell's).
+    void setRemedyWords(const RemedyWords& words) { words_ = words; }
+
+    // Opens the line (a path, rfc2217://HOST:PORT or tcp://HOST:PORT). deviceOption names the
+    // program's option for the device ("--port").
+    Result<> open(const QString& device, const QString& settings, const QString& deviceOption);
     void close();
     bool isOpen() const;
     QString portLabel() const; // "COM1 (/dev/ttyUSB0)"
@@ -90,7 +97,8 @@ private:
     void late(const QString& text);
     void concludeReply(const QString& lastPiece);
     void conclude(ExchangeOutcome outcome, const QString& error);
-    void portLost(const QString& description);
+    void portLost(const Failure& failure);
+    QString worded(const Failure& failure) const { return failure.text(words_); }
     void note(ExchangeEvent::Kind kind, const QString& text = {}, const QString& message = {},
               const std::optional<QString>& status = {});
 
@@ -100,7 +108,9 @@ private:
     QElapsedTimer sinceActivity_; // since the last byte, the last window's end or the open
     QElapsedTimer sinceStart_;    // since start(), bounding the wait for a quiet line
     QElapsedTimer sinceSend_;
-    int quietNeeded_ = GuardMs;
+    ExchangeTimings timings_;
+    RemedyWords words_ = shellRemedyWords();
+    int quietNeeded_ = timings_.guardMs;
     State state_ = State::Idle;
     ExchangeResult result_;
 };

@@ -11,7 +11,7 @@ class QMessageBox;
 class QWidget;
 
 // The one place where failures are caught. Every entry from the event loop (slot, tick, event
-// override) runs its work through run(): a PanelFailure ends that work where it was thrown and
+// override) runs its work through run(): a StepFailure ends that work where it was thrown and
 // the operator sees one warning box (the window title, warning icon, OK, the description). The
 // box is opened window-modal without a nested event loop, and the same description is not shown
 // again while its box is still open, so a failing timer cannot stack up boxes.
@@ -24,7 +24,7 @@ public:
     template <typename Work> void run(Work&& work) noexcept {
         try {
             work();
-        } catch (const PanelFailure& failure) {
+        } catch (const StepFailure& failure) {
             report(failure.description());
         } catch (const std::exception& failure) {
             report(QString::fromLocal8Bit(failure.what()));

@@ -150,10 +150,10 @@ void Form1::wireControls() {
     guard.setObserver(
         [this](const QString& description) { logEvent(failureKind_, {}, description); });
     // A device that vanishes ends any hold with it, so the loss is the one thing reported.
-    connect(MSComm1, &CommPort::lost, this, [this](const QString& description) {
+    connect(MSComm1, &CommPort::lost, this, [this](const Failure& failure) {
         endHoldAfterFailure();
         failureKind_ = ExchangeEvent::Kind::Lost;
-        guard.report(description);
+        guard.report(failure.text(panelRemedyWords()));
         failureKind_ = ExchangeEvent::Kind::Failed;
     });
 

@@ -81,7 +81,7 @@ public:
     static constexpr int FrameAllowance = 370;
 
     // The handlers. Each entry from the event loop runs one of them through the failure guard;
-    // called directly, a failure comes out as a PanelFailure.
+    // called directly, a failure comes out as a StepFailure.
 
     // Start-up, the send-and-show routine and the end.
     void formLoad();

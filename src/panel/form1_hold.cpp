@@ -26,7 +26,7 @@ void Form1::sendHeld(const QString& code) {
     // dead port is reported once instead of failing again at every tick.
     try {
         send(code);
-    } catch (const PanelFailure&) {
+    } catch (const StepFailure&) {
         endHoldAfterFailure();
         throw;
     }

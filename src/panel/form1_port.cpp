@@ -13,7 +13,7 @@ namespace {
 template <typename Step> std::optional<QString> failureOf(Step&& step) {
     try {
         step();
-    } catch (const PanelFailure& failure) {
+    } catch (const StepFailure& failure) {
         return failure.description();
     }
     return std::nullopt;
@@ -71,7 +71,7 @@ void Form1::mscomm1OnComm() {
     decoded_.reset();
     try {
         Hyouji(RecvBuf, 2);
-    } catch (const PanelFailure&) {
+    } catch (const StepFailure&) {
         logEvent(ExchangeEvent::Kind::Received, text.toLatin1(), {}, decoded_);
         throw;
     }

@@ -88,7 +88,7 @@ void Form1::runReplyDecoder() {
     PressVal = reading.pressVal;
     decoded_ = reading.failure ? reading.failure : reading.status;
     if (reading.failure) {
-        throw PanelFailure(*reading.failure);
+        throw StepFailure(*reading.failure);
     }
     if (reading.status) {
         announceReading(*ui->Label22, *reading.status, !readingSinceSend_);

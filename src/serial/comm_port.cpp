@@ -24,22 +24,21 @@ constexpr qint16 MaxPortNumber = 16;
 constexpr int MaxErrorsWithoutData = 1000;
 } // namespace
 
-QString describeOpenFailure(QSerialPort::SerialPortError error, const QString& qtReason,
+Failure describeOpenFailure(QSerialPort::SerialPortError error, const QString& qtReason,
                             bool accessible) {
     if (error != QSerialPort::PermissionError) {
-        return qtReason;
+        return Failure{qtReason};
     }
     // Qt reports a device locked or held exclusively by another program and a device this user
     // may not open alike; only the second is mended by the user's permissions.
     if (accessible) {
-        return QStringLiteral("the port is in use by another program (%1); close that program, "
-                              "then choose the port again")
-            .arg(qtReason);
+        return Failure{QStringLiteral("the port is in use by another program (%1)").arg(qtReason),
+                       QStringLiteral("close that program"), Remedy::Reopen};
     }
-    return QStringLiteral("permission denied: this user may not open the device (%1); on Linux, "
-                          "add the user to the group that owns it (usually dialout) and log in "
-                          "again")
-        .arg(qtReason);
+    return Failure{QStringLiteral("permission denied: this user may not open the device (%1); on "
+                                  "Linux, add the user to the group that owns it (usually "
+                                  "dialout) and log in again")
+                       .arg(qtReason)};
 }
 
 bool deviceAccessible(const QString& device) {
@@ -51,7 +50,7 @@ bool deviceAccessible(const QString& device) {
 #endif
 }
 
-std::optional<QString> describeUnusableDevice(int portNumber, const QString& device,
+std::optional<Failure> describeUnusableDevice(int portNumber, const QString& device,
                                               const QString& systemReason,
                                               const QString& deviceOption) {
 #ifdef Q_OS_UNIX
@@ -80,9 +79,11 @@ std::optional<QString> describeUnusableDevice(int portNumber, const QString& dev
         }
         problem = QStringLiteral("the device is not a serial port");
     }
-    return QStringLiteral("COM%1 (%2): %3 (%4); name the device with %5 DEVICE")
-        .arg(portNumber)
-        .arg(device, problem, systemReason, deviceOption);
+    return Failure{
+        QStringLiteral("COM%1 (%2): %3 (%4)").arg(portNumber).arg(device, problem, systemReason),
+        {},
+        Remedy::NameDevice,
+        deviceOption};
 #else
     Q_UNUSED(deviceOption);
     Q_UNUSED(portNumber);
@@ -142,13 +143,17 @@ QString CommPort::portLabel() const {
     return QStringLiteral("COM%1 (%2)").arg(portNumber_).arg(device(portNumber_));
 }
 
-void CommPort::fail(const QString& what) const {
-    throw PanelFailure(QStringLiteral("%1: %2").arg(portLabel(), what));
+void CommPort::fail(const QString& what, const QString& advice, Remedy remedy) const {
+    throw StepFailure(Failure{QStringLiteral("%1: %2").arg(portLabel(), what), advice, remedy});
+}
+
+void CommPort::fail(const Failure& failure) const {
+    fail(failure.description, failure.advice, failure.remedy);
 }
 
 void CommPort::setCommPort(qint16 portNumber) {
     if (portNumber < 1 || portNumber > MaxPortNumber) {
-        throw PanelFailure(QStringLiteral("Invalid port number %1").arg(portNumber));
+        throw StepFailure(QStringLiteral("Invalid port number %1").arg(portNumber));
     }
     if (portOpen()) {
         fail(QStringLiteral("the port is open; close it before changing the port number"));
@@ -209,13 +214,13 @@ void CommPort::setPortOpen(bool open) {
         if (!net_) {
             NetLinkMade made =
                 makeNetLink({[this] { raiseCommEvent(ComEvReceive); },
-                             [this](const QString& description) { noteDropped(description); }});
+                             [this](const Failure& failure) { noteDropped(failure); }});
             if (made.failure) {
                 fail(*made.failure);
             }
             net_ = std::move(made.link);
         }
-        if (const std::optional<QString> error =
+        if (const std::optional<Failure> error =
                 net_->open(address, line_, name_lookup::installedResolver())) {
             fail(*error);
         }
@@ -238,9 +243,9 @@ void CommPort::openLocal() {
         if (const auto unusable = describeUnusableDevice(portNumber_, device(portNumber_),
                                                          port_.errorString(), option)) {
             port_.clearError();
-            throw PanelFailure(*unusable);
+            throw StepFailure(*unusable);
         }
-        const QString reason = describeOpenFailure(port_.error(), port_.errorString(),
+        const Failure reason = describeOpenFailure(port_.error(), port_.errorString(),
                                                    deviceAccessible(device(portNumber_)));
         port_.clearError();
         fail(reason);
@@ -264,7 +269,7 @@ void CommPort::output(const QString& text) {
     bytes.reserve(text.size());
     for (const QChar ch : text) {
         if (ch.unicode() > 0xFF) {
-            throw PanelFailure(
+            throw StepFailure(
                 QStringLiteral("Cannot send \"%1\" (U+%2): one character is one byte on the line, "
                                "and this character has no one-byte form. Nothing was sent.")
                     .arg(ch)
@@ -275,15 +280,15 @@ void CommPort::output(const QString& text) {
     if (lostPending_) {
         // The device went away and its close has not run yet: close it now and report the loss
         // here, once, instead of a second message from the event loop.
-        throw PanelFailure(closeDeadPort());
+        throw StepFailure(closeDeadPort());
     }
     if (!portOpen()) {
-        throw PanelFailure(QStringLiteral("COM%1 is not open").arg(portNumber_));
+        throw StepFailure(QStringLiteral("COM%1 is not open").arg(portNumber_));
     }
     if (netOpen_) {
-        const std::optional<QString> error = net_->write(bytes);
+        const std::optional<Failure> error = net_->write(bytes);
         if (lostPending_) {
-            throw PanelFailure(closeDeadPort());
+            throw StepFailure(closeDeadPort());
         }
         if (error) {
             fail(*error);
@@ -295,7 +300,7 @@ void CommPort::output(const QString& text) {
         port_.flush();
     }
     if (lostPending_) {
-        throw PanelFailure(closeDeadPort());
+        throw StepFailure(closeDeadPort());
     }
     if (written != bytes.size()) {
         fail(QStringLiteral("write refused: %1").arg(port_.errorString()));
@@ -337,7 +342,7 @@ void CommPort::handleError(QSerialPort::SerialPortError error) {
     // The close runs from the event loop, not inside QSerialPort's own notifier callback; until
     // then every further error of the dead descriptor is ignored here.
     lostPending_ = true;
-    lostReason_ = port_.errorString();
+    lostReason_ = Failure{port_.errorString()};
     QMetaObject::invokeMethod(this, &CommPort::closeLostPort, Qt::QueuedConnection);
 }
 
@@ -354,7 +359,7 @@ bool CommPort::localDeviceGone() {
 #endif
 }
 
-void CommPort::noteDropped(const QString& reason) {
+void CommPort::noteDropped(const Failure& reason) {
     if (!netOpen_ || lostPending_) {
         return;
     }
@@ -369,8 +374,8 @@ void CommPort::closeLostPort() {
     }
 }
 
-QString CommPort::closeDeadPort() {
-    const QString reason = lostReason_;
+Failure CommPort::closeDeadPort() {
+    const Failure reason = lostReason_;
     lostPending_ = false;
     if (netOpen_) {
         netOpen_ = false;
@@ -378,11 +383,13 @@ QString CommPort::closeDeadPort() {
         emit openChanged(false);
         // The link's own description: a dropped connection, a server that stopped taking data,
         // or one that runs its port otherwise than asked.
-        return QStringLiteral("%1: %2").arg(portLabel(), reason);
+        return Failure{QStringLiteral("%1: %2").arg(portLabel(), reason.description), reason.advice,
+                       reason.remedy};
     }
     port_.close();
     port_.clearError();
     emit openChanged(false);
-    return QStringLiteral("%1: the device is gone and the port is closed (the system said: %2)")
-        .arg(portLabel(), reason);
+    return Failure{
+        QStringLiteral("%1: the device is gone and the port is closed (the system said: %2)")
+            .arg(portLabel(), reason.description)};
 }

@@ -1,14 +1,16 @@
 #pragma once
 
 // Failures in serial/ take one of two forms.
-// - A step that fails (an open, a write, a setting the port cannot take) throws PanelFailure
-//   carrying the operator's description: what happened, naming port and device, and what to do.
-//   The steps after it do not run.
-// - A function that only finds something out and reports it returns std::optional<QString> (the
-//   description, or nothing when all is well) or a result struct marked [[nodiscard]] whose
-//   failure is a std::optional<QString> too. No function returns a QString that is empty on
-//   success.
+// - A step of the control that fails (an open, a write, a setting the port cannot take) throws
+//   StepFailure, as the control the window was designed around raises its errors: what happened,
+//   naming port and device, any advice, and the remedy apart as data. The steps after it do not
+//   run.
+// - A function that only finds something out and reports it returns std::optional of its finding
+//   (a Failure, or a description), nothing when all is well. No function returns a QString that
+//   is empty on success.
 // Results that must not be dropped are [[nodiscard]].
+
+#include "core/failure.h"
 
 #include "serial/line_settings.h"
 
@@ -20,19 +22,18 @@
 
 class NetLink;
 
-// The operator's description of a failed open. Qt gives a permission error both for a device
-// another program holds and for one this user may not open; `accessible` (the user may read and
-// write the device file) tells them apart.
-[[nodiscard]] QString describeOpenFailure(QSerialPort::SerialPortError error,
+// Why an open failed. Qt gives a permission error both for a device another program holds and
+// for one this user may not open; `accessible` (the user may read and write the device file)
+// tells them apart.
+[[nodiscard]] Failure describeOpenFailure(QSerialPort::SerialPortError error,
                                           const QString& qtReason, bool accessible);
 [[nodiscard]] bool deviceAccessible(const QString& device);
 // The operator's description of a device that cannot be a serial port at all: one that does not
 // exist, or anything that is no terminal (a directory, a file, a socket, /dev/null, /dev/urandom),
 // judged by what the device is, whatever the system said. Names the port and device, keeps the
-// system's words in brackets and says how to name the right device. Nothing when the device may
-// be a serial port and the failure lies elsewhere. `deviceOption` is the option that names the
-// device ("--com1").
-[[nodiscard]] std::optional<QString> describeUnusableDevice(int portNumber, const QString& device,
+// system's words in brackets; its remedy is to name the right device with `deviceOption`
+// ("--com1"). Nothing when the device may be a serial port and the failure lies elsewhere.
+[[nodiscard]] std::optional<Failure> describeUnusableDevice(int portNumber, const QString& device,
                                                             const QString& systemReason,
                                                             const QString& deviceOption);
 
@@ -45,7 +46,7 @@ class NetLink;
 // A device is a local serial device, or a serial device server given as rfc2217://HOST:PORT or
 // tcp://HOST:PORT (see DeviceAddress); the window sees no difference between them.
 //
-// Every failing operation throws PanelFailure with a description naming the port and its device.
+// Every failing operation throws StepFailure with a description naming the port and its device.
 // A device that vanishes while open (an unplugged USB adapter) closes the port at once and is
 // reported once through lost(); the control never spins on a dead port.
 //
@@ -105,20 +106,22 @@ signals:
     void onComm();
     // The port was opened (true) or closed (false).
     void openChanged(bool open);
-    void lost(const QString& description);
+    void lost(const Failure& failure);
 
 private:
     void applySettings();
     void openLocal();
-    void noteDropped(const QString& reason);
+    void noteDropped(const Failure& reason);
     void handleError(QSerialPort::SerialPortError error);
     void closeLostPort();
     // A read or write error means a dead device only when the device is really gone; another
     // reader of the same line can leave a read with nothing to take.
     bool localDeviceGone();
-    // Closes a port whose device is gone; returns the operator's description of the loss.
-    QString closeDeadPort();
-    [[noreturn]] void fail(const QString& what) const;
+    // Closes a port whose device is gone; returns the loss, naming port and device.
+    Failure closeDeadPort();
+    [[noreturn]] void fail(const QString& what, const QString& advice = {},
+                           Remedy remedy = Remedy::None) const;
+    [[noreturn]] void fail(const Failure& failure) const;
 
     QSerialPort port_;
     // The device server link, made when a network device is first opened; in use while netOpen_.
@@ -131,7 +134,7 @@ private:
     bool lostPending_ = false;
     int errorsWithoutData_ = 0;
     // What the first error of a dead device said; later errors of the same descriptor say less.
-    QString lostReason_;
+    Failure lostReason_;
     QString devices_[2];
     std::optional<QString> unavailable_[2];
     QString deviceOption_;

@@ -23,13 +23,13 @@ public:
     // The control is going: nothing more is told to it, whatever the link does as it ends.
     ~SocketNetLink() override { link_.disconnect(); }
 
-    std::optional<QString> open(const DeviceAddress& address, const LineSettings& line,
+    std::optional<Failure> open(const DeviceAddress& address, const LineSettings& line,
                                 const name_lookup::Resolver& resolver) override {
         return link_.open(address, line, resolver);
     }
     void close() override { link_.close(); }
     void setLine(const LineSettings& line) override { link_.setLine(line); }
-    std::optional<QString> write(const QByteArray& data) override { return link_.write(data); }
+    std::optional<Failure> write(const QByteArray& data) override { return link_.write(data); }
     QByteArray readAll() override { return link_.readAll(); }
 
 private:

@@ -7,7 +7,7 @@
 LineSettings parseLineSettings(const QString& settings) {
     const QStringList parts = settings.split(QLatin1Char(','));
     const auto invalid = [&] {
-        return PanelFailure(QStringLiteral("Invalid line settings \"%1\"").arg(settings));
+        return StepFailure(QStringLiteral("Invalid line settings \"%1\"").arg(settings));
     };
     if (parts.size() != 4) {
         throw invalid();

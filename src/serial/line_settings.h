@@ -11,5 +11,5 @@ struct LineSettings {
     QSerialPort::StopBits stopBits = QSerialPort::OneStop;
 };
 
-// Throws PanelFailure naming the string when it is not "baud,parity,data,stop".
+// Throws StepFailure naming the string when it is not "baud,parity,data,stop".
 LineSettings parseLineSettings(const QString& settings);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/failure.h"
 #include "serial/device_address.h"
 #include "serial/line_settings.h"
 #include "serial/name_resolver.h"
@@ -24,8 +25,8 @@ public:
     struct Events {
         // Data waits.
         std::function<void()> readyRead;
-        // The link is gone, with the operator's description naming the server; once per open.
-        std::function<void(const QString& description)> dropped;
+        // The link is gone, with the failure naming the server; once per open.
+        std::function<void(const Failure& failure)> dropped;
     };
 
     virtual ~NetLink() = default;
@@ -33,14 +34,14 @@ public:
     // Connects, and over Telnet negotiates the option and sets the line, within a bound. A host
     // name goes through `resolver` (the system's when empty). Returns what went wrong, naming
     // host and port, or nothing.
-    [[nodiscard]] virtual std::optional<QString> open(const DeviceAddress& address,
+    [[nodiscard]] virtual std::optional<Failure> open(const DeviceAddress& address,
                                                       const LineSettings& line,
                                                       const name_lookup::Resolver& resolver) = 0;
     virtual void close() = 0;
     // Over Telnet, sends the settings to the server's port; a raw link keeps them local.
     virtual void setLine(const LineSettings& line) = 0;
     // Hands every byte to the socket before returning; returns what went wrong, or nothing.
-    [[nodiscard]] virtual std::optional<QString> write(const QByteArray& data) = 0;
+    [[nodiscard]] virtual std::optional<Failure> write(const QByteArray& data) = 0;
     // The data waiting, Telnet commands removed.
     virtual QByteArray readAll() = 0;
 };
@@ -48,7 +49,7 @@ public:
 // The one function the module exports, by this name: it makes a link when `build` is the
 // program's build (kNetLinkBuild), and returns null otherwise.
 inline constexpr char kNetLinkEntry[] = "rmq27_make_net_link";
-inline constexpr char kNetLinkBuild[] = RMQ27_VERSION "/net-link-1";
+inline constexpr char kNetLinkBuild[] = RMQ27_VERSION "/net-link-2";
 using NetLinkEntry = NetLink* (*)(const char* build, const NetLink::Events* events);
 
 struct [[nodiscard]] NetLinkMade {

@@ -168,14 +168,15 @@ void SocketLink::flush() {
     socket_.flush();
 }
 
-std::optional<QString> SocketLink::write(const QByteArray& data) {
+std::optional<Failure> SocketLink::write(const QByteArray& data) {
     if (socket_.state() != QAbstractSocket::ConnectedState) {
-        return QStringLiteral("the connection to %1 is gone; the command was not sent")
-            .arg(where());
+        return Failure{
+            QStringLiteral("the connection to %1 is gone; the command was not sent").arg(where())};
     }
     const QByteArray wire = telnet() ? telnet::escape(data) : data;
     if (socket_.write(wire) != wire.size()) {
-        return QStringLiteral("write refused by %1 (%2)").arg(where(), socket_.errorString());
+        return Failure{
+            QStringLiteral("write refused by %1 (%2)").arg(where(), socket_.errorString())};
     }
     {
         // Everything goes to the system now; if its buffer is full, wait on the socket alone.
@@ -189,14 +190,15 @@ std::optional<QString> SocketLink::write(const QByteArray& data) {
         if (socket_.bytesToWrite() > 0 && socket_.state() == QAbstractSocket::ConnectedState) {
             // A server that takes nothing for this long is as good as gone; left open, it would
             // send the rest of a command reported as failed whenever it woke up again.
-            const QString description =
+            const Failure failure{
                 QStringLiteral("%1 took nothing for 2 seconds, so the connection is closed and "
-                               "the command was not sent whole; choose the port again to "
-                               "reconnect")
-                    .arg(where());
-            lose(description);
+                               "the command was not sent whole")
+                    .arg(where()),
+                {},
+                Remedy::Reconnect};
+            lose(failure);
             socket_.abort();
-            return description;
+            return failure;
         }
     }
     if (socket_.state() != QAbstractSocket::ConnectedState) {
@@ -354,8 +356,7 @@ void SocketLink::fail(const QString& what, const QString& advice) {
     if (state_ != State::Open) {
         return;
     }
-    lose(QStringLiteral("%1, so the port is closed; %2, then choose the port again")
-             .arg(what, advice));
+    lose(Failure{QStringLiteral("%1, so the port is closed").arg(what), advice, Remedy::Reopen});
     socket_.abort();
 }
 
@@ -365,18 +366,20 @@ void SocketLink::onDisconnected() {
     }
     // The loss is known before the last data is announced, so a receive handler that answers it
     // meets a port known to be gone rather than a write that seems to succeed.
-    lose(QStringLiteral("the connection to %1 is gone and the port is closed (the system said: "
-                        "%2); choose the port again to reconnect")
-             .arg(where(), socket_.errorString()));
+    lose(Failure{QStringLiteral("the connection to %1 is gone and the port is closed (the system "
+                                "said: %2)")
+                     .arg(where(), socket_.errorString()),
+                 {},
+                 Remedy::Reconnect});
     // What was still in flight is still the projector's.
     pump();
 }
 
-void SocketLink::lose(const QString& description) {
+void SocketLink::lose(const Failure& failure) {
     if (state_ != State::Open) {
         return;
     }
     state_ = State::Lost;
     subnegotiationWatch_.stop();
-    emit dropped(description);
+    emit dropped(failure);
 }

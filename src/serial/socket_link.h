@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/failure.h"
+
 #include "serial/device_address.h"
 #include "serial/line_settings.h"
 #include "serial/name_resolver.h"
@@ -56,7 +58,7 @@ public:
     // Connects, and over Telnet negotiates the option and sets the line, all within OpenBoundMs.
     // A host name goes through `resolver` (the system's when empty). Returns what went wrong,
     // naming host and port, or nothing.
-    [[nodiscard]] std::optional<QString> open(const DeviceAddress& address,
+    [[nodiscard]] std::optional<Failure> open(const DeviceAddress& address,
                                               const LineSettings& line,
                                               const name_lookup::Resolver& resolver);
     void close();
@@ -67,7 +69,7 @@ public:
     void setLine(const LineSettings& line);
     // Hands every byte to the socket before returning; returns what went wrong, or nothing.
     // A server that takes nothing for OpenBoundMs is lost: the link ends through dropped().
-    [[nodiscard]] std::optional<QString> write(const QByteArray& data);
+    [[nodiscard]] std::optional<Failure> write(const QByteArray& data);
     // The data waiting, Telnet commands removed.
     QByteArray readAll();
 
@@ -77,7 +79,7 @@ signals:
     // The link is gone: the connection ended from the far side or the network, the server stopped
     // taking data, it runs its port otherwise than asked, or it broke the Telnet protocol beyond
     // repair. Emitted once per open, with the operator's description naming the server.
-    void dropped(const QString& description);
+    void dropped(const Failure& failure);
 
 private:
     enum class State {
@@ -124,7 +126,7 @@ private:
     // link is lost and closed.
     void fail(const QString& what, const QString& advice);
     void onDisconnected();
-    void lose(const QString& description);
+    void lose(const Failure& failure);
     QString where() const;
     QString hostAndPort() const;
 

@@ -41,7 +41,7 @@ QString SocketLink::where() const {
         .arg(address_.port);
 }
 
-std::optional<QString> SocketLink::open(const DeviceAddress& address, const LineSettings& line,
+std::optional<Failure> SocketLink::open(const DeviceAddress& address, const LineSettings& line,
                                         const name_lookup::Resolver& resolver) {
     close();
     address_ = address;
@@ -69,7 +69,7 @@ std::optional<QString> SocketLink::open(const DeviceAddress& address, const Line
     if (error) {
         state_ = State::Closed;
         socket_.abort();
-        return error;
+        return Failure{*error};
     }
     // Whatever came before the line was set is not an answer to anything the panel sent.
     inbox_.clear();

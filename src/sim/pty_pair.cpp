@@ -14,8 +14,8 @@
 PtyPair::PtyPair(QObject* parent) : QObject(parent) {
     char name[256] = {};
     if (::openpty(&masterFd_, &slaveFd_, name, nullptr, nullptr) != 0) {
-        throw PanelFailure(QStringLiteral("No pseudo-terminal: %1")
-                               .arg(QString::fromLocal8Bit(std::strerror(errno))));
+        throw StepFailure(QStringLiteral("No pseudo-terminal: %1")
+                              .arg(QString::fromLocal8Bit(std::strerror(errno))));
     }
     devicePath_ = QString::fromLocal8Bit(name);
 

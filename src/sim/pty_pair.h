@@ -12,7 +12,7 @@ class QSocketNotifier;
 class PtyPair : public QObject {
     Q_OBJECT
 public:
-    // Throws PanelFailure when no pseudo-terminal can be had.
+    // Throws StepFailure when no pseudo-terminal can be had.
     explicit PtyPair(QObject* parent = nullptr);
     ~PtyPair() override;
 

@@ -46,7 +46,7 @@ public:
     // Answers waiting to go out (slow line, full buffer) are dropped beyond this.
     static constexpr qsizetype MaxQueuedBytes = 64 * 1024;
 
-    // Throws PanelFailure when no pseudo-terminal can be had.
+    // Throws StepFailure when no pseudo-terminal can be had.
     explicit SimProjector(FaultMode mode = FaultMode::None, QObject* parent = nullptr);
     ~SimProjector() override;
 

@@ -7,7 +7,7 @@ SimulatorStart startSimulatedProjector(QObject* owner, SimProjector::FaultMode m
     try {
         start.projector = new SimProjector(mode, owner);
         start.device = start.projector->devicePath();
-    } catch (const PanelFailure& failure) {
+    } catch (const StepFailure& failure) {
         start.failure =
             QStringLiteral("the simulated projector cannot start (%1)").arg(failure.description());
     }

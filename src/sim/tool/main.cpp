@@ -214,7 +214,7 @@ int main(int argc, char* argv[]) {
         std::fflush(stdout);
 
         return app.exec();
-    } catch (const PanelFailure& failure) {
+    } catch (const StepFailure& failure) {
         logLine(QStringLiteral("rmq27-projector-sim: %1").arg(failure.description()));
         return 1;
     }

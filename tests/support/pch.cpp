@@ -1,0 +1,1 @@
+// The source the tests' shared precompiled header is built with.
