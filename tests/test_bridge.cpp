@@ -273,21 +273,25 @@ void TestBridge::listenRules() {
     QFETCH(QStringList, args);
     QFETCH(bool, password);
     QFETCH(QString, addresses);
-    const BridgeParse parse = parseBridgeArguments(args);
-    const ListenPlan plan = listenAddresses(parse.options, password);
+    const Result<BridgeOptions> parse = parseBridgeArguments(args);
+    const Result<ListenPlan> plan =
+        parse ? listenAddresses(parse.value(), password) : Result<ListenPlan>(parse.failure());
+    const auto why = [](const auto& result) {
+        return result ? QString() : result.failure().text(shellRemedyWords());
+    };
     if (addresses.startsWith(QLatin1String("error"))) {
-        const QString error = parse.error.isEmpty() ? plan.error : parse.error;
-        QVERIFY(!parse.error.isEmpty() || !plan.error.isEmpty());
+        const QString error = why(plan);
+        QVERIFY(!parse.ok() || !plan.ok());
         QVERIFY2(error.contains(addresses.mid(6)) && !error.contains(u'\n'), qPrintable(error));
         return;
     }
-    QVERIFY2(parse.error.isEmpty(), qPrintable(parse.error));
-    QVERIFY2(plan.error.isEmpty(), qPrintable(plan.error));
+    QVERIFY2(parse.ok(), qPrintable(why(parse)));
+    QVERIFY2(plan.ok(), qPrintable(why(plan)));
     QStringList got;
-    for (const QHostAddress& a : plan.addresses) {
+    for (const QHostAddress& a : plan.value().addresses) {
         got << (a == QHostAddress(QHostAddress::Any) ? QStringLiteral("0.0.0.0") : a.toString());
     }
-    for (const QHostAddress& a : plan.optional) {
+    for (const QHostAddress& a : plan.value().optional) {
         got << QLatin1Char('+') + a.toString();
     }
     QCOMPARE(got.join(u' '), addresses);
@@ -320,10 +324,10 @@ void TestBridge::passwordFile() {
     f.write(content);
     f.close();
     QVERIFY(::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0);
-    const PasswordRead read = readPasswordFile(path);
-    QCOMPARE(read.password, password);
-    QCOMPARE(read.error.isEmpty(), !password.isEmpty());
-    QVERIFY(!readPasswordFile(dir.filePath(QStringLiteral("missing"))).error.isEmpty());
+    const Result<QByteArray> read = readPasswordFile(path);
+    QCOMPARE(read ? read.value() : QByteArray(), password);
+    QCOMPARE(read.ok(), !password.isEmpty());
+    QVERIFY(!readPasswordFile(dir.filePath(QStringLiteral("missing"))).ok());
 }
 
 // Client requests run in arrival order and always before waiting background ones; a background
@@ -442,7 +446,7 @@ struct Rig {
         server->setLimits(limits);
         server->setLog([this](const QString& l) { log << l; });
     }
-    bool listen() { return server->listen({QHostAddress(QHostAddress::LocalHost)}, 0).isEmpty(); }
+    bool listen() { return server->listen({QHostAddress(QHostAddress::LocalHost)}, 0).ok(); }
 };
 
 } // namespace

@@ -44,7 +44,7 @@ struct Bridge {
         server->setLog(note);
         line->open();
     }
-    bool listen() { return server->listen({QHostAddress(QHostAddress::LocalHost)}, 0).isEmpty(); }
+    bool listen() { return server->listen({QHostAddress(QHostAddress::LocalHost)}, 0).ok(); }
     QString logText() const { return log.join(u'\n'); }
 };
 

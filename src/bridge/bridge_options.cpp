@@ -80,72 +80,73 @@ bool takesValue(const QString& arg) {
 }
 
 // Why the parser refused the arguments, naming the option.
-QString parserProblem(const QCommandLineParser& parser, const QStringList& args) {
+Failure parserFailure(const QCommandLineParser& parser, const QStringList& args) {
     if (const QStringList unknown = parser.unknownOptionNames(); !unknown.isEmpty()) {
-        return QStringLiteral("unknown option %1").arg(shownOption(unknown.front()));
+        return Failure(QStringLiteral("unknown option %1").arg(shownOption(unknown.front())));
     }
     // A value option at the very end: anywhere else it takes the next argument as its value.
     if (!args.isEmpty() && takesValue(args.back())) {
-        return QStringLiteral("%1 needs a value").arg(args.back());
+        return Failure(QStringLiteral("%1 needs a value").arg(args.back()));
     }
-    return parser.errorText();
+    return Failure(parser.errorText());
 }
 
 // A switch given a value is no option of this program.
-QString switchWithValue(const QStringList& args) {
+Result<> noSwitchWithValue(const QStringList& args) {
     for (const QString& arg : args) {
         if (arg == QLatin1String("--")) {
             break;
         }
         for (const char* s : Switches) {
             if (arg.startsWith(QLatin1String("--") + QLatin1String(s) + QLatin1Char('='))) {
-                return QStringLiteral("unknown option %1 (--%2 takes no value)")
-                    .arg(arg, QLatin1String(s));
+                return Failure(QStringLiteral("unknown option %1 (--%2 takes no value)")
+                                   .arg(arg, QLatin1String(s)));
             }
         }
     }
-    return {};
+    return succeeded();
 }
 
 // The rules every value shares: given once, not empty, not another option.
-QString valueProblem(const QString& option, const char* what, const QStringList& values) {
+Result<> checkValue(const QString& option, const char* what, const QStringList& values) {
     if (values.size() > 1) {
-        return QStringLiteral("%1 is given more than once").arg(option);
+        return Failure(QStringLiteral("%1 is given more than once").arg(option));
     }
     const QString& value = values.front();
     if (value.trimmed().isEmpty()) {
-        return QStringLiteral("%1 needs a %2, not an empty one").arg(option, QLatin1String(what));
+        return Failure(
+            QStringLiteral("%1 needs a %2, not an empty one").arg(option, QLatin1String(what)));
     }
     // "--port --no-password" is a forgotten device, not a device named "--no-password".
     if (value.startsWith(QLatin1Char('-'))) {
-        return QStringLiteral("%1 needs a %2, not the option '%3'")
-            .arg(option, QLatin1String(what), value);
+        return Failure(QStringLiteral("%1 needs a %2, not the option '%3'")
+                           .arg(option, QLatin1String(what), value));
     }
-    return {};
+    return succeeded();
 }
 
-// Checks one option's value and stores it; the problem, else nothing.
-QString takeValue(const QString& name, const QString& value, BridgeOptions& o) {
-    const auto listenProblem = [&value](const char* option) {
-        return QStringLiteral("--%1 wants [ADDR:]PORT with ADDR an IP address ([...] for IPv6), "
-                              "not \"%2\"")
-            .arg(QLatin1String(option), value);
+// Checks one option's value and stores it.
+Result<> takeValue(const QString& name, const QString& value, BridgeOptions& o) {
+    const auto badListen = [&value](const char* option) {
+        return Failure(QStringLiteral("--%1 wants [ADDR:]PORT with ADDR an IP address ([...] for "
+                                      "IPv6), not \"%2\"")
+                           .arg(QLatin1String(option), value));
     };
     if (name == QLatin1String("port")) {
         const DeviceAddress address = parseDeviceAddress(value);
         if (address.error) {
-            return QStringLiteral("--port %1: %2").arg(value, *address.error);
+            return Failure(QStringLiteral("--port %1: %2").arg(value, *address.error));
         }
         o.port = value;
     } else if (name == QLatin1String("baud")) {
         if (value != QLatin1String("19200") && value != QLatin1String("9600")) {
-            return QStringLiteral("--baud must be 19200 or 9600, not \"%1\"").arg(value);
+            return Failure(QStringLiteral("--baud must be 19200 or 9600, not \"%1\"").arg(value));
         }
         o.settings = value + QLatin1String(",N,8,1");
     } else if (name == QLatin1String("listen")) {
         const auto listen = parseListen(value);
         if (!listen) {
-            return listenProblem("listen");
+            return badListen("listen");
         }
         o.listenAddress = listen->first;
         o.listenPort = listen->second;
@@ -156,65 +157,19 @@ QString takeValue(const QString& name, const QString& value, BridgeOptions& o) {
     } else if (name == QLatin1String("metrics")) {
         o.metrics = parseListen(value);
         if (!o.metrics) {
-            return listenProblem("metrics");
+            return badListen("metrics");
         }
     } else if (name == QLatin1String("poll")) {
         bool ok = false;
         o.pollSeconds = value.toInt(&ok);
         if (!ok || o.pollSeconds < 5 || o.pollSeconds > 86400) {
-            return QStringLiteral("--poll wants 5 to 86400 seconds, not \"%1\"").arg(value);
+            return Failure(
+                QStringLiteral("--poll wants 5 to 86400 seconds, not \"%1\"").arg(value));
         }
     } else {
         o.logFile = value;
     }
-    return {};
-}
-
-// The arguments into o; the first problem found, else nothing. Everything is checked before
-// --help or --version is honoured, so that a command line with a mistake in it never ends in
-// success.
-QString readArguments(const QStringList& args, BridgeOptions& o) {
-    if (const QString problem = switchWithValue(args); !problem.isEmpty()) {
-        return problem;
-    }
-    QCommandLineParser parser;
-    for (const ValueOption& v : ValueOptions) {
-        parser.addOption(QCommandLineOption(QLatin1String(v.name), {}, QLatin1String(v.what)));
-    }
-    for (const char* s : Switches) {
-        parser.addOption(QCommandLineOption(QLatin1String(s)));
-    }
-    parser.addOption(QCommandLineOption(QStringLiteral("h")));
-    if (!parser.parse(QStringList{QStringLiteral("rmq27-bridge")} + args)) {
-        return parserProblem(parser, args);
-    }
-    for (const ValueOption& v : ValueOptions) {
-        const QString name = QLatin1String(v.name);
-        const QStringList values = parser.values(name);
-        if (values.isEmpty()) {
-            continue;
-        }
-        QString problem = valueProblem(shownOption(name), v.what, values);
-        if (problem.isEmpty()) {
-            problem = takeValue(name, values.front(), o);
-        }
-        if (!problem.isEmpty()) {
-            return problem;
-        }
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        return QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().front());
-    }
-    for (const Conflict& c : Conflicts) {
-        if (parser.isSet(QLatin1String(c.first)) && parser.isSet(QLatin1String(c.second))) {
-            return QStringLiteral("--%1 and --%2 cannot be given together: %3")
-                .arg(QLatin1String(c.first), QLatin1String(c.second), QLatin1String(c.why));
-        }
-    }
-    o.noPassword = parser.isSet(QStringLiteral("no-password"));
-    o.help = parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("h"));
-    o.version = parser.isSet(QStringLiteral("version"));
-    return {};
+    return succeeded();
 }
 
 } // namespace
@@ -248,22 +203,64 @@ std::optional<std::pair<std::optional<QHostAddress>, quint16>> parseListen(const
     return std::make_pair(address, quint16(port));
 }
 
-BridgeParse parseBridgeArguments(const QStringList& args) {
-    BridgeParse parse;
-    parse.error = readArguments(args, parse.options);
-    return parse;
+Result<BridgeOptions> parseBridgeArguments(const QStringList& args) {
+    // Everything is checked before --help or --version is honoured, so that a command line with
+    // a mistake in it never ends in success.
+    if (const Result<> checked = noSwitchWithValue(args); !checked) {
+        return checked.failure();
+    }
+    QCommandLineParser parser;
+    for (const ValueOption& v : ValueOptions) {
+        parser.addOption(QCommandLineOption(QLatin1String(v.name), {}, QLatin1String(v.what)));
+    }
+    for (const char* s : Switches) {
+        parser.addOption(QCommandLineOption(QLatin1String(s)));
+    }
+    parser.addOption(QCommandLineOption(QStringLiteral("h")));
+    if (!parser.parse(QStringList{QStringLiteral("rmq27-bridge")} + args)) {
+        return parserFailure(parser, args);
+    }
+    BridgeOptions o;
+    for (const ValueOption& v : ValueOptions) {
+        const QString name = QLatin1String(v.name);
+        const QStringList values = parser.values(name);
+        if (values.isEmpty()) {
+            continue;
+        }
+        Result<> taken = checkValue(shownOption(name), v.what, values);
+        if (taken) {
+            taken = takeValue(name, values.front(), o);
+        }
+        if (!taken) {
+            return taken.failure();
+        }
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        return Failure(
+            QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().front()));
+    }
+    for (const Conflict& c : Conflicts) {
+        if (parser.isSet(QLatin1String(c.first)) && parser.isSet(QLatin1String(c.second))) {
+            return Failure(
+                QStringLiteral("--%1 and --%2 cannot be given together: %3")
+                    .arg(QLatin1String(c.first), QLatin1String(c.second), QLatin1String(c.why)));
+        }
+    }
+    o.noPassword = parser.isSet(QStringLiteral("no-password"));
+    o.help = parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("h"));
+    o.version = parser.isSet(QStringLiteral("version"));
+    return o;
 }
 
-ListenPlan listenAddresses(const BridgeOptions& options, bool hasPassword) {
+Result<ListenPlan> listenAddresses(const BridgeOptions& options, bool hasPassword) {
     ListenPlan plan;
     const bool open = hasPassword || options.noPassword;
     if (options.listenAddress) {
         if (!open && !options.listenAddress->isLoopback()) {
-            plan.error = QStringLiteral("without a password the bridge listens on loopback only: "
-                                        "give --password-file FILE, or --no-password if open "
-                                        "access to %1 is intended")
-                             .arg(options.listenAddress->toString());
-            return plan;
+            return Failure(QStringLiteral("without a password the bridge listens on loopback "
+                                          "only: give --password-file FILE, or --no-password if "
+                                          "open access to %1 is intended")
+                               .arg(options.listenAddress->toString()));
         }
         plan.addresses = {*options.listenAddress};
     } else if (open) {
@@ -275,24 +272,20 @@ ListenPlan listenAddresses(const BridgeOptions& options, bool hasPassword) {
     return plan;
 }
 
-PasswordRead readPasswordFile(const QString& path) {
-    PasswordRead read;
+Result<QByteArray> readPasswordFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        read.error =
-            QStringLiteral("cannot read the password file %1: %2").arg(path, file.errorString());
-        return read;
+        return Failure(
+            QStringLiteral("cannot read the password file %1: %2").arg(path, file.errorString()));
     }
     struct stat st {};
     if (::fstat(file.handle(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        read.error = QStringLiteral("the password file %1 is not a regular file").arg(path);
-        return read;
+        return Failure(QStringLiteral("the password file %1 is not a regular file").arg(path));
     }
     if (st.st_mode & (S_IROTH | S_IWOTH)) {
-        read.error = QStringLiteral("the password file %1 may be read or written by others; "
-                                    "make it private (chmod o-rw %1)")
-                         .arg(path);
-        return read;
+        return Failure(
+            QStringLiteral("the password file %1 may be read or written by others").arg(path),
+            QStringLiteral("make it private (chmod o-rw %1)").arg(path));
     }
     QByteArray line = file.read(256);
     const qsizetype end = line.indexOf('\n');
@@ -307,12 +300,10 @@ PasswordRead readPasswordFile(const QString& path) {
         printable = printable && c >= 0x20 && c <= 0x7E;
     }
     if (line.isEmpty() || line.size() > MaxPasswordChars || !printable) {
-        read.error = QStringLiteral("the password in %1 must be 1 to %2 printable ASCII "
-                                    "characters on its first line")
-                         .arg(path)
-                         .arg(MaxPasswordChars);
-        return read;
+        return Failure(QStringLiteral("the password in %1 must be 1 to %2 printable ASCII "
+                                      "characters on its first line")
+                           .arg(path)
+                           .arg(MaxPasswordChars));
     }
-    read.password = line;
-    return read;
+    return line;
 }

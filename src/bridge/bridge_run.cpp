@@ -32,39 +32,42 @@ QString addressText(const QHostAddress& a, quint16 port) {
 constexpr int CannotRun = 1;
 constexpr int BadUsage = 2;
 
-void logFailure(const QString& description) {
-    logLine(QStringLiteral("rmq27-bridge: %1").arg(description));
+QString failureText(const Failure& failure) {
+    return QStringLiteral("rmq27-bridge: %1").arg(failure.text(shellRemedyWords()));
 }
 
-// Options: a usage error, --help or --version end the program here, with this status.
-std::optional<int> endedByOptions(const BridgeParse& parse) {
-    if (!parse.error.isEmpty()) {
-        logLine(QStringLiteral("rmq27-bridge: %1 (see --help)").arg(parse.error));
-        return BadUsage;
-    }
-    if (parse.options.help) {
+// A failure that ends the program: its one line, and the status to end with.
+int endWith(const Failure& failure, int status) {
+    logLine(failureText(failure));
+    return status;
+}
+
+// A mistake in the options: its one line points to --help.
+int badOptions(const Failure& failure) {
+    logLine(failureText(failure) + QStringLiteral(" (see --help)"));
+    return BadUsage;
+}
+
+// Options: --help and --version are answered at once, and the program ends.
+bool answeredAtOnce(const BridgeOptions& o) {
+    if (o.help) {
         std::fputs(BridgeUsage, stdout);
-        return 0;
-    }
-    if (parse.options.version) {
+    } else if (o.version) {
         std::printf("rmq27-bridge %s\n", RMQ27_VERSION);
-        return 0;
     }
-    return std::nullopt;
+    return o.help || o.version;
 }
 
-// Password: the one of --password-file, none without it; false when the file is refused.
-bool readPassword(const BridgeOptions& o, std::optional<QByteArray>& password) {
+// Password: the one of --password-file, none without it.
+Result<std::optional<QByteArray>> readPassword(const BridgeOptions& o) {
     if (o.passwordFile.isEmpty()) {
-        return true;
+        return std::optional<QByteArray>();
     }
-    const PasswordRead read = readPasswordFile(o.passwordFile);
-    if (!read.error.isEmpty()) {
-        logFailure(read.error);
-        return false;
+    const Result<QByteArray> read = readPasswordFile(o.passwordFile);
+    if (!read) {
+        return read.failure();
     }
-    password = read.password;
-    return true;
+    return std::optional<QByteArray>(read.value());
 }
 
 // The device as rmq27-ctl chooses it: the option, else the one last opened on COM1, else the
@@ -79,12 +82,12 @@ QString chosenDevice(const BridgeOptions& o) {
 void keepExchangeLog(ExchangeLine& line, ExchangeLog& exchangeLog, const QString& file) {
     if (!file.isEmpty()) {
         if (const std::optional<QString> warning = exchangeLog.open(file)) {
-            logFailure(*warning);
+            logLine(failureText(Failure(*warning)));
         }
     }
     QObject::connect(&line.exchange(), &Exchange::event, [&exchangeLog](const ExchangeEvent& e) {
         if (const std::optional<QString> warning = exchangeLog.write(e)) {
-            logFailure(*warning);
+            logLine(failureText(Failure(*warning)));
         }
     });
 }
@@ -97,12 +100,11 @@ pjlink::Identity identityFor(const BridgeOptions& o) {
 }
 
 // PJLink server: listening where the plan says, and one line that says where and how.
-bool listenForPjlink(PjlinkServer& server, const ListenPlan& plan, const BridgeOptions& o,
-                     bool hasPassword) {
-    const QString error = server.listen(plan.addresses, o.listenPort, plan.optional);
-    if (!error.isEmpty()) {
-        logFailure(error);
-        return false;
+Result<> listenForPjlink(PjlinkServer& server, const ListenPlan& plan, const BridgeOptions& o,
+                         bool hasPassword) {
+    if (Result<> listening = server.listen(plan.addresses, o.listenPort, plan.optional);
+        !listening) {
+        return listening;
     }
     QStringList where;
     for (const QHostAddress& a : server.addresses()) {
@@ -113,56 +115,58 @@ bool listenForPjlink(PjlinkServer& server, const ListenPlan& plan, const BridgeO
                      hasPassword    ? QStringLiteral("password required")
                      : o.noPassword ? QStringLiteral("open access, no password")
                                     : QStringLiteral("no password: loopback only")));
-    return true;
+    return succeeded();
 }
 
 // Metrics (--metrics): serving scrapes, and one line that says where.
-bool serveMetrics(BridgeMetrics& metrics, const BridgeOptions& o) {
+Result<> serveMetrics(BridgeMetrics& metrics, const BridgeOptions& o) {
     const QHostAddress at = o.metrics->first.value_or(QHostAddress(QHostAddress::Any));
-    const QString failed = metrics.listen(at, o.metrics->second);
-    if (!failed.isEmpty()) {
-        logFailure(failed);
-        return false;
+    if (Result<> listening = metrics.listen(at, o.metrics->second); !listening) {
+        return listening;
     }
     logLine(QStringLiteral("metrics on %1/metrics, polling every %2 s")
                 .arg(addressText(at, metrics.port()))
                 .arg(o.pollSeconds));
-    return true;
+    return succeeded();
 }
 
 } // namespace
 
 int runBridge(const QStringList& args) {
-    const BridgeParse parse = parseBridgeArguments(args);
-    if (const std::optional<int> status = endedByOptions(parse)) {
-        return *status;
+    const Result<BridgeOptions> parsed = parseBridgeArguments(args);
+    if (!parsed) {
+        return badOptions(parsed.failure());
     }
-    const BridgeOptions& o = parse.options;
-    std::optional<QByteArray> password;
-    if (!readPassword(o, password)) {
-        return CannotRun;
+    const BridgeOptions& o = parsed.value();
+    if (answeredAtOnce(o)) {
+        return 0;
     }
-    const ListenPlan plan = listenAddresses(o, password.has_value());
-    if (!plan.error.isEmpty()) {
-        logFailure(plan.error);
-        return BadUsage;
+    const Result<std::optional<QByteArray>> password = readPassword(o);
+    if (!password) {
+        return endWith(password.failure(), CannotRun);
+    }
+    const bool hasPassword = password.value().has_value();
+    const Result<ListenPlan> plan = listenAddresses(o, hasPassword);
+    if (!plan) {
+        return endWith(plan.failure(), BadUsage);
     }
 
     ExchangeLine line(chosenDevice(o), o.settings, logLine);
     ExchangeLog exchangeLog;
     keepExchangeLog(line, exchangeLog, o.logFile);
     LineQueue queue(line);
-    PjlinkServer server(queue, identityFor(o), password);
+    PjlinkServer server(queue, identityFor(o), password.value());
     server.setLog(logLine);
-    if (!listenForPjlink(server, plan, o, password.has_value())) {
-        return CannotRun;
+    if (const Result<> listening = listenForPjlink(server, plan.value(), o, hasPassword);
+        !listening) {
+        return endWith(listening.failure(), CannotRun);
     }
     std::optional<BridgeMetrics> metrics;
     if (o.metrics) {
         metrics.emplace(queue, server, o.pollSeconds);
         metrics->attach(line);
-        if (!serveMetrics(*metrics, o)) {
-            return CannotRun;
+        if (const Result<> serving = serveMetrics(*metrics, o); !serving) {
+            return endWith(serving.failure(), CannotRun);
         }
     }
     line.open();

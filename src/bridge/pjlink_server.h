@@ -2,6 +2,7 @@
 
 #include "bridge/pjlink_connection.h"
 #include "bridge/pjlink_protocol.h"
+#include "core/failure.h"
 
 #include <QHostAddress>
 #include <QList>
@@ -28,10 +29,10 @@ public:
     void setLog(std::function<void(const QString&)> log) { log_ = std::move(log); }
 
     // Listens on every address at port (0: a free port, the same one on each address after the
-    // first). Returns an error message, empty on success. An address that cannot be had is an
-    // error unless optional (the IPv6 loopback on a host without IPv6).
-    QString listen(const QList<QHostAddress>& addresses, quint16 port,
-                   const QList<QHostAddress>& optional = {});
+    // first). An address that cannot be had fails it unless optional (the IPv6 loopback on a host
+    // without IPv6).
+    Result<> listen(const QList<QHostAddress>& addresses, quint16 port,
+                    const QList<QHostAddress>& optional = {});
     quint16 port() const;
     QList<QHostAddress> addresses() const;
     int connectionCount() const { return connections_; }
