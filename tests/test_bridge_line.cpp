@@ -36,6 +36,8 @@ struct Bridge {
         line = std::make_unique<ExchangeLine>(device.isEmpty() ? sim->devicePath() : device,
                                               QStringLiteral("19200,N,8,1"), note);
         line->setReopenMs(200);
+        // No test here is about the quiet kept after a silent window: a short one will do.
+        line->exchange().setTimings({.quietAfterSilenceMs = 50});
         queue = std::make_unique<LineQueue>(*line);
         pjlink::Identity id;
         id.name = "Hall A";
