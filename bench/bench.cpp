@@ -6,8 +6,8 @@
 // --quick runs every measurement shorter (for a smoke run); the figures are then rougher.
 #include "panel/fonts.h"
 #include "panel/form1.h"
-#include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
+#include "support/form1_test_seam.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -2,8 +2,8 @@
 // showing a status reply from the simulated projector read out on the status line.
 #include "panel/fonts.h"
 #include "panel/form1.h"
-#include "panel/form1_test_seam.h"
 #include "sim/sim_projector.h"
+#include "support/form1_test_seam.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -13,9 +13,9 @@
 #include "core/transcript.h"
 #include "fuzz_check.h"
 #include "panel/form1.h"
-#include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
 #include "sim/pty_pair.h"
+#include "support/form1_test_seam.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>

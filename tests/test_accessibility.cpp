@@ -3,9 +3,9 @@
 #include "app/command_line.h"
 #include "app/open_panel.h"
 #include "core/bindings.h"
-#include "panel/form1_test_seam.h"
 #include "sim/pty_pair.h"
 #include "support/atspi_client.h"
+#include "support/form1_test_seam.h"
 #include "support/panel_rig.h"
 
 #include <QAbstractButton>

@@ -12,12 +12,14 @@
 #include <QFileInfo>
 #include <QFont>
 #include <QFontInfo>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -26,6 +28,8 @@ namespace {
 
 const QString Panel = QStringLiteral(RMQ27_PANEL_PROGRAM);
 const QString Simulator = QStringLiteral(RMQ27_SIM_PROGRAM);
+const QString Bridge = QStringLiteral(RMQ27_BRIDGE_PROGRAM);
+const QString Ctl = QStringLiteral(RMQ27_CTL_PROGRAM);
 
 // Stands for "the program goes on to open the window".
 constexpr int GoesOn = -1;
@@ -70,6 +74,9 @@ private slots:
     void linkServedThenRemoved_data();
     void linkServedThenRemoved();
     void firstFrameInTheSubstituteFaces();
+    void keysBeforeTheFreeTextLine();
+    void outputWithoutReader_data();
+    void outputWithoutReader();
 
 private:
     QTemporaryDir config_;
@@ -500,6 +507,89 @@ void TestCommandLine::firstFrameInTheSubstituteFaces() {
         }
     }
     QVERIFY(checked > 100);
+}
+
+// The free-text line comes after the first frame; what is typed before it is there reaches it.
+void TestCommandLine::keysBeforeTheFreeTextLine() {
+    PtyPair projector;
+    StartOptions options;
+    options.com1 = projector.devicePath();
+    const std::unique_ptr<Form1> form = openPanel(options);
+    QVERIFY(!form->findChild<QLineEdit*>(QStringLiteral("Text1")));
+    // Each key to whatever holds the window's focus, as the platform delivers it.
+    for (const char key : {'C', 'R', '0'}) {
+        QWidget* focused = form->focusWidget() ? form->focusWidget() : form.get();
+        QTest::keyClick(focused, key);
+    }
+    QTRY_VERIFY(form->findChild<QLineEdit*>(QStringLiteral("Text1")));
+    auto* line = form->findChild<QLineEdit*>(QStringLiteral("Text1"));
+    QCOMPARE(line->text(), QStringLiteral("CR0"));
+    QCOMPARE(form->focusWidget(), line);
+}
+
+void TestCommandLine::outputWithoutReader_data() {
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments"); // @log: a log file, @device: a projector's line
+    QTest::addColumn<bool>("endsAlone");
+    QTest::newRow("panel") << Panel << QStringList{"--simulate", "--log", "@log"} << false;
+    QTest::newRow("bridge") << Bridge
+                            << QStringList{"--port",        "@device", "--listen", "127.0.0.1:0",
+                                           "--no-password", "--log",   "@log"}
+                            << false;
+    QTest::newRow("ctl") << Ctl << QStringList{"--simulate", "--log", "@log", "status"} << true;
+    QTest::newRow("projector-sim") << Simulator << QStringList{"--link", "@log"} << false;
+}
+
+// Standard output and error whose reader has gone, as under `| head -1` once head is done: each
+// program writes there as it starts, and goes on to what comes next (its log's first line, the
+// simulator's link) rather than die of SIGPIPE.
+void TestCommandLine::outputWithoutReader() {
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, endsAlone);
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("out.log"));
+    PtyPair projector;
+    arguments.replaceInStrings(QStringLiteral("@log"), log);
+    arguments.replaceInStrings(QStringLiteral("@device"), projector.devicePath());
+    int ends[2];
+    QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
+    ::close(ends[0]);
+    const int orphan = ends[1];
+    QProcess run;
+    run.setChildProcessModifier([orphan] {
+        // As a shell starts a command: SIGPIPE at its default, the pipe on fds 1 and 2.
+        std::signal(SIGPIPE, SIG_DFL);
+        ::dup2(orphan, STDOUT_FILENO);
+        ::dup2(orphan, STDERR_FILENO);
+    });
+    run.start(program, arguments);
+    QVERIFY(run.waitForStarted(60000));
+    ::close(orphan);
+    const bool simulator = program == Simulator;
+    const auto cameThrough = [&] {
+        if (simulator) {
+            return QFileInfo(log).isSymLink();
+        }
+        QFile file(log);
+        return file.open(QIODevice::ReadOnly) && file.readAll().contains("\topened\t");
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(cameThrough() || run.state() == QProcess::NotRunning,
+                              qPrintable(program), 60000);
+    if (simulator) {
+        // Stopped, it says so on standard error once more, and ends as it always does.
+        run.terminate();
+    }
+    if (simulator || endsAlone) {
+        QVERIFY(run.waitForFinished(60000));
+        QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(run.exitCode(), simulator ? 0 : 1); // the ctl's output did not get out
+    } else {
+        QCOMPARE(run.state(), QProcess::Running);
+        run.kill();
+        QVERIFY(run.waitForFinished(60000));
+    }
+    QVERIFY2(simulator || cameThrough(), qPrintable(program));
 }
 
 QTEST_MAIN(TestCommandLine)

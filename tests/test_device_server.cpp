@@ -1,9 +1,10 @@
 // The panel through Debian's ser2net, in front of a pseudo-terminal the test holds: over Telnet
 // with the com port control option, and as a raw TCP stream. And the panel against device
 // servers that break the Telnet protocol as a broken or hostile one would.
-#include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
+#include "serial/net_link.h"
 #include "serial/telnet.h"
+#include "support/form1_test_seam.h"
 #include "support/panel_rig.h"
 #include "support/send_whole.h"
 #include "support/ser2net.h"
@@ -11,7 +12,9 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
@@ -19,6 +22,7 @@
 #include <thread>
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -206,13 +210,16 @@ private slots:
     void portAlreadyInUse();
     void hostileServer_data();
     void hostileServer();
+    void moduleChangedOnDisk_data();
+    void moduleChangedOnDisk();
 };
 
 void TestDeviceServer::init() {
     // Nothing is ever written to a socket that is closed.
     QTest::failOnWarning(QRegularExpression(QStringLiteral("device not open")));
     const QString test = QString::fromLatin1(QTest::currentTestFunction());
-    if (!test.startsWith(QLatin1String("hostile")) && !Ser2Net::available()) {
+    if (!test.startsWith(QLatin1String("hostile")) && !test.startsWith(QLatin1String("module")) &&
+        !Ser2Net::available()) {
         QSKIP("ser2net is not installed (scripts/install-deps installs it)");
     }
 }
@@ -364,6 +371,85 @@ void TestDeviceServer::hostileServer() {
                                   kWaitMs);
     }
     QVERIFY(idles());
+}
+
+void TestDeviceServer::moduleChangedOnDisk_data() {
+    QTest::addColumn<bool>("loadedFirst"); // a device server was opened before the file changed
+    QTest::addColumn<QString>("change");   // what the file becomes
+    QTest::addColumn<QString>("failure");  // empty: the port opens
+    QTest::newRow("upgraded while loaded") << true << "another build"
+                                           << "";
+    QTest::newRow("damaged while loaded") << true << "cut short"
+                                          << "";
+    QTest::newRow("another build, none loaded yet")
+        << false << "another build"
+        << "the support for device servers cannot be loaded (@path belongs to another build of "
+           "the program); restart the panel";
+    QTest::newRow("cut short") << false << "cut short"
+                               << "the support for device servers cannot be loaded (@path is "
+                                  "damaged); reinstall the program";
+    QTest::newRow("garbage") << false << "garbage"
+                             << "the support for device servers cannot be loaded (Cannot load "
+                                "library @path";
+}
+
+// The panel's copy of the device server module, replaced as a package upgrade replaces it (a new
+// file renamed over the old) or damaged: a panel that loaded it goes on reaching device servers,
+// one that has not says what helps, and a damaged file is a failure, never a crash.
+void TestDeviceServer::moduleChangedOnDisk() {
+    QFETCH(bool, loadedFirst);
+    QFETCH(QString, change);
+    QFETCH(QString, failure);
+    QCoreApplication::setApplicationName(QStringLiteral("rmq27-panel"));
+    QFile built(QStringLiteral(RMQ27_DEVICE_SERVERS_MODULE));
+    QVERIFY(built.open(QIODevice::ReadOnly));
+    const QByteArray original = built.readAll();
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("rmq27-device-servers.so"));
+    const auto install = [&](const QByteArray& bytes) {
+        const QString fresh = path + QStringLiteral(".new");
+        QFile file(fresh);
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() &&
+               file.flush() && ::rename(QFile::encodeName(fresh), QFile::encodeName(path)) == 0;
+    };
+    QVERIFY(install(original));
+    DeviceServersModule module({path});
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    CommPort port;
+    port.setDeviceServersModule(&module);
+    port.setDevice(1, QStringLiteral("tcp://127.0.0.1:%1").arg(server.serverPort()));
+    port.setSettings(QStringLiteral("19200,N,8,1"));
+    const auto openAndClose = [&port]() -> QString {
+        try {
+            port.setPortOpen(true);
+            port.setPortOpen(false);
+        } catch (const StepFailure& f) {
+            return f.description();
+        }
+        return QString();
+    };
+    if (loadedFirst) {
+        QCOMPARE(openAndClose(), QString());
+    }
+
+    QByteArray changed = original;
+    if (change == QLatin1String("another build")) {
+        const QByteArray build(kNetLinkBuild);
+        QByteArray other = build;
+        other.back() = other.back() == '9' ? '8' : '9';
+        QVERIFY(changed.contains(build));
+        changed.replace(build, other);
+    } else if (change == QLatin1String("cut short")) {
+        changed.truncate(original.size() / 2);
+    } else {
+        changed.fill('\x5a');
+    }
+    QVERIFY(install(changed));
+    failure.replace(QStringLiteral("@path"), path);
+    const QString opened = openAndClose();
+    QVERIFY2(failure.isEmpty() ? opened.isEmpty() : opened.contains(failure), qPrintable(opened));
+    QCoreApplication::setApplicationName(QStringLiteral("test_device_server"));
 }
 
 QTEST_MAIN(TestDeviceServer)

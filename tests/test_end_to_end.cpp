@@ -1,7 +1,7 @@
 // The panel against the simulated projector over a real pseudo-terminal: clicks go out on the
 // line, the projector answers, and the status line reads the answer.
-#include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
+#include "support/form1_test_seam.h"
 #include "support/window_fixture.h"
 
 #include <QLabel>

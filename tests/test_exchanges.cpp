@@ -1,7 +1,7 @@
 // Every command button, the exchange timers and the press-and-hold repeat, over a real
 // pseudo-terminal whose far side the test holds.
-#include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
+#include "support/form1_test_seam.h"
 #include "support/window_fixture.h"
 
 #include <QFrame>

@@ -10,6 +10,7 @@ class TestFailureGuard : public QObject {
 private slots:
     void failureEndsTheWorkAndIsShownOnce();
     void aClosedBoxCanBeShownAgain();
+    void boxBeforeTheWindowShowsOpensOverIt();
 };
 
 namespace {
@@ -60,6 +61,33 @@ void TestFailureGuard::aClosedBoxCanBeShownAgain() {
     QTRY_COMPARE_WITH_TIMEOUT(boxes(owner).size(), 0, 10000);
     guard.report(QStringLiteral("COM2 (/dev/ttyS1): No such file or directory"));
     QCOMPARE(boxes(owner).size(), 1);
+}
+
+// A failure reported before the window is on the screen (a --log that cannot be opened, as the
+// panel starts) opens once the window shows, over it where it was placed, and only once.
+void TestFailureGuard::boxBeforeTheWindowShowsOpensOverIt() {
+    QWidget owner;
+    owner.resize(200, 100);
+    FailureGuard guard(&owner);
+    const QString description = QStringLiteral("The log /nonexistent/day.log cannot be written");
+    guard.report(description);
+    guard.report(description);
+    QCOMPARE(owner.findChildren<QMessageBox*>().size(), 1);
+    owner.move(450, 400); // as the panel centres itself on the screen before it shows
+    owner.show();
+    QTRY_COMPARE_WITH_TIMEOUT(boxes(owner).size(), 1, 10000);
+    QMessageBox* box = boxes(owner).first();
+    QCOMPARE(box->text(), description);
+    QVERIFY2(owner.frameGeometry().contains(box->frameGeometry().center()),
+             qPrintable(QStringLiteral("box centre %1,%2 outside the window at %3,%4 %5x%6")
+                            .arg(box->frameGeometry().center().x())
+                            .arg(box->frameGeometry().center().y())
+                            .arg(owner.x())
+                            .arg(owner.y())
+                            .arg(owner.width())
+                            .arg(owner.height())));
+    guard.report(description);
+    QCOMPARE(owner.findChildren<QMessageBox*>().size(), 1);
 }
 
 QTEST_MAIN(TestFailureGuard)

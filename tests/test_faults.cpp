@@ -3,10 +3,10 @@
 // the simulated projector in each of its fault modes.
 #include "core/bindings.h"
 #include "core/transcript.h"
-#include "panel/form1_test_seam.h"
 #include "panel/picture_box.h"
 #include "serial/comm_port.h"
 #include "sim/sim_projector.h"
+#include "support/form1_test_seam.h"
 #include "support/window_fixture.h"
 
 #include <QLabel>

@@ -2,8 +2,8 @@
 // pseudo-terminal and against the simulated projector, and logs that cannot be kept.
 #include "core/exchange_log.h"
 #include "core/transcript.h"
-#include "panel/form1_test_seam.h"
 #include "sim/sim_projector.h"
+#include "support/form1_test_seam.h"
 #include "support/panel_rig.h"
 
 #include <QPushButton>
@@ -11,6 +11,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -38,6 +44,8 @@ private slots:
     void panelRunAgainstSimulator();
     void unusableLog_data();
     void unusableLog();
+    void anythingWritable_data();
+    void anythingWritable();
 };
 
 void TestLog::line_data() {
@@ -190,6 +198,82 @@ void TestLog::unusableLog() {
     rig.form().timer2Tick();
     QCOMPARE(rig.warnings().size(), 1);
     QVERIFY2(rig.warnings().value(0).contains(path), qPrintable(rig.warnings().value(0)));
+}
+
+void TestLog::anythingWritable_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("regular file, appended to") << QStringLiteral("file");
+    QTest::newRow("pipe") << QStringLiteral("pipe");
+    QTest::newRow("FIFO with a reader") << QStringLiteral("fifo");
+    QTest::newRow("terminal") << QStringLiteral("terminal");
+}
+
+// The log takes anything writable, and a reader that goes away is one warning, as the programs
+// see it (they ignore SIGPIPE).
+void TestLog::anythingWritable() {
+    QFETCH(QString, kind);
+    std::signal(SIGPIPE, SIG_IGN);
+    QTemporaryDir dir;
+    QString path = dir.filePath(QStringLiteral("day.log"));
+    int reader = -1; // the far end, non-blocking; -1 for the regular file
+    int keep = -1;   // the pipe's write end, which names it
+    if (kind == QLatin1String("file")) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("earlier\n") == 8);
+    } else if (kind == QLatin1String("pipe")) {
+        int ends[2];
+        QVERIFY(::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0);
+        reader = ends[0];
+        keep = ends[1];
+        path = QStringLiteral("/proc/self/fd/%1").arg(keep);
+    } else if (kind == QLatin1String("fifo")) {
+        QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        reader = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } else {
+        reader = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(reader >= 0 && ::grantpt(reader) == 0 && ::unlockpt(reader) == 0);
+        ::fcntl(reader, F_SETFL, O_NONBLOCK);
+        path = QString::fromLocal8Bit(::ptsname(reader));
+    }
+    QVERIFY(kind == QLatin1String("file") || reader >= 0);
+
+    ExchangeLog log;
+    const std::optional<QString> opened = log.open(path);
+    QVERIFY2(!opened, qPrintable(opened.value_or(QString())));
+    if (keep >= 0) {
+        ::close(keep);
+    }
+    const ExchangeEvent sent{ExchangeEvent::Kind::Sent,
+                             QStringLiteral("COM1"),
+                             QStringLiteral("/dev/ttyUSB0"),
+                             QByteArray("CR0\r"),
+                             {},
+                             {}};
+    const QDateTime when(QDate(2026, 12, 7), QTime(18, 4, 5, 67), QTimeZone(0));
+    QCOMPARE(log.write(sent, when), std::nullopt);
+    const QByteArray expected = (ExchangeLog::line(when, sent) + QLatin1Char('\n')).toUtf8();
+    if (reader < 0) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), "earlier\n" + expected);
+        return;
+    }
+    QByteArray heard;
+    const auto heardLine = [&] {
+        char buf[4096];
+        for (ssize_t n; (n = ::read(reader, buf, sizeof buf)) > 0;) {
+            heard.append(buf, n);
+        }
+        // A terminal ends its lines with CR LF.
+        return heard.replace("\r\n", "\n") == expected;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(heardLine(), 10000);
+
+    ::close(reader);
+    const std::optional<QString> gone = log.write(sent, when);
+    QVERIFY2(gone && gone->contains(path), qPrintable(gone.value_or(QStringLiteral("written"))));
+    QVERIFY(!log.isOpen());
+    QCOMPARE(log.write(sent, when), std::nullopt);
 }
 
 QTEST_MAIN(TestLog)

@@ -1,7 +1,7 @@
 // Start-up, the send-and-show routine and the serial link, over a real pseudo-terminal whose far
 // side the test holds.
-#include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
+#include "support/form1_test_seam.h"
 #include "support/window_fixture.h"
 
 #include <QApplication>

@@ -1,8 +1,8 @@
 // The panel under a real X server (Xvfb, the xcb platform), driven by real X input from xdotool:
 // what the offscreen platform cannot show. A window-modal warning box keeps the mouse release
 // from the window; the line editor's own key bindings are in force.
-#include "panel/form1_test_seam.h"
 #include "serial/comm_port.h"
+#include "support/form1_test_seam.h"
 #include "support/window_fixture.h"
 
 #include <QGuiApplication>

@@ -1,8 +1,8 @@
 // The service views (the Ctrl+K chord, the picture's double-click, the Command34 toggle) and
 // the free-text command line, on a shown window over a real pseudo-terminal.
-#include "panel/form1_test_seam.h"
 #include "panel/picture_box.h"
 #include "serial/comm_port.h"
+#include "support/form1_test_seam.h"
 #include "support/window_fixture.h"
 
 #include <QApplication>

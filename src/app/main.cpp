@@ -4,8 +4,14 @@
 #include "panel/form1.h"
 
 #include <QApplication>
+#include <csignal>
 
 int main(int argc, char* argv[]) {
+#ifdef SIGPIPE
+    // A log or standard error whose reader has gone is a failed write and one warning, not a
+    // signal that ends the panel.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     // Parsed before QApplication exists, so --help, --version and usage errors need no display.
     const StartOptions options = parseCommandLine(argc, argv);
     if (options.exitCode) {

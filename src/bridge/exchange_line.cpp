@@ -22,6 +22,17 @@ LineAnswer::Outcome outcomeOf(ExchangeOutcome outcome) {
 
 } // namespace
 
+namespace {
+
+// The bridge opens a lost line again by itself; only a restart is the operator's to do.
+RemedyWords bridgeWords() {
+    RemedyWords words = shellRemedyWords();
+    words.restart = QStringLiteral("restart the bridge");
+    return words;
+}
+
+} // namespace
+
 ExchangeLine::ExchangeLine(QString device, QString settings,
                            std::function<void(const QString&)> log, QObject* parent)
     : LineRunner(parent), device_(std::move(device)), settings_(std::move(settings)),
@@ -29,6 +40,7 @@ ExchangeLine::ExchangeLine(QString device, QString settings,
     reopen_.setSingleShot(true);
     reopen_.setInterval(ReopenMs);
     connect(&reopen_, &QTimer::timeout, this, &ExchangeLine::tryOpen);
+    exchange_.setRemedyWords(bridgeWords());
     connect(&exchange_, &Exchange::finished, this, &ExchangeLine::onFinished);
     connect(&exchange_, &Exchange::lost, this, &ExchangeLine::onLost);
 }
@@ -52,7 +64,7 @@ void ExchangeLine::tryOpen() {
     const bool wasDown = !state_.isEmpty();
     if (const Result<> opened = exchange_.open(device_, settings_, QStringLiteral("--port"));
         !opened) {
-        const QString text = opened.failure().text(shellRemedyWords());
+        const QString text = opened.failure().text(bridgeWords());
         note(QStringLiteral("failed: ") + text,
              QStringLiteral("%1; trying again every %2 s, answering ERR4 meanwhile")
                  .arg(text)

@@ -4,8 +4,14 @@
 #include "exchange/event_loop.h"
 
 #include <QCoreApplication>
+#include <csignal>
 
 int main(int argc, char* argv[]) {
+#ifdef SIGPIPE
+    // A log or standard error whose reader has gone is a failed write and one warning, not a
+    // signal that ends the bridge.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     useQtEventDispatcher();
     QCoreApplication app(argc, argv);
     QStringList args = QCoreApplication::arguments();

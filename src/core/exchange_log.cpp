@@ -87,13 +87,16 @@ std::optional<QString> ExchangeLog::open(const QString& path) {
     path_ = path;
 #ifdef Q_OS_UNIX
     // Non-blocking, so that a FIFO in the file's place cannot hold the program at its start, nor
-    // a reader that stops reading hold it later: such a write fails and ends the log instead.
+    // a reader that stops reading hold it later: such a write fails and ends the log instead. A
+    // terminal named as the log never becomes the program's controlling terminal.
     const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+                          O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd < 0) {
         return warning(path, QString::fromLocal8Bit(std::strerror(errno)));
     }
-    if (!file_.open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
+    // O_APPEND already puts every write at the end of a regular file; QFile's Append would seek
+    // there too, which a pipe, a FIFO or a terminal refuses (ESPIPE), so it is not asked for.
+    if (!file_.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
                     QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         return warning(path, file_.errorString());

@@ -15,7 +15,9 @@
 //
 // A log that cannot be opened or written gives its one warning to the caller and is closed; the
 // program goes on without it. Opening never blocks (a FIFO without a reader is refused, not
-// waited for).
+// waited for). Anything writable will do: a regular file is appended to, never truncated; a pipe,
+// a FIFO with a reader or a terminal is written line by line. A reader that goes away ends the
+// log with its one warning (the programs ignore SIGPIPE, so it is a failed write).
 class ExchangeLog {
 public:
     // Opens the file for appending, creating it; the warning when it cannot be.

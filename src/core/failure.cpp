@@ -3,12 +3,13 @@
 RemedyWords panelRemedyWords() {
     return {QStringLiteral("choose the port again"),
             QStringLiteral("choose the port again to reconnect"),
-            QStringLiteral("name the device with %1 DEVICE")};
+            QStringLiteral("name the device with %1 DEVICE"), QStringLiteral("restart the panel")};
 }
 
-RemedyWords shellRemedyWords() {
+RemedyWords shellRemedyWords(const QString& program) {
     return {QStringLiteral("try again"), QStringLiteral("try again"),
-            QStringLiteral("name the device with %1 DEVICE")};
+            QStringLiteral("name the device with %1 DEVICE"),
+            QStringLiteral("run %1 again").arg(program)};
 }
 
 QString Failure::text(const RemedyWords& words) const {
@@ -28,6 +29,9 @@ QString Failure::text(const RemedyWords& words) const {
         break;
     case Remedy::NameDevice:
         remedyText = words.nameDevice.arg(option);
+        break;
+    case Remedy::Restart:
+        remedyText = words.restart;
         break;
     }
     if (remedyText.isEmpty()) {

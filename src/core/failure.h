@@ -14,6 +14,7 @@ enum class Remedy {
     Reopen,     // open the line again once the advice is followed
     Reconnect,  // a connection is gone: open the line again
     NameDevice, // the device is wrong: name another with the program's device option
+    Restart,    // the program on disk changed under it: start it again
 };
 
 // The words a program uses for the remedies. In nameDevice, %1 stands for the option.
@@ -21,12 +22,13 @@ struct RemedyWords {
     QString reopen;
     QString reconnect;
     QString nameDevice;
+    QString restart;
 };
 
 // The panel's words: its settings group opens the port again.
 RemedyWords panelRemedyWords();
-// The words of a program run from a shell: it is run again.
-RemedyWords shellRemedyWords();
+// The words of a program run from a shell: it is run again. `program` names it for a restart.
+RemedyWords shellRemedyWords(const QString& program = QStringLiteral("the program"));
 
 // Why a step failed: what happened, in plain words, naming port and device; any advice that holds
 // for every program ("check the address", "close that program"); the program's own remedy apart.

@@ -24,12 +24,13 @@ void CtlSession::start() {
         failRest(*setup_.unavailable, std::nullopt);
         return;
     }
-    RemedyWords words = shellRemedyWords();
+    RemedyWords words = shellRemedyWords(QStringLiteral("rmq27-ctl"));
     if (setup_.portGiven) {
         // The device was named already: the advice is to check it, not to name one.
         words.nameDevice = QStringLiteral("check the device given with %1");
     }
     exchange_.setRemedyWords(words);
+    exchange_.setTimings(setup_.timings);
     if (const Result<> opened =
             exchange_.open(setup_.device, setup_.settings, QStringLiteral("--port"));
         !opened) {

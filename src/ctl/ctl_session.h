@@ -26,6 +26,7 @@ public:
         // Set when there is no line to open (a simulated projector that could not start): every
         // action fails with it, as with a port that fails.
         std::optional<QString> unavailable;
+        ExchangeTimings timings;
     };
     // Where the lines go: one result per action on out, messages on err (each without newline).
     using Sink = std::function<void(const QString& line)>;

@@ -53,9 +53,15 @@ int main(int argc, char* argv[]) {
         return write(stdout, actionListText(options.json)) ? 0 : 1;
     }
 
-    CtlSession::Setup setup{
-        QString(),    !options.port.isEmpty(), options.settings, options.timeoutMs,
-        options.json, options.actions,         options.logFile,  std::nullopt};
+    CtlSession::Setup setup{QString(),
+                            !options.port.isEmpty(),
+                            options.settings,
+                            options.timeoutMs,
+                            options.json,
+                            options.actions,
+                            options.logFile,
+                            std::nullopt,
+                            {}};
     if (!options.simulate) {
         // The panel's own choice of device; a simulated projector needs none of it.
         setup.device = ctlDevice(options.port);

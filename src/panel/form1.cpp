@@ -21,22 +21,19 @@
 namespace {
 
 // Sees every key press in the application before the focused control does, and shows the
-// window those aimed at it; the key is never consumed.
+// window those aimed at it; the window consumes only a key it hands on to the free-text line.
 class KeyPreviewFilter : public QObject {
 public:
-    KeyPreviewFilter(Form1* form, std::function<void(QObject*, QEvent*)> see)
+    KeyPreviewFilter(Form1* form, std::function<bool(QObject*, QEvent*)> see)
         : QObject(form), see_(std::move(see)) {}
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::KeyPress) {
-            see_(watched, event);
-        }
-        return false;
+        return event->type() == QEvent::KeyPress && see_(watched, event);
     }
 
 private:
-    std::function<void(QObject*, QEvent*)> see_;
+    std::function<bool(QObject*, QEvent*)> see_;
 };
 
 QTimer* makeTimer(QObject* owner, const char* name, int interval) {
@@ -189,17 +186,30 @@ void Form1::wireControls() {
     }
 
     keyPreviewFilter_ = new KeyPreviewFilter(
-        this, [this](QObject* watched, QEvent* event) { keyPreview(watched, event); });
+        this, [this](QObject* watched, QEvent* event) { return keyPreview(watched, event); });
     qApp->installEventFilter(keyPreviewFilter_);
 }
 
-void Form1::keyPreview(QObject* watched, QEvent* event) {
+bool Form1::keyPreview(QObject* watched, QEvent* event) {
     auto* widget = qobject_cast<QWidget*>(watched);
     if (!widget || widget->window() != this) {
-        return;
+        return false;
     }
     const auto* key = static_cast<QKeyEvent*>(event);
     guard.run([this, key] { formKeyDown(key->key(), key->modifiers()); });
+    // Text typed before the free-text line is made (it comes after the first frame) is meant
+    // for it: the line is made at once, takes the focus and the key, so nothing typed is lost.
+    const bool typed = !key->text().isEmpty() && key->text().at(0).isPrint() &&
+                       !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier));
+    if (Text1 || !typed) {
+        return false;
+    }
+    addTextBox();
+    Text1->setFocus(Qt::OtherFocusReason);
+    QKeyEvent forLine(key->type(), key->key(), key->modifiers(), key->text(), key->isAutoRepeat(),
+                      ushort(key->count()));
+    QCoreApplication::sendEvent(Text1, &forLine);
+    return true;
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {

@@ -30,7 +30,7 @@ class Form1;
 //
 // Its controls are found by object name, as any user of the window finds them; the state fields,
 // the timers, the serial control and the guard are private, and Form1TestSeam is the one way in
-// for tests and tools.
+// for tests and tools (tests/support/form1_test_seam.h; no part of the program).
 class Form1 : public QWidget {
     Q_OBJECT
 public:
@@ -159,7 +159,8 @@ private:
     void wireControls();
     void runReplyDecoder();
     void centreOnScreen();
-    void keyPreview(QObject* watched, QEvent* event);
+    // Sees a key press aimed at the window; true when it took the key for the free-text line.
+    bool keyPreview(QObject* watched, QEvent* event);
     void releaseSteps(const HoldBinding& hold);
     // The free-text line, made first if need be.
     QLineEdit& textBox();

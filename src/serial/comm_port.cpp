@@ -212,16 +212,16 @@ void CommPort::setPortOpen(bool open) {
     }
     if (address.isNetwork()) {
         if (!net_) {
+            DeviceServersModule& module = module_ ? *module_ : DeviceServersModule::installed();
             NetLinkMade made =
-                makeNetLink({[this] { raiseCommEvent(ComEvReceive); },
+                module.make({[this] { raiseCommEvent(ComEvReceive); },
                              [this](const Failure& failure) { noteDropped(failure); }});
             if (made.failure) {
                 fail(*made.failure);
             }
             net_ = std::move(made.link);
         }
-        if (const std::optional<Failure> error =
-                net_->open(address, line_, name_lookup::installedResolver())) {
+        if (const std::optional<Failure> error = net_->open(address, line_, resolver_)) {
             fail(*error);
         }
         netOpen_ = true;

@@ -13,6 +13,7 @@
 #include "core/failure.h"
 
 #include "serial/line_settings.h"
+#include "serial/name_resolver.h"
 
 #include <QObject>
 #include <QSerialPort>
@@ -20,6 +21,7 @@
 #include <memory>
 #include <optional>
 
+class DeviceServersModule;
 class NetLink;
 
 // Why an open failed. Qt gives a permission error both for a device another program holds and
@@ -73,6 +75,11 @@ public:
     // The program's option that names the device, for the advice of a failure: --com1 or --com2
     // after the port unless set; a program with one option for its one port sets that.
     void setDeviceOptionName(const QString& option) { deviceOption_ = option; }
+    // What turns a device server's host name into addresses from the next open on; empty (the
+    // default) for the system's resolver.
+    void setResolver(name_lookup::Resolver resolver) { resolver_ = std::move(resolver); }
+    // Where device server links come from; null (the default) for the program's installed module.
+    void setDeviceServersModule(DeviceServersModule* module) { module_ = module; }
 
     qint16 commPort() const { return portNumber_; }
     void setCommPort(qint16 portNumber);
@@ -138,4 +145,6 @@ private:
     QString devices_[2];
     std::optional<QString> unavailable_[2];
     QString deviceOption_;
+    name_lookup::Resolver resolver_;
+    DeviceServersModule* module_ = nullptr;
 };

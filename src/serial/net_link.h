@@ -55,7 +55,27 @@ using NetLinkEntry = NetLink* (*)(const char* build, const NetLink::Events* even
 struct [[nodiscard]] NetLinkMade {
     std::unique_ptr<NetLink> link;
     // Why there is no link: the module is missing, broken or of another build.
-    std::optional<QString> failure;
+    std::optional<Failure> failure;
+};
+
+// The device server module as one program uses it: the first of its candidate files that gives a
+// link is loaded on first use and kept for the life of the program, and every later link comes
+// from it without looking at the disk again. A package upgrade that replaces the file while the
+// program runs changes nothing for this run; a file found of another build before any was loaded
+// means a program older than its module, which only a restart mends. A damaged file (cut short,
+// not a library) is refused before it is loaded, never mapped and run.
+class DeviceServersModule {
+public:
+    explicit DeviceServersModule(QStringList candidates) : candidates_(std::move(candidates)) {}
+    // The program's own: installed beside the programs' libraries, or beside the program in a
+    // build tree.
+    static DeviceServersModule& installed();
+
+    NetLinkMade make(NetLink::Events events);
+
+private:
+    QStringList candidates_;
+    NetLinkEntry entry_ = nullptr;
 };
 
 // A link from the installed module, or from the one beside the program in a build tree.

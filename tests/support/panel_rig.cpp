@@ -1,6 +1,6 @@
 #include "support/panel_rig.h"
 
-#include "panel/form1_test_seam.h"
+#include "support/form1_test_seam.h"
 
 #include <QLabel>
 #include <QTest>

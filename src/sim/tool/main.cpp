@@ -119,6 +119,9 @@ private:
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // Standard error or output whose reader has gone (rmq27-projector-sim | head -1) is a failed
+    // write: the projector goes on serving.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("rmq27-projector-sim"));
     QCoreApplication::setApplicationVersion(QStringLiteral(RMQ27_VERSION));

@@ -10,8 +10,9 @@ class QTimer;
 // The one way into Form1's private state, for its tests and for the tools that measure or
 // picture it (the benchmark, the fuzzers, the screenshots). Through it they read and set the ten
 // state fields, start, stop and re-time the four timers, open and close the port behind the
-// window's back, and see each warning through the guard's presenter instead of a box. Nothing
-// of the program itself uses it.
+// window's back, and see each warning through the guard's presenter instead of a box. It lives
+// with the tests and is compiled only into them and those tools: Form1 names it a friend, and
+// nothing of the program itself defines or uses it.
 class Form1TestSeam {
 public:
     explicit Form1TestSeam(Form1& form)
