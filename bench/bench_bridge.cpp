@@ -1,7 +1,8 @@
 // Figures for rmq27-bridge: a "POWR ?" round trip through the bridge to a simulated projector,
-// beside the same query ("CR0") through the exchange library directly; and 32 clients polling
-// at once. The simulators and the bridge run as the installed programs do, as processes of their
-// own; this program is only their client.
+// beside the same query ("CR0") through the exchange library directly; 32 clients polling at
+// once; and how long a silent projector keeps a client waiting for its ERR4. The simulators and
+// the bridge run as the installed programs do, as processes of their own; this program is only
+// their client.
 //
 // Prints one metric per line, "name  value  unit". --quick takes fewer samples.
 
@@ -211,6 +212,30 @@ void polling(quint16 port, int clients, int seconds) {
     metric("bridge_32_clients_wrong_answers", double(wrong), "");
 }
 
+// A projector that never answers, behind a bridge of its own: how long a client waits for each
+// ERR4. The first comes when its reply window closes; each after it also waits out the quiet the
+// line keeps after a silent window. A client gives up after about 4 s.
+void silentAnswers(quint16 port, int samples) {
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    s.waitForConnected(5000);
+    QByteArray buffer;
+    readLine(s, buffer); // greeting
+    std::vector<double> us;
+    for (int i = 0; i < samples; ++i) {
+        QElapsedTimer t;
+        t.start();
+        s.write("%1POWR ?\r");
+        s.flush();
+        const QByteArray reply = readLine(s, buffer);
+        us.push_back(double(t.nsecsElapsed()) / 1000.0);
+        if (reply != "%1POWR=ERR4") {
+            std::printf("# unexpected reply %s\n", reply.constData());
+        }
+    }
+    report("bridge_silent_powr_err4", us);
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -241,5 +266,18 @@ int main(int argc, char* argv[]) {
     }
     roundTrips(port, directDevice, samples, pauseMs);
     polling(port, 32, quick ? 3 : 10);
+
+    Child silentSim(QStringLiteral("rmq27-projector-sim"),
+                    {QStringLiteral("--fault"), QStringLiteral("silent")}, false);
+    const QString silentDevice = startSim(silentSim);
+    Child silentBridge(QStringLiteral("rmq27-bridge"),
+                       {QStringLiteral("--port"), silentDevice, QStringLiteral("--listen"),
+                        QStringLiteral("127.0.0.1:0")});
+    const quint16 silentPort = startBridge(silentBridge);
+    if (silentPort == 0) {
+        std::printf("# the bridge did not start: %s\n", silentBridge.err.constData());
+        return 1;
+    }
+    silentAnswers(silentPort, quick ? 3 : 10);
     return 0;
 }

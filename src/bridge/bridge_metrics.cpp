@@ -19,16 +19,6 @@ void BridgeMetrics::attach(ExchangeLine& line) {
     setLineOpen([&line] { return line.isUp(); });
 }
 
-QString BridgeMetrics::listen(const QHostAddress& address, quint16 port) {
-    if (server_.listen(address, port)) {
-        return {};
-    }
-    return QStringLiteral("cannot serve metrics on %1 port %2: %3")
-        .arg(address.toString())
-        .arg(port)
-        .arg(server_.errorString());
-}
-
 void BridgeMetrics::takeResult(const ExchangeResult& result) {
     lastValues_.reset();
     if (result.outcome == ExchangeOutcome::PortFailed) {

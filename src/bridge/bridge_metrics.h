@@ -27,8 +27,10 @@ public:
 
     // Follows the real line: its results, its losses and whether it is open.
     void attach(ExchangeLine& line);
-    // Listens for scrapes; returns an error message, empty on success.
-    QString listen(const QHostAddress& address, quint16 port);
+    // Listens for scrapes.
+    Result<> listen(const QHostAddress& address, quint16 port) {
+        return server_.listen(address, port);
+    }
     quint16 port() const { return server_.serverPort(); }
     // Polls at once, then every interval.
     void start() { poller_.start(); }

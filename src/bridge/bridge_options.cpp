@@ -1,6 +1,13 @@
 #include "bridge/bridge_options.h"
 
+#include "serial/device_address.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QFile>
+
+#include <algorithm>
+#include <array>
 
 #include <sys/stat.h>
 
@@ -24,13 +31,146 @@ const char* const BridgeUsage =
     "  --poll SECONDS        with --metrics: read the projector's status every SECONDS\n"
     "                        (default 30, at least 5), between the clients' requests\n"
     "  --log FILE            append every exchange of the line to FILE, one line each\n"
-    "  --help, --version\n"
+    "  -h, --help, --version\n"
+    "\n"
+    "An option's value may also follow an equals sign: --port=DEVICE. Each option is given\n"
+    "at most once.\n"
     "\n"
     "Exit status: 0 stopped, 1 cannot listen or read the password, 2 bad usage.\n";
 
 namespace {
 
 constexpr qsizetype MaxPasswordChars = 32;
+
+// The options that take a value, and what the value is called in messages.
+struct ValueOption {
+    const char* name;
+    const char* what;
+};
+constexpr std::array<ValueOption, 8> ValueOptions{{
+    {"port", "device"},
+    {"baud", "rate"},
+    {"listen", "port"},
+    {"password-file", "file"},
+    {"name", "name"},
+    {"metrics", "port"},
+    {"poll", "number of seconds"},
+    {"log", "file"},
+}};
+constexpr std::array<const char*, 3> Switches{"no-password", "help", "version"};
+
+// Options that make no sense together, and why.
+struct Conflict {
+    const char* first;
+    const char* second;
+    const char* why;
+};
+constexpr std::array<Conflict, 1> Conflicts{{
+    {"no-password", "password-file", "one opens access without a password, the other sets one"},
+}};
+
+QString shownOption(const QString& name) {
+    return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+}
+
+bool takesValue(const QString& arg) {
+    return std::any_of(ValueOptions.begin(), ValueOptions.end(), [&arg](const ValueOption& o) {
+        return arg == QLatin1String("--") + QLatin1String(o.name);
+    });
+}
+
+// Why the parser refused the arguments, naming the option.
+Failure parserFailure(const QCommandLineParser& parser, const QStringList& args) {
+    if (const QStringList unknown = parser.unknownOptionNames(); !unknown.isEmpty()) {
+        return Failure(QStringLiteral("unknown option %1").arg(shownOption(unknown.front())));
+    }
+    // A value option at the very end: anywhere else it takes the next argument as its value.
+    if (!args.isEmpty() && takesValue(args.back())) {
+        return Failure(QStringLiteral("%1 needs a value").arg(args.back()));
+    }
+    return Failure(parser.errorText());
+}
+
+// A switch given a value is no option of this program.
+Result<> noSwitchWithValue(const QStringList& args) {
+    for (const QString& arg : args) {
+        if (arg == QLatin1String("--")) {
+            break;
+        }
+        for (const char* s : Switches) {
+            if (arg.startsWith(QLatin1String("--") + QLatin1String(s) + QLatin1Char('='))) {
+                return Failure(QStringLiteral("unknown option %1 (--%2 takes no value)")
+                                   .arg(arg, QLatin1String(s)));
+            }
+        }
+    }
+    return succeeded();
+}
+
+// The rules every value shares: given once, not empty, not another option.
+Result<> checkValue(const QString& option, const char* what, const QStringList& values) {
+    if (values.size() > 1) {
+        return Failure(QStringLiteral("%1 is given more than once").arg(option));
+    }
+    const QString& value = values.front();
+    if (value.trimmed().isEmpty()) {
+        return Failure(
+            QStringLiteral("%1 needs a %2, not an empty one").arg(option, QLatin1String(what)));
+    }
+    // "--port --no-password" is a forgotten device, not a device named "--no-password".
+    if (value.startsWith(QLatin1Char('-'))) {
+        return Failure(QStringLiteral("%1 needs a %2, not the option '%3'")
+                           .arg(option, QLatin1String(what), value));
+    }
+    return succeeded();
+}
+
+// Checks one option's value and stores it.
+Result<> takeValue(const QString& name, const QString& value, BridgeOptions& o) {
+    const auto badListen = [&value](const char* option) {
+        return Failure(QStringLiteral("--%1 wants [ADDR:]PORT with ADDR an IP address ([...] for "
+                                      "IPv6), not \"%2\"")
+                           .arg(QLatin1String(option), value));
+    };
+    if (name == QLatin1String("port")) {
+        const DeviceAddress address = parseDeviceAddress(value);
+        if (address.error) {
+            return Failure(QStringLiteral("--port %1: %2").arg(value, *address.error));
+        }
+        o.port = value;
+    } else if (name == QLatin1String("baud")) {
+        if (value != QLatin1String("19200") && value != QLatin1String("9600")) {
+            return Failure(QStringLiteral("--baud must be 19200 or 9600, not \"%1\"").arg(value));
+        }
+        o.settings = value + QLatin1String(",N,8,1");
+    } else if (name == QLatin1String("listen")) {
+        const auto listen = parseListen(value);
+        if (!listen) {
+            return badListen("listen");
+        }
+        o.listenAddress = listen->first;
+        o.listenPort = listen->second;
+    } else if (name == QLatin1String("password-file")) {
+        o.passwordFile = value;
+    } else if (name == QLatin1String("name")) {
+        o.name = value;
+    } else if (name == QLatin1String("metrics")) {
+        o.metrics = parseListen(value);
+        if (!o.metrics) {
+            return badListen("metrics");
+        }
+    } else if (name == QLatin1String("poll")) {
+        bool ok = false;
+        o.pollSeconds = value.toInt(&ok);
+        if (!ok || o.pollSeconds < 5 || o.pollSeconds > 86400) {
+            return Failure(
+                QStringLiteral("--poll wants 5 to 86400 seconds, not \"%1\"").arg(value));
+        }
+    } else {
+        o.logFile = value;
+    }
+    return succeeded();
+}
 
 } // namespace
 
@@ -63,102 +203,64 @@ std::optional<std::pair<std::optional<QHostAddress>, quint16>> parseListen(const
     return std::make_pair(address, quint16(port));
 }
 
-BridgeParse parseBridgeArguments(const QStringList& args) {
-    BridgeParse parse;
-    BridgeOptions& o = parse.options;
-    for (qsizetype i = 0; i < args.size() && parse.error.isEmpty(); ++i) {
-        const QString& arg = args[i];
-        const auto value = [&](QString* out) {
-            if (i + 1 >= args.size()) {
-                parse.error = QStringLiteral("%1 needs a value").arg(arg);
-                return false;
-            }
-            *out = args[++i];
-            return true;
-        };
-        QString v;
-        if (arg == QLatin1String("--port")) {
-            if (value(&v) && v.isEmpty()) {
-                parse.error = QStringLiteral("--port needs a DEVICE, not an empty one");
-            }
-            o.port = v;
-        } else if (arg == QLatin1String("--baud")) {
-            if (value(&v)) {
-                if (v != QLatin1String("19200") && v != QLatin1String("9600")) {
-                    parse.error = QStringLiteral("--baud must be 19200 or 9600, not \"%1\"").arg(v);
-                }
-                o.settings = v + QLatin1String(",N,8,1");
-            }
-        } else if (arg == QLatin1String("--listen")) {
-            if (value(&v)) {
-                const auto listen = parseListen(v);
-                if (!listen) {
-                    parse.error = QStringLiteral("--listen wants [ADDR:]PORT with ADDR an IP "
-                                                 "address ([...] for IPv6), not \"%1\"")
-                                      .arg(v);
-                } else {
-                    o.listenAddress = listen->first;
-                    o.listenPort = listen->second;
-                }
-            }
-        } else if (arg == QLatin1String("--password-file")) {
-            if (value(&v) && v.isEmpty()) {
-                parse.error = QStringLiteral("--password-file needs a FILE, not an empty one");
-            }
-            o.passwordFile = v;
-        } else if (arg == QLatin1String("--no-password")) {
-            o.noPassword = true;
-        } else if (arg == QLatin1String("--log")) {
-            if (value(&v) && v.isEmpty()) {
-                parse.error = QStringLiteral("--log needs a FILE, not an empty one");
-            }
-            o.logFile = v;
-        } else if (arg == QLatin1String("--name")) {
-            if (value(&v)) {
-                o.name = v;
-            }
-        } else if (arg == QLatin1String("--metrics")) {
-            if (value(&v)) {
-                o.metrics = parseListen(v);
-                if (!o.metrics) {
-                    parse.error = QStringLiteral("--metrics wants [ADDR:]PORT with ADDR an IP "
-                                                 "address ([...] for IPv6), not \"%1\"")
-                                      .arg(v);
-                }
-            }
-        } else if (arg == QLatin1String("--poll")) {
-            if (value(&v)) {
-                bool ok = false;
-                o.pollSeconds = v.toInt(&ok);
-                if (!ok || o.pollSeconds < 5 || o.pollSeconds > 86400) {
-                    parse.error =
-                        QStringLiteral("--poll wants 5 to 86400 seconds, not \"%1\"").arg(v);
-                }
-            }
-        } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
-            o.help = true;
-        } else if (arg == QLatin1String("--version")) {
-            o.version = true;
-        } else {
-            parse.error = QStringLiteral("unknown argument \"%1\"").arg(arg);
+Result<BridgeOptions> parseBridgeArguments(const QStringList& args) {
+    // Everything is checked before --help or --version is honoured, so that a command line with
+    // a mistake in it never ends in success.
+    if (const Result<> checked = noSwitchWithValue(args); !checked) {
+        return checked.failure();
+    }
+    QCommandLineParser parser;
+    for (const ValueOption& v : ValueOptions) {
+        parser.addOption(QCommandLineOption(QLatin1String(v.name), {}, QLatin1String(v.what)));
+    }
+    for (const char* s : Switches) {
+        parser.addOption(QCommandLineOption(QLatin1String(s)));
+    }
+    parser.addOption(QCommandLineOption(QStringLiteral("h")));
+    if (!parser.parse(QStringList{QStringLiteral("rmq27-bridge")} + args)) {
+        return parserFailure(parser, args);
+    }
+    BridgeOptions o;
+    for (const ValueOption& v : ValueOptions) {
+        const QString name = QLatin1String(v.name);
+        const QStringList values = parser.values(name);
+        if (values.isEmpty()) {
+            continue;
+        }
+        Result<> taken = checkValue(shownOption(name), v.what, values);
+        if (taken) {
+            taken = takeValue(name, values.front(), o);
+        }
+        if (!taken) {
+            return taken.failure();
         }
     }
-    if (parse.error.isEmpty() && o.noPassword && !o.passwordFile.isEmpty()) {
-        parse.error = QStringLiteral("--no-password and --password-file exclude each other");
+    if (!parser.positionalArguments().isEmpty()) {
+        return Failure(
+            QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().front()));
     }
-    return parse;
+    for (const Conflict& c : Conflicts) {
+        if (parser.isSet(QLatin1String(c.first)) && parser.isSet(QLatin1String(c.second))) {
+            return Failure(
+                QStringLiteral("--%1 and --%2 cannot be given together: %3")
+                    .arg(QLatin1String(c.first), QLatin1String(c.second), QLatin1String(c.why)));
+        }
+    }
+    o.noPassword = parser.isSet(QStringLiteral("no-password"));
+    o.help = parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("h"));
+    o.version = parser.isSet(QStringLiteral("version"));
+    return o;
 }
 
-ListenPlan listenAddresses(const BridgeOptions& options, bool hasPassword) {
+Result<ListenPlan> listenAddresses(const BridgeOptions& options, bool hasPassword) {
     ListenPlan plan;
     const bool open = hasPassword || options.noPassword;
     if (options.listenAddress) {
         if (!open && !options.listenAddress->isLoopback()) {
-            plan.error = QStringLiteral("without a password the bridge listens on loopback only: "
-                                        "give --password-file FILE, or --no-password if open "
-                                        "access to %1 is intended")
-                             .arg(options.listenAddress->toString());
-            return plan;
+            return Failure(QStringLiteral("without a password the bridge listens on loopback "
+                                          "only: give --password-file FILE, or --no-password if "
+                                          "open access to %1 is intended")
+                               .arg(options.listenAddress->toString()));
         }
         plan.addresses = {*options.listenAddress};
     } else if (open) {
@@ -170,24 +272,20 @@ ListenPlan listenAddresses(const BridgeOptions& options, bool hasPassword) {
     return plan;
 }
 
-PasswordRead readPasswordFile(const QString& path) {
-    PasswordRead read;
+Result<QByteArray> readPasswordFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        read.error =
-            QStringLiteral("cannot read the password file %1: %2").arg(path, file.errorString());
-        return read;
+        return Failure(
+            QStringLiteral("cannot read the password file %1: %2").arg(path, file.errorString()));
     }
     struct stat st {};
     if (::fstat(file.handle(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        read.error = QStringLiteral("the password file %1 is not a regular file").arg(path);
-        return read;
+        return Failure(QStringLiteral("the password file %1 is not a regular file").arg(path));
     }
     if (st.st_mode & (S_IROTH | S_IWOTH)) {
-        read.error = QStringLiteral("the password file %1 may be read or written by others; "
-                                    "make it private (chmod o-rw %1)")
-                         .arg(path);
-        return read;
+        return Failure(
+            QStringLiteral("the password file %1 may be read or written by others").arg(path),
+            QStringLiteral("make it private (chmod o-rw %1)").arg(path));
     }
     QByteArray line = file.read(256);
     const qsizetype end = line.indexOf('\n');
@@ -202,12 +300,10 @@ PasswordRead readPasswordFile(const QString& path) {
         printable = printable && c >= 0x20 && c <= 0x7E;
     }
     if (line.isEmpty() || line.size() > MaxPasswordChars || !printable) {
-        read.error = QStringLiteral("the password in %1 must be 1 to %2 printable ASCII "
-                                    "characters on its first line")
-                         .arg(path)
-                         .arg(MaxPasswordChars);
-        return read;
+        return Failure(QStringLiteral("the password in %1 must be 1 to %2 printable ASCII "
+                                      "characters on its first line")
+                           .arg(path)
+                           .arg(MaxPasswordChars));
     }
-    read.password = line;
-    return read;
+    return line;
 }

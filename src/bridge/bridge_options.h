@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/failure.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
@@ -26,13 +28,9 @@ struct BridgeOptions {
     bool version = false;
 };
 
-struct BridgeParse {
-    BridgeOptions options;
-    QString error; // set for a usage error
-};
-
-// Reads the arguments after the program name.
-BridgeParse parseBridgeArguments(const QStringList& args);
+// Reads the arguments after the program name. A usage error fails with one line that names the
+// option.
+Result<BridgeOptions> parseBridgeArguments(const QStringList& args);
 
 // "[ADDR:]PORT": an IPv4 address, an IPv6 address in brackets, or none; never a host name (the
 // bridge resolves nothing). Nothing for a malformed value.
@@ -41,20 +39,14 @@ std::optional<std::pair<std::optional<QHostAddress>, quint16>> parseListen(const
 struct ListenPlan {
     QList<QHostAddress> addresses;
     QList<QHostAddress> optional; // tried, but not needed (the IPv6 loopback)
-    QString error;
 };
 
 // Where to listen. Without a password only on loopback, unless noPassword says open access is
-// meant; an address asked for that breaks this rule is an error.
-ListenPlan listenAddresses(const BridgeOptions& options, bool hasPassword);
-
-struct PasswordRead {
-    QByteArray password;
-    QString error;
-};
+// meant; an address asked for that breaks this rule is a usage error.
+Result<ListenPlan> listenAddresses(const BridgeOptions& options, bool hasPassword);
 
 // The password from its file: the first line, without its line end. Refused when others may read
 // or write the file, when it is empty, longer than 32 characters or not printable ASCII.
-PasswordRead readPasswordFile(const QString& path);
+Result<QByteArray> readPasswordFile(const QString& path);
 
 extern const char* const BridgeUsage;

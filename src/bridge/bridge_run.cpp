@@ -28,70 +28,83 @@ QString addressText(const QHostAddress& a, quint16 port) {
     return QStringLiteral("%1:%2").arg(host).arg(port);
 }
 
-} // namespace
+// The exit statuses: stopped, cannot run (listen, password), bad usage.
+constexpr int CannotRun = 1;
+constexpr int BadUsage = 2;
 
-int runBridge(const QStringList& args) {
-    const BridgeParse parse = parseBridgeArguments(args);
-    const BridgeOptions& o = parse.options;
-    if (!parse.error.isEmpty()) {
-        logLine(QStringLiteral("rmq27-bridge: %1 (see --help)").arg(parse.error));
-        return 2;
-    }
+QString failureText(const Failure& failure) {
+    return QStringLiteral("rmq27-bridge: %1").arg(failure.text(shellRemedyWords()));
+}
+
+// A failure that ends the program: its one line, and the status to end with.
+int endWith(const Failure& failure, int status) {
+    logLine(failureText(failure));
+    return status;
+}
+
+// A mistake in the options: its one line points to --help.
+int badOptions(const Failure& failure) {
+    logLine(failureText(failure) + QStringLiteral(" (see --help)"));
+    return BadUsage;
+}
+
+// Options: --help and --version are answered at once, and the program ends.
+bool answeredAtOnce(const BridgeOptions& o) {
     if (o.help) {
         std::fputs(BridgeUsage, stdout);
-        return 0;
-    }
-    if (o.version) {
+    } else if (o.version) {
         std::printf("rmq27-bridge %s\n", RMQ27_VERSION);
-        return 0;
     }
+    return o.help || o.version;
+}
 
-    std::optional<QByteArray> password;
-    if (!o.passwordFile.isEmpty()) {
-        const PasswordRead read = readPasswordFile(o.passwordFile);
-        if (!read.error.isEmpty()) {
-            logLine(QStringLiteral("rmq27-bridge: %1").arg(read.error));
-            return 1;
-        }
-        password = read.password;
+// Password: the one of --password-file, none without it.
+Result<std::optional<QByteArray>> readPassword(const BridgeOptions& o) {
+    if (o.passwordFile.isEmpty()) {
+        return std::optional<QByteArray>();
     }
-    const ListenPlan plan = listenAddresses(o, password.has_value());
-    if (!plan.error.isEmpty()) {
-        logLine(QStringLiteral("rmq27-bridge: %1").arg(plan.error));
-        return 2;
+    const Result<QByteArray> read = readPasswordFile(o.passwordFile);
+    if (!read) {
+        return read.failure();
     }
+    return std::optional<QByteArray>(read.value());
+}
 
-    // The device as rmq27-ctl chooses it: the option, else the one last opened on COM1, else the
-    // first USB serial adapter, else the platform's first serial port.
-    const QString device = !o.port.isEmpty()
-                               ? o.port
-                               : PortDeviceChoice().choose(1, QString(), availableSerialPorts());
+// The device as rmq27-ctl chooses it: the option, else the one last opened on COM1, else the
+// first USB serial adapter, else the platform's first serial port.
+QString chosenDevice(const BridgeOptions& o) {
+    return !o.port.isEmpty() ? o.port
+                             : PortDeviceChoice().choose(1, QString(), availableSerialPorts());
+}
 
-    pjlink::Identity identity;
-    identity.name = pjlink::fitName(o.name.value_or(QSysInfo::machineHostName()));
-    identity.info = QByteArrayLiteral("rmq27-bridge " RMQ27_VERSION);
-
-    ExchangeLine line(device, o.settings, logLine);
-    // The record of every exchange (--log): a file that cannot be kept is one line on standard
-    // error, and the bridge goes on without it.
-    ExchangeLog exchangeLog;
-    if (!o.logFile.isEmpty()) {
-        if (const std::optional<QString> warning = exchangeLog.open(o.logFile)) {
-            logLine(QStringLiteral("rmq27-bridge: %1").arg(*warning));
+// The record of every exchange (--log): a file that cannot be kept is one line on standard
+// error, and the bridge goes on without it.
+void keepExchangeLog(ExchangeLine& line, ExchangeLog& exchangeLog, const QString& file) {
+    if (!file.isEmpty()) {
+        if (const std::optional<QString> warning = exchangeLog.open(file)) {
+            logLine(failureText(Failure(*warning)));
         }
     }
     QObject::connect(&line.exchange(), &Exchange::event, [&exchangeLog](const ExchangeEvent& e) {
         if (const std::optional<QString> warning = exchangeLog.write(e)) {
-            logLine(QStringLiteral("rmq27-bridge: %1").arg(*warning));
+            logLine(failureText(Failure(*warning)));
         }
     });
-    LineQueue queue(line);
-    PjlinkServer server(queue, identity, password);
-    server.setLog(logLine);
-    const QString error = server.listen(plan.addresses, o.listenPort, plan.optional);
-    if (!error.isEmpty()) {
-        logLine(QStringLiteral("rmq27-bridge: %1").arg(error));
-        return 1;
+}
+
+pjlink::Identity identityFor(const BridgeOptions& o) {
+    pjlink::Identity identity;
+    identity.name = pjlink::fitName(o.name.value_or(QSysInfo::machineHostName()));
+    identity.info = QByteArrayLiteral("rmq27-bridge " RMQ27_VERSION);
+    return identity;
+}
+
+// PJLink server: listening where the plan says, and one line that says where and how.
+Result<> listenForPjlink(PjlinkServer& server, const ListenPlan& plan, const BridgeOptions& o,
+                         bool hasPassword) {
+    if (Result<> listening = server.listen(plan.addresses, o.listenPort, plan.optional);
+        !listening) {
+        return listening;
     }
     QStringList where;
     for (const QHostAddress& a : server.addresses()) {
@@ -99,22 +112,62 @@ int runBridge(const QStringList& args) {
     }
     logLine(QStringLiteral("PJLink on %1, %2")
                 .arg(where.join(QStringLiteral(", ")),
-                     password       ? QStringLiteral("password required")
+                     hasPassword    ? QStringLiteral("password required")
                      : o.noPassword ? QStringLiteral("open access, no password")
                                     : QStringLiteral("no password: loopback only")));
+    return succeeded();
+}
+
+// Metrics (--metrics): serving scrapes, and one line that says where.
+Result<> serveMetrics(BridgeMetrics& metrics, const BridgeOptions& o) {
+    const QHostAddress at = o.metrics->first.value_or(QHostAddress(QHostAddress::Any));
+    if (Result<> listening = metrics.listen(at, o.metrics->second); !listening) {
+        return listening;
+    }
+    logLine(QStringLiteral("metrics on %1/metrics, polling every %2 s")
+                .arg(addressText(at, metrics.port()))
+                .arg(o.pollSeconds));
+    return succeeded();
+}
+
+} // namespace
+
+int runBridge(const QStringList& args) {
+    const Result<BridgeOptions> parsed = parseBridgeArguments(args);
+    if (!parsed) {
+        return badOptions(parsed.failure());
+    }
+    const BridgeOptions& o = parsed.value();
+    if (answeredAtOnce(o)) {
+        return 0;
+    }
+    const Result<std::optional<QByteArray>> password = readPassword(o);
+    if (!password) {
+        return endWith(password.failure(), CannotRun);
+    }
+    const bool hasPassword = password.value().has_value();
+    const Result<ListenPlan> plan = listenAddresses(o, hasPassword);
+    if (!plan) {
+        return endWith(plan.failure(), BadUsage);
+    }
+
+    ExchangeLine line(chosenDevice(o), o.settings, logLine);
+    ExchangeLog exchangeLog;
+    keepExchangeLog(line, exchangeLog, o.logFile);
+    LineQueue queue(line);
+    PjlinkServer server(queue, identityFor(o), password.value());
+    server.setLog(logLine);
+    if (const Result<> listening = listenForPjlink(server, plan.value(), o, hasPassword);
+        !listening) {
+        return endWith(listening.failure(), CannotRun);
+    }
     std::optional<BridgeMetrics> metrics;
     if (o.metrics) {
         metrics.emplace(queue, server, o.pollSeconds);
         metrics->attach(line);
-        const QHostAddress at = o.metrics->first.value_or(QHostAddress(QHostAddress::Any));
-        const QString failed = metrics->listen(at, o.metrics->second);
-        if (!failed.isEmpty()) {
-            logLine(QStringLiteral("rmq27-bridge: %1").arg(failed));
-            return 1;
+        if (const Result<> serving = serveMetrics(*metrics, o); !serving) {
+            return endWith(serving.failure(), CannotRun);
         }
-        logLine(QStringLiteral("metrics on %1/metrics, polling every %2 s")
-                    .arg(addressText(at, metrics->port()))
-                    .arg(o.pollSeconds));
     }
     line.open();
     if (metrics) {

@@ -88,7 +88,6 @@ void LineQueue::runStep() {
         finish();
         return;
     }
-    ++started_;
     runner_.start(current_->codes.at(current_->answers.size()));
 }
 

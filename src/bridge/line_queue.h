@@ -54,8 +54,7 @@ public:
     bool submit(QObject* owner, const QStringList& codes, Priority priority, Done done);
     // Drops owner's waiting requests; one already on the line finishes unheard.
     void forget(QObject* owner);
-    // Exchanges started on the line, and requests answered by another's run.
-    qint64 exchangesStarted() const { return started_; }
+    // Requests answered by another's run.
     qint64 requestsShared() const { return shared_; }
 
     qsizetype waiting(Priority priority) const;
@@ -84,6 +83,5 @@ private:
     std::deque<Request> background_;
     std::optional<Request> current_;
     bool scheduled_ = false;
-    qint64 started_ = 0;
     qint64 shared_ = 0;
 };

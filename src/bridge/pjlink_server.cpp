@@ -10,29 +10,32 @@ PjlinkServer::PjlinkServer(LineQueue& queue, pjlink::Identity identity,
     : QObject(parent), queue_(queue), identity_(std::move(identity)),
       password_(std::move(password)) {}
 
-QString PjlinkServer::listen(const QList<QHostAddress>& addresses, quint16 port,
-                             const QList<QHostAddress>& optional) {
+Result<> PjlinkServer::listen(const QList<QHostAddress>& addresses, quint16 port,
+                              const QList<QHostAddress>& optional) {
     QList<QHostAddress> all = addresses;
     all += optional;
     for (const QHostAddress& address : all) {
         auto* server = new QTcpServer(this);
         if (!server->listen(address, port)) {
-            const QString error = QStringLiteral("cannot listen on %1 port %2: %3")
+            const Failure failure(QStringLiteral("cannot listen on %1 port %2: %3")
                                       .arg(address.toString())
                                       .arg(port)
-                                      .arg(server->errorString());
+                                      .arg(server->errorString()));
             delete server;
             if (optional.contains(address)) {
                 continue;
             }
-            return error;
+            return failure;
         }
         port = server->serverPort();
         connect(server, &QTcpServer::newConnection, this,
                 [this, server] { onNewConnection(server); });
         servers_.append(server);
     }
-    return servers_.isEmpty() ? QStringLiteral("no address to listen on") : QString();
+    if (servers_.isEmpty()) {
+        return Failure(QStringLiteral("no address to listen on"));
+    }
+    return succeeded();
 }
 
 quint16 PjlinkServer::port() const {
@@ -49,7 +52,7 @@ QList<QHostAddress> PjlinkServer::addresses() const {
 
 void PjlinkServer::onNewConnection(QTcpServer* server) {
     while (QTcpSocket* socket = server->nextPendingConnection()) {
-        if (connections_ >= maxConnections_) {
+        if (connections_ >= MaxConnections) {
             note(QStringLiteral("refused a connection from %1: %2 connections already open")
                      .arg(socket->peerAddress().toString())
                      .arg(connections_));

@@ -2,6 +2,7 @@
 
 #include "bridge/pjlink_connection.h"
 #include "bridge/pjlink_protocol.h"
+#include "core/failure.h"
 
 #include <QHostAddress>
 #include <QList>
@@ -24,15 +25,14 @@ public:
                  QObject* parent = nullptr);
 
     void setLimits(const ConnectionLimits& limits) { limits_ = limits; }
-    void setMaxConnections(int n) { maxConnections_ = n; }
     // One line for the log, for each connection refused or closed for a reason.
     void setLog(std::function<void(const QString&)> log) { log_ = std::move(log); }
 
     // Listens on every address at port (0: a free port, the same one on each address after the
-    // first). Returns an error message, empty on success. An address that cannot be had is an
-    // error unless optional (the IPv6 loopback on a host without IPv6).
-    QString listen(const QList<QHostAddress>& addresses, quint16 port,
-                   const QList<QHostAddress>& optional = {});
+    // first). An address that cannot be had fails it unless optional (the IPv6 loopback on a host
+    // without IPv6).
+    Result<> listen(const QList<QHostAddress>& addresses, quint16 port,
+                    const QList<QHostAddress>& optional = {});
     quint16 port() const;
     QList<QHostAddress> addresses() const;
     int connectionCount() const { return connections_; }
@@ -47,7 +47,6 @@ private:
     pjlink::Identity identity_;
     std::optional<QByteArray> password_;
     ConnectionLimits limits_;
-    int maxConnections_ = MaxConnections;
     QList<QTcpServer*> servers_;
     int connections_ = 0;
     qint64 accepted_ = 0;

@@ -50,6 +50,12 @@ Form1::Form1(const PortDevices& devices, TextBox textBox, QWidget* parent)
       Timer2(makeTimer(this, "Timer2", 500)), Timer3(makeTimer(this, "Timer3", 5000)),
       Timer4(makeTimer(this, "Timer4", 1000)), MSComm1(new CommPort(this)), guard(this) {
     setUpForm(*ui, *this);
+    Label11 = ui->Label11;
+    Label12 = ui->Label12;
+    Label22 = ui->Label22;
+    Frame8 = ui->Frame8;
+    Command34 = ui->Command34;
+    Option1 = ui->Option1;
     describeCommands(*this);
     // The 5 ms cursor-pad pace is only 5 ms with a precise timer.
     Timer1->setTimerType(Qt::PreciseTimer);

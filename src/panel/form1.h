@@ -10,10 +10,14 @@
 #include <memory>
 #include <optional>
 
+class CommandButton;
 class CommPort;
+class DisplayLine;
 class ExchangeLog;
 class QAbstractButton;
+class QFrame;
 class QLineEdit;
+class QRadioButton;
 struct OneShotBinding;
 struct HoldBinding;
 class QTimer;
@@ -142,6 +146,15 @@ private:
     QString CmdPrefix;
 
     std::unique_ptr<Ui::Form1> ui;
+    // The controls the handlers outside form1.cpp use, by their stored names, set once from the
+    // form: only form1.cpp and the form's set-up read the generated form, so a change of the form
+    // recompiles those alone.
+    DisplayLine* Label11 = nullptr;
+    DisplayLine* Label12 = nullptr;
+    DisplayLine* Label22 = nullptr;
+    QFrame* Frame8 = nullptr;
+    CommandButton* Command34 = nullptr;
+    QRadioButton* Option1 = nullptr;
     QTimer* Timer1;
     QTimer* Timer2;
     QTimer* Timer3;

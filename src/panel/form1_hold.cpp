@@ -3,7 +3,7 @@
 
 #include "core/bindings.h"
 #include "core/failure.h"
-#include "ui_form1.h"
+#include "panel/display_line.h"
 
 #include <QAbstractButton>
 #include <QTimer>
@@ -93,8 +93,8 @@ void Form1::releaseSteps(const HoldBinding& hold) {
     Timer1->stop();
     Timer2->stop();
     enableTimer(Timer4);
-    ui->Label11->setText(QString());
-    ui->Label12->setText(QString());
+    Label11->setText(QString());
+    Label12->setText(QString());
     setReplyWindow(StoredReplyWindow.replyMs, StoredReplyWindow.displayMs);
     RecvBuf = QString();
     if (hold.holdCode == 17 || hold.holdCode == 18) {

@@ -3,8 +3,8 @@
 
 #include "core/failure.h"
 #include "serial/comm_port.h"
-#include "ui_form1.h"
 
+#include <QFrame>
 #include <optional>
 
 namespace {
@@ -42,13 +42,13 @@ void Form1::portSwitch(qint16 target, qint16 fallback) {
         MSComm1->setCommPort(fallback);
         return;
     }
-    ui->Frame8->hide();
+    Frame8->hide();
 }
 
 void Form1::baudSwitch(const QString& settings) {
     CommSettings = settings;
     MSComm1->setSettings(CommSettings);
-    ui->Frame8->hide();
+    Frame8->hide();
 }
 
 void Form1::mscomm1OnComm() {

@@ -2,8 +2,9 @@
 #include "panel/form1.h"
 
 #include "core/bindings.h"
-#include "ui_form1.h"
+#include "panel/command_button.h"
 
+#include <QFrame>
 #include <QLineEdit>
 #include <QTimer>
 
@@ -19,8 +20,8 @@ void Form1::formKeyDown(int key, Qt::KeyboardModifiers modifiers) {
     }
     setClientHeightTwips(ServiceHeight);
     PanelUnlock = 1;
-    ui->Command34->setText(QStringLiteral("CLOSE"));
-    ui->Command34->show();
+    Command34->setText(QStringLiteral("CLOSE"));
+    Command34->show();
 }
 
 void Form1::image1DblClick() {
@@ -28,8 +29,8 @@ void Form1::image1DblClick() {
         return;
     }
     setClientHeightTwips(FullHeight);
-    ui->Command34->setText(QStringLiteral("CLOSE"));
-    ui->Command34->show();
+    Command34->setText(QStringLiteral("CLOSE"));
+    Command34->show();
 }
 
 void Form1::command34Click() {
@@ -37,10 +38,10 @@ void Form1::command34Click() {
     PanelUnlock = 0;
     if (clientHeightTwips() < ToggleBoundary) {
         setClientHeightTwips(DataViewHeight);
-        ui->Command34->setText(QStringLiteral("データを表示しない"));
+        Command34->setText(QStringLiteral("データを表示しない"));
     } else {
         setClientHeightTwips(StartHeight);
-        ui->Command34->setText(QStringLiteral("データを表示する"));
+        Command34->setText(QStringLiteral("データを表示する"));
     }
     enableTimer(Timer3);
 }
@@ -57,6 +58,6 @@ void Form1::command96Click() {
 }
 
 void Form1::command33Click() {
-    ui->Frame8->show();
+    Frame8->show();
     enableTimer(Timer3);
 }

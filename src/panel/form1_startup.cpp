@@ -5,11 +5,12 @@
 #include "core/reply_decoder.h"
 #include "core/transcript.h"
 #include "panel/accessibility.h"
+#include "panel/display_line.h"
 #include "serial/comm_port.h"
-#include "ui_form1.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QRadioButton>
 #include <QScreen>
 #include <QTimer>
 
@@ -32,11 +33,11 @@ void Form1::formLoad() {
     if (!MSComm1->portOpen()) {
         // Trying the same device again at once would only say the same thing twice; the option
         // is shown selected, and a click on it tries again.
-        ui->Option1->setChecked(true);
+        Option1->setChecked(true);
         return;
     }
     // Selecting the option from code runs its click handler, as a user's click would.
-    ui->Option1->click();
+    Option1->click();
 }
 
 void Form1::centreOnScreen() {
@@ -72,26 +73,26 @@ void Form1::Hyouji(const QString& text, const quint8& mode) {
     }
     const QString transcript = renderTranscript(text);
     if (mode == 1) {
-        ui->Label11->setText(transcript);
+        Label11->setText(transcript);
         enableTimer(Timer2);
         WaitReply = 1;
         enableTimer(Timer4);
         return;
     }
-    ui->Label12->setText(transcript);
+    Label12->setText(transcript);
     runReplyDecoder();
 }
 
 void Form1::runReplyDecoder() {
     // The decoder reads the received transcript back from the received line, as shown.
-    const ReplyReading reading = decodeReply(SendCmd, CmdPrefix, ui->Label12->text(), PressVal);
+    const ReplyReading reading = decodeReply(SendCmd, CmdPrefix, Label12->text(), PressVal);
     PressVal = reading.pressVal;
     decoded_ = reading.failure ? reading.failure : reading.status;
     if (reading.failure) {
         throw StepFailure(*reading.failure);
     }
     if (reading.status) {
-        announceReading(*ui->Label22, *reading.status, !readingSinceSend_);
+        announceReading(*Label22, *reading.status, !readingSinceSend_);
         readingSinceSend_ = true;
     }
 }

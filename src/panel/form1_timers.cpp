@@ -3,13 +3,14 @@
 
 #include "core/exchange_frame.h"
 #include "core/transcript.h"
-#include "ui_form1.h"
+#include "panel/display_line.h"
 
+#include <QFrame>
 #include <QTimer>
 
 void Form1::timer2Tick() {
     if (WaitReply == 1) {
-        ui->Label12->setText(NoReplyMark);
+        Label12->setText(NoReplyMark);
         logEvent(ExchangeEvent::Kind::NoReply, {},
                  QStringLiteral("no reply to %1 within %2 ms")
                      .arg(renderTranscript(SendCmd).trimmed())
@@ -21,13 +22,13 @@ void Form1::timer2Tick() {
 }
 
 void Form1::timer4Tick() {
-    ui->Label11->setText(QString());
-    ui->Label12->setText(QString());
-    ui->Label22->setText(QString());
+    Label11->setText(QString());
+    Label12->setText(QString());
+    Label22->setText(QString());
     Timer4->stop();
 }
 
 void Form1::timer3Tick() {
-    ui->Frame8->hide();
+    Frame8->hide();
     Timer3->stop();
 }

@@ -43,16 +43,18 @@ MetricsServer::MetricsServer(std::function<QByteArray()> provider, QObject* pare
 
 MetricsServer::~MetricsServer() = default;
 
-bool MetricsServer::listen(const QHostAddress& address, quint16 port) {
-    return server_->listen(address, port);
+Result<> MetricsServer::listen(const QHostAddress& address, quint16 port) {
+    if (!server_->listen(address, port)) {
+        return Failure(QStringLiteral("cannot serve metrics on %1 port %2: %3")
+                           .arg(address.toString())
+                           .arg(port)
+                           .arg(server_->errorString()));
+    }
+    return succeeded();
 }
 
 quint16 MetricsServer::serverPort() const {
     return server_->serverPort();
-}
-
-QString MetricsServer::errorString() const {
-    return server_->errorString();
 }
 
 void MetricsServer::accept() {

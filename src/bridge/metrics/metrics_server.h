@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/failure.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
@@ -30,10 +32,9 @@ public:
     explicit MetricsServer(std::function<QByteArray()> provider, QObject* parent = nullptr);
     ~MetricsServer() override;
 
-    // Returns false, with the reason in errorString(), when the address cannot be bound.
-    bool listen(const QHostAddress& address, quint16 port);
+    // Fails, saying where and why, when the address cannot be bound.
+    Result<> listen(const QHostAddress& address, quint16 port);
     quint16 serverPort() const;
-    QString errorString() const;
     int connectionCount() const { return int(requests_.size()); }
     void setRequestTimeoutMs(int ms) { requestTimeoutMs_ = ms; }
 
