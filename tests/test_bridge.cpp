@@ -15,7 +15,9 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
+#include <utility>
 
 Q_DECLARE_METATYPE(LineAnswer)
 
@@ -27,19 +29,33 @@ LineAnswer answered(const QString& row) {
     return LineAnswer{O::Answered, row, std::nullopt};
 }
 
-// A serial line that answers from a script, a little later, and notes every command.
+// A serial line that answers from a script, a little later, and notes every command. While held
+// it keeps its answer until released.
 class ScriptedLine : public LineRunner {
 public:
     bool up = true;
     QStringList started;
-    QHash<QString, LineAnswer> replies; // by code; others: NoReply
+    QHash<QString, LineAnswer> replies; // by code; others: otherwise
+    LineAnswer otherwise{O::NoReply, {}, {}};
     int delayMs = 0;
+    bool hold = false;
+    std::optional<LineAnswer> held;
 
     bool isUp() const override { return up; }
     void start(const QString& code) override {
         started << code;
-        const LineAnswer a = replies.value(code, LineAnswer{O::NoReply, {}, {}});
+        const LineAnswer a = replies.value(code, otherwise);
+        if (hold) {
+            held = a;
+            return;
+        }
         QTimer::singleShot(delayMs, this, [this, a] { emit answered(a); });
+    }
+    void release() {
+        hold = false;
+        if (const std::optional<LineAnswer> a = std::exchange(held, std::nullopt)) {
+            QTimer::singleShot(0, this, [this, a] { emit answered(*a); });
+        }
     }
 };
 
@@ -60,9 +76,11 @@ private slots:
     void passwordFile_data();
     void passwordFile();
 
-    void queueRunsClientsFirstInArrivalOrder();
+    void queueTakesTurnsAndPollsWhenDue();
     void queueSharesOneRunAmongIdenticalQueries();
     void queueStopsAtAFailedStepAndForgetsGoneOwners();
+    void queueAnswersAtOnceWhileSilent_data();
+    void queueAnswersAtOnceWhileSilent();
 
     void badInputClosesOnlyThatConnection_data();
     void badInputClosesOnlyThatConnection();
@@ -330,36 +348,53 @@ void TestBridge::passwordFile() {
     QVERIFY(!readPasswordFile(dir.filePath(QStringLiteral("missing"))).ok());
 }
 
-// Client requests run in arrival order and always before waiting background ones; a background
-// request never overtakes a client's.
-void TestBridge::queueRunsClientsFirstInArrivalOrder() {
+// Users take turns, one run each, and the one served goes to the back of the rotation; the
+// poller's queries go at the next run boundary once due, back to back. A chatty user gets no more
+// than its turn, and no more than MaxWaitingPerUser requests waiting.
+void TestBridge::queueTakesTurnsAndPollsWhenDue() {
     ScriptedLine line;
+    line.otherwise = answered(QStringLiteral("00"));
     LineQueue queue(line);
-    QObject a, b, poller;
+    QObject a, b, c, poller;
+    queue.addUser(&a, UserKind::Pjlink);
+    queue.addUser(&b, UserKind::Pjlink);
+    queue.addUser(&poller, UserKind::Poll);
     QStringList done;
     const auto note = [&done](const QString& what) {
         return [&done, what](const QList<LineAnswer>&) { done << what; };
     };
-    QVERIFY(queue.submit(&poller, {"CR6"}, LineQueue::Priority::Background, note("poll 1")));
-    QVERIFY(queue.submit(&a, {"CR0"}, LineQueue::Priority::Client, note("a")));
-    // A client arriving while the first ones run still goes before the waiting polls.
-    QVERIFY(queue.submit(&b, {"CR1"}, LineQueue::Priority::Client, [&](const QList<LineAnswer>&) {
-        done << QStringLiteral("b");
-        queue.submit(&a, {"CR3", "CR0"}, LineQueue::Priority::Client, note("a2"));
+    // The poll falls due while a's first run is on the line; its second query follows its first.
+    QVERIFY(queue.submit(&a, {"C01"}, [&](const QList<LineAnswer>&) {
+        done << QStringLiteral("a1");
+        queue.submit(&poller, {"CR6"}, [&](const QList<LineAnswer>&) {
+            done << QStringLiteral("p1");
+            queue.submit(&poller, {"CR7"}, note("p2"));
+        });
     }));
-    QVERIFY(queue.submit(&poller, {"CR7"}, LineQueue::Priority::Background, note("poll 2")));
+    QVERIFY(queue.submit(&a, {"C02"}, note("a2")));
+    QVERIFY(queue.submit(&a, {"CR3", "CR0"}, note("a3")));
+    QVERIFY(queue.submit(&b, {"C05"}, note("b1")));
+    QVERIFY(queue.submit(&b, {"C06"}, [&](const QList<LineAnswer>&) {
+        done << QStringLiteral("b2");
+        queue.addUser(&c, UserKind::Native); // a newcomer joins at the back of the rotation
+        queue.submit(&c, {"C07"}, note("c1"));
+    }));
     QCOMPARE(line.started, QStringList()); // nothing runs from inside submit()
-    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 5, PjlinkTestClient::WaitMs);
-    QCOMPARE(done, (QStringList{"a", "b", "a2", "poll 1", "poll 2"}));
-    QCOMPARE(line.started, (QStringList{"CR0", "CR1", "CR3", "CR6", "CR7"})); // a2 stops at CR3
+    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 8, PjlinkTestClient::WaitMs);
+    QCOMPARE(done, (QStringList{"a1", "p1", "p2", "b1", "a2", "b2", "a3", "c1"}));
+    QCOMPARE(line.started,
+             (QStringList{"C01", "CR6", "CR7", "C05", "C02", "C06", "CR3", "CR0", "C07"}));
+    QCOMPARE(queue.exchanges(UserKind::Pjlink), quint64(6));
+    QCOMPARE(queue.exchanges(UserKind::Poll), quint64(2));
 
-    // The background queue is bounded; a query already waiting there still takes one along.
-    for (int i = 0; i < LineQueue::MaxBackgroundWaiting; ++i) {
-        QVERIFY(queue.submit(&poller, {QStringLiteral("CR%1").arg(i)},
-                             LineQueue::Priority::Background, {}));
+    // Each user's waiting requests are bounded; another user still has room.
+    for (int i = 0; i < LineQueue::MaxWaitingPerUser; ++i) {
+        QVERIFY(queue.submit(&a, {QStringLiteral("CR%1").arg(i)}, {}));
     }
-    QVERIFY(!queue.submit(&poller, {"CR PRESSURE"}, LineQueue::Priority::Background, {}));
-    QVERIFY(queue.submit(&poller, {"CR7"}, LineQueue::Priority::Background, {}));
+    QVERIFY(!queue.hasRoom(&a));
+    QVERIFY(!queue.submit(&a, {"CR PRESSURE"}, {}));
+    QVERIFY(queue.submit(&b, {"CR7"}, {}));
+    QCOMPARE(queue.waiting(&a), LineQueue::MaxWaitingPerUser);
 }
 
 // Identical queries waiting together cost one run; commands and queries already on the line do
@@ -367,16 +402,16 @@ void TestBridge::queueRunsClientsFirstInArrivalOrder() {
 void TestBridge::queueSharesOneRunAmongIdenticalQueries() {
     ScriptedLine line;
     line.replies[QStringLiteral("CR0")] = answered(QStringLiteral("00"));
+    line.replies[QStringLiteral("C00")] = LineAnswer{O::Acknowledged, {}, {}};
     LineQueue queue(line);
     std::vector<std::unique_ptr<QObject>> owners;
     QStringList done;
     const auto ask = [&](const QStringList& codes, const QString& who) {
         owners.push_back(std::make_unique<QObject>());
-        queue.submit(owners.back().get(), codes, LineQueue::Priority::Client,
-                     [&done, who](const QList<LineAnswer>& a) {
-                         done << who + QLatin1Char('=') +
-                                     pjlink::answerFrom(pjlink::Mapping::Power, a);
-                     });
+        queue.addUser(owners.back().get(), UserKind::Pjlink);
+        queue.submit(owners.back().get(), codes, [&done, who](const QList<LineAnswer>& a) {
+            done << who + QLatin1Char('=') + pjlink::answerFrom(pjlink::Mapping::Power, a);
+        });
     };
     ask({"CR0"}, "a");
     QTRY_COMPARE_WITH_TIMEOUT(line.started.size(), 1, PjlinkTestClient::WaitMs);
@@ -386,9 +421,10 @@ void TestBridge::queueSharesOneRunAmongIdenticalQueries() {
     ask({"C00"}, "on2");
     ask({"CR0"}, "c");
     ask({"CR0"}, "d");
+    ask({"CR0"}, "e");
     owners[5].reset(); // d goes away
-    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 5, PjlinkTestClient::WaitMs);
-    QCOMPARE(done, (QStringList{"a=1", "on1=ERR4", "b=1", "c=1", "on2=ERR4"}));
+    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 6, PjlinkTestClient::WaitMs);
+    QCOMPARE(done, (QStringList{"a=1", "on1=ERR4", "b=1", "c=1", "e=1", "on2=ERR4"}));
     QCOMPARE(line.started, (QStringList{"CR0", "C00", "CR0", "C00"}));
     QCOMPARE(queue.requestsShared(), 2);
 }
@@ -400,19 +436,18 @@ void TestBridge::queueStopsAtAFailedStepAndForgetsGoneOwners() {
     LineQueue queue(line);
     QList<LineAnswer> got;
     QObject owner;
-    queue.submit(&owner, {"CR3", "CR0"}, LineQueue::Priority::Client,
-                 [&got](const QList<LineAnswer>& a) { got = a; });
+    queue.addUser(&owner, UserKind::Pjlink);
+    queue.submit(&owner, {"CR3", "CR0"}, [&got](const QList<LineAnswer>& a) { got = a; });
     QTRY_COMPARE_WITH_TIMEOUT(got.size(), 2, PjlinkTestClient::WaitMs);
     QCOMPARE(pjlink::answerFrom(pjlink::Mapping::Lamp, got), QByteArray("12 1"));
 
     // A request whose asker has gone is never sent.
     auto gone = std::make_unique<QObject>();
     bool called = false;
-    queue.submit(gone.get(), {"C00"}, LineQueue::Priority::Client,
-                 [&called](const QList<LineAnswer>&) { called = true; });
+    queue.addUser(gone.get(), UserKind::Pjlink);
+    queue.submit(gone.get(), {"C00"}, [&called](const QList<LineAnswer>&) { called = true; });
     gone.reset();
-    queue.submit(&owner, {"CR1"}, LineQueue::Priority::Client,
-                 [&got](const QList<LineAnswer>& a) { got = a; });
+    queue.submit(&owner, {"CR1"}, [&got](const QList<LineAnswer>& a) { got = a; });
     QTRY_COMPARE_WITH_TIMEOUT(got.size(), 1, PjlinkTestClient::WaitMs);
     QVERIFY(!called);
     QVERIFY(!line.started.contains(QStringLiteral("C00")));
@@ -421,11 +456,71 @@ void TestBridge::queueStopsAtAFailedStepAndForgetsGoneOwners() {
     line.up = false;
     got.clear();
     const qsizetype sent = line.started.size();
-    queue.submit(&owner, {"CR0"}, LineQueue::Priority::Client,
-                 [&got](const QList<LineAnswer>& a) { got = a; });
+    queue.submit(&owner, {"CR0"}, [&got](const QList<LineAnswer>& a) { got = a; });
     QTRY_COMPARE_WITH_TIMEOUT(got.size(), 1, PjlinkTestClient::WaitMs);
     QCOMPARE(int(got.front().outcome), int(O::LineDown));
     QCOMPARE(line.started.size(), sent);
+}
+
+// A silent projector: 32 clients' commands wait behind the first, which draws no reply; from then
+// on all are answered at once (ERR4), unsent, and so is a newcomer. The first reply, to a probe
+// after the back-off or to the poller's next query, ends it; one log line each way.
+void TestBridge::queueAnswersAtOnceWhileSilent_data() {
+    QTest::addColumn<bool>("byProbe"); // else by the poller's query
+    QTest::newRow("probe after the back-off") << true;
+    QTest::newRow("poller's next query") << false;
+}
+
+void TestBridge::queueAnswersAtOnceWhileSilent() {
+    QFETCH(bool, byProbe);
+    ScriptedLine line;
+    line.delayMs = 20;
+    LineQueue queue(line);
+    queue.setProbeBackoffMs(600000); // no probe until the test asks for one
+    QStringList log;
+    queue.setLog([&log](const QString& l) { log << l; });
+    std::vector<std::unique_ptr<QObject>> clients;
+    QStringList answers;
+    const auto ask = [&](QObject* who) {
+        queue.submit(who, {"C00"}, [&answers](const QList<LineAnswer>& a) {
+            answers << pjlink::answerFrom(pjlink::Mapping::Set, a);
+        });
+    };
+    for (int i = 0; i < PjlinkServer::MaxConnections; ++i) {
+        clients.push_back(std::make_unique<QObject>());
+        queue.addUser(clients.back().get(), UserKind::Pjlink);
+        ask(clients.back().get());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), PjlinkServer::MaxConnections,
+                              PjlinkTestClient::WaitMs);
+    QCOMPARE(answers, QStringList(PjlinkServer::MaxConnections, QStringLiteral("ERR4")));
+    QCOMPARE(line.started, QStringList{"C00"}); // one exchange, not 32
+    QVERIFY(queue.silent());
+    ask(clients.front().get());
+    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), PjlinkServer::MaxConnections + 1,
+                              PjlinkTestClient::WaitMs);
+    QCOMPARE(line.started, QStringList{"C00"});
+
+    // The projector is back.
+    line.otherwise = LineAnswer{O::Acknowledged, {}, {}};
+    line.replies[QStringLiteral("CR0")] = answered(QStringLiteral("80"));
+    QObject poller;
+    queue.addUser(&poller, UserKind::Poll);
+    if (byProbe) {
+        queue.setProbeBackoffMs(0);
+    } else {
+        QVERIFY(queue.submit(&poller, {"CR0"}, {}));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!queue.silent(), PjlinkTestClient::WaitMs);
+    ask(clients.back().get());
+    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), PjlinkServer::MaxConnections + 2,
+                              PjlinkTestClient::WaitMs);
+    QCOMPARE(answers.back(), QStringLiteral("OK"));
+    QCOMPARE(line.started, (QStringList{"C00", "CR0", "C00"}));
+    QCOMPARE(queue.exchanges(UserKind::Poll), quint64(byProbe ? 0 : 1));
+    QCOMPARE(log.size(), 2);
+    QVERIFY2(log.front().contains(QLatin1String("did not answer")), qPrintable(log.front()));
+    QVERIFY2(log.back().contains(QLatin1String("answers again")), qPrintable(log.back()));
 }
 
 namespace {
@@ -565,7 +660,7 @@ void TestBridge::junkConnectionsLeaveMemoryFlat() {
 #else
     QVERIFY2(held < 4096, qPrintable(QStringLiteral("%1 KiB more").arg(held)));
 #endif
-    QVERIFY(pushy.closedByPeer()); // once answered, its overlong line closes it
+    QVERIFY(pushy.closedByPeer()); // its overlong line closes it
 }
 
 // At most MaxConnections at once; an idle one closes; one that stops reading is let go.
@@ -607,6 +702,25 @@ void TestBridge::connectionLimitsHold() {
     QTRY_VERIFY_WITH_TIMEOUT(rig.log.join(u'\n').contains(QLatin1String("stopped reading")),
                              PjlinkTestClient::WaitMs);
     QCOMPARE(busy.ask("%1CLSS ?"), QByteArray("%1CLSS=1"));
+
+    // Commands sent ahead: one on the line, MaxWaitingPerUser waiting, the rest left unread
+    // until those drain; then every one is answered, in order.
+    rig.line.hold = true;
+    rig.line.replies[QStringLiteral("CR3")] = LineAnswer{O::Answered, {}, 1234};
+    const qsizetype before = rig.line.started.size();
+    QByteArray ahead;
+    for (int i = 0; i < 12; ++i) {
+        ahead += i % 2 ? "%1POWR ?\r" : "%1LAMP ?\r";
+    }
+    busy.socket.write(ahead);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.queue.waiting(), LineQueue::MaxWaitingPerUser,
+                              PjlinkTestClient::WaitMs);
+    QCOMPARE(rig.line.started.size(), before + 1);
+    rig.line.release();
+    for (int i = 0; i < 12; ++i) {
+        QCOMPARE(busy.line(), QByteArray(i % 2 ? "%1POWR=0" : "%1LAMP=1234 0"));
+    }
+    QCOMPARE(rig.queue.waiting(), 0);
 }
 
 void TestBridge::authentication_data() {

@@ -100,7 +100,7 @@ private slots:
     void readsAndRenders();
     void polls_data();
     void polls();
-    void pollsGiveWayToClients();
+    void pollsKeepTheirTurn();
     void answersHttp_data();
     void answersHttp();
     void boundsConnections();
@@ -256,9 +256,10 @@ void TestMetrics::polls() {
     QVERIFY(poller.lastAnsweredMsecs());
 }
 
-// The poll's queries ride the line queue one at a time behind the clients' requests: a request
-// that arrives mid-poll goes next; every exchange and every silence is counted.
-void TestMetrics::pollsGiveWayToClients() {
+// A client that keeps its queue full cannot age the poll: once a poll falls due its queries go
+// at the next run boundary, back to back, so at most the one client run already on the line comes
+// first. Every exchange is counted, by the kind of user whose turn it was.
+void TestMetrics::pollsKeepTheirTurn() {
     ScriptedLine line;
     LineQueue queue(line);
     PjlinkServer pjlink(queue, pjlink::Identity{}, std::nullopt);
@@ -267,27 +268,51 @@ void TestMetrics::pollsGiveWayToClients() {
     for (const QString& code : pollQueries()) {
         line.replies[code] = {};
     }
+    line.replies[QStringLiteral("C00")] = {};
     line.replies[QStringLiteral("CR0")].row = QStringLiteral("80");
     line.replies[QStringLiteral("CR3")].lampHours = 7;
     QObject client;
-    bool clientDone = false;
-
-    line.onFirstStart = [&] {
-        QVERIFY(queue.submit(&client, {QStringLiteral("C00"), QStringLiteral("CR0")},
-                             LineQueue::Priority::Client,
-                             [&](const QList<LineAnswer>&) { clientDone = true; }));
+    queue.addUser(&client, UserKind::Pjlink);
+    bool flooding = true;
+    int clientRuns = 0;
+    std::function<void()> flood = [&] {
+        while (flooding && queue.hasRoom(&client)) {
+            QVERIFY(queue.submit(&client, {QStringLiteral("C00"), QStringLiteral("CR0")},
+                                 [&](const QList<LineAnswer>&) {
+                                     ++clientRuns;
+                                     flood();
+                                 }));
+        }
     };
-    metrics.start();
-    QTRY_VERIFY_WITH_TIMEOUT(metrics.snapshot().readings.answered, 10000);
-    QVERIFY(clientDone);
-    QStringList expected = pollQueries(); // the client's C00 draws no reply: its run ends there
-    expected.insert(1, QStringLiteral("C00"));
-    QCOMPARE(line.started, expected);
+    flood();
+    QTRY_VERIFY_WITH_TIMEOUT(clientRuns >= 3, 10000);
+
+    for (int poll = 1; poll <= 2; ++poll) {
+        const qsizetype due = line.started.size();
+        if (poll == 1) {
+            metrics.start();
+        } else {
+            metrics.poller().tick();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(line.started.mid(due).count(QStringLiteral("CR PRESSURE")) == 1,
+                                 10000);
+        const qsizetype first = line.started.indexOf(QStringLiteral("CR1"), due) - 1;
+        QVERIFY2(first - due <= 2, qPrintable(line.started.mid(due).join(u',')));
+        QCOMPARE(line.started.mid(first, pollQueries().size()), pollQueries());
+        QTRY_VERIFY_WITH_TIMEOUT(!metrics.poller().polling(), 10000);
+    }
+    flooding = false;
+    QVERIFY(clientRuns >= 3);
     const MetricsSnapshot s = metrics.snapshot();
+    QVERIFY(s.readings.answered);
     QCOMPARE(s.readings.power, std::optional(PowerState::Standby));
     QCOMPARE(s.readings.lampHours, std::optional<qint64>(7));
-    QCOMPARE(s.counters.exchanges, quint64(8));
-    QCOMPARE(s.counters.replyTimeouts, quint64(1));
+    QCOMPARE(s.counters.replyTimeouts, quint64(0));
+    QCOMPARE(s.counters.userExchanges.size(), std::size_t(2));
+    QCOMPARE(s.counters.userExchanges.at(1),
+             std::make_pair(QStringLiteral("poll"), quint64(2 * pollQueries().size())));
+    QCOMPARE(s.counters.userExchanges.at(0).second + s.counters.userExchanges.at(1).second,
+             s.counters.exchanges);
 }
 
 void TestMetrics::answersHttp_data() {
@@ -372,6 +397,8 @@ void TestMetrics::promtoolFindsNothingInScrape() {
     snapshot.version = QStringLiteral("1.40 \"test\"\\\n"); // every character a label escapes
     snapshot.readings.power = PowerState::CoolingDown;
     snapshot.readings.temperatureWarning = true;
+    snapshot.counters.userExchanges = {{QStringLiteral("pjlink"), 12}, {QStringLiteral("poll"), 7}};
+    snapshot.openConnections = {{QStringLiteral("pjlink"), 3}};
     MetricsServer server([&] { return renderMetrics(snapshot); });
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     const QByteArray got =
@@ -379,6 +406,8 @@ void TestMetrics::promtoolFindsNothingInScrape() {
     const QByteArray body = got.mid(got.indexOf("\r\n\r\n") + 4);
     QVERIFY(body.contains("\nrmq27_air_pressure_pascals 101300\n"));
     QVERIFY(body.contains("\nrmq27_serial_line_open 1\n"));
+    QVERIFY(body.contains("\nrmq27_user_exchanges_total{user=\"poll\"} 7\n"));
+    QVERIFY(body.contains("\nrmq27_open_connections{protocol=\"pjlink\"} 3\n"));
     QVERIFY(body.contains("{version=\"1.40 \\\"test\\\"\\\\\\n\"} 1\n"));
 
     QProcess check;

@@ -11,6 +11,7 @@ BridgeMetrics::BridgeMetrics(LineQueue& queue, const PjlinkServer& pjlink, int p
     : QObject(parent), queue_(queue), pjlink_(pjlink), poller_(pollSeconds),
       server_([this] { return renderMetrics(snapshot()); }) {
     connect(&poller_, &StatusPoller::wantsLine, this, &BridgeMetrics::pollNext);
+    queue_.addUser(&poller_, UserKind::Poll);
 }
 
 void BridgeMetrics::attach(ExchangeLine& line) {
@@ -47,7 +48,7 @@ void BridgeMetrics::pollNext() {
         lastValues_.reset();
         pollNext();
     };
-    if (!queue_.submit(&poller_, {*query}, LineQueue::Priority::Background, done)) {
+    if (!queue_.submit(&poller_, {*query}, done)) {
         poller_.take(false, {});
     }
 }
@@ -64,5 +65,11 @@ MetricsSnapshot BridgeMetrics::snapshot() const {
     s.counters.pjlinkConnections = quint64(pjlink_.connectionsAccepted());
     s.counters.authenticationFailures = quint64(pjlink_.authenticationFailures());
     s.counters.unparsedReadings = poller_.unparsedReadings();
+    for (const UserKind kind : {UserKind::Pjlink, UserKind::Poll}) {
+        s.counters.userExchanges.emplace_back(QString::fromLatin1(userKindName(kind)),
+                                              queue_.exchanges(kind));
+    }
+    s.openConnections.emplace_back(QString::fromLatin1(userKindName(UserKind::Pjlink)),
+                                   quint64(pjlink_.connectionCount()));
     return s;
 }

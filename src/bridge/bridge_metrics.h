@@ -15,10 +15,10 @@ class LineQueue;
 class PjlinkServer;
 struct ExchangeResult;
 
-// The bridge's Prometheus side wired to its line: the poller's queries go through the line queue
-// as background requests, one at a time, so a client's request waits for at most the one query
-// already on the line; the counters follow the line's results and the PJLink server; a scrape
-// renders what is there and never touches the line.
+// The bridge's Prometheus side wired to its line: the poller is a user of the line queue, its
+// queries one at a time and a poll's back to back once due (see LineQueue); the counters follow
+// the line's results, the queue and the PJLink server; a scrape renders what is there and never
+// touches the line.
 class BridgeMetrics : public QObject {
     Q_OBJECT
 public:

@@ -155,6 +155,7 @@ int runBridge(const QStringList& args) {
     ExchangeLog exchangeLog;
     keepExchangeLog(line, exchangeLog, o.logFile);
     LineQueue queue(line);
+    queue.setLog(logLine);
     PjlinkServer server(queue, identityFor(o), password.value());
     server.setLog(logLine);
     if (const Result<> listening = listenForPjlink(server, plan.value(), o, hasPassword);

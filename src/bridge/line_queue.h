@@ -7,9 +7,12 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
+#include <array>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -27,38 +30,72 @@ signals:
     void answered(const LineAnswer& answer);
 };
 
-// The one queue in front of the serial line. Requests run one at a time in the order they
-// arrived; a request is a short run of serial commands (LAMP needs two) that nothing else comes
-// between. Client requests always go first: a background request (a poller's) runs only when no
-// client request waits, so polling never delays a client by more than the one exchange already
-// on the line.
+// Who waits for the line. Every PJLink connection is a user, the status poller is one, and a
+// native connection will be one more of its own kind.
+enum class UserKind { Pjlink, Poll, Native };
+inline constexpr std::array<UserKind, 3> AllUserKinds{UserKind::Pjlink, UserKind::Poll,
+                                                      UserKind::Native};
+const char* userKindName(UserKind kind); // "pjlink", "poll", "native"
+
+// The one queue in front of the serial line. A request is a short run of serial commands (LAMP
+// needs two) that nothing else comes between. Each user has a queue of its own, served in order,
+// and the users take turns at run boundaries: the user served goes to the back of the rotation,
+// so a user with requests waiting waits for at most one run of each other user. The poller is the
+// exception that keeps its own clock: once a poll falls due its queries go at the next boundary,
+// back to back. Its share is bounded by itself (one poll of a few queries per interval), and so
+// the last answered poll ages by at most one run, whatever the clients send.
 //
-// A query (only status codes, "CR...") that is already waiting with the same codes and priority
-// takes a newcomer along: both get the answers of the one run, which starts after both arrived.
-// So many clients polling the same thing cost the projector one exchange, and the queue holds at
-// most one waiting request per distinct query however many clients ask.
+// A user has at most MaxWaitingPerUser requests unanswered (waiting or on the line); a connection
+// stops reading its client while it has no room, so what a client sends ahead stays in its
+// socket's small buffers, and reads on as its answers come.
+//
+// A query (only status codes, "CR...") takes along every other user's first waiting request with
+// the same codes: all get the answers of the one run. So many clients polling the same thing cost
+// the projector one exchange.
+//
+// Once a run has drawn no reply the projector counts as silent: from then on every request but
+// the poller's is answered at once, unsent, with NoReply, instead of each waiting out a window and
+// the quiet after it. The poller's queries still go out, and after a back-off the queue sends a
+// probe of its own; the first reply of either ends the silence. One log line for each change.
 class LineQueue : public QObject {
     Q_OBJECT
 public:
-    enum class Priority { Client, Background };
     // One answer per command run; the run stops at the first exchange that brought no reply.
     using Done = std::function<void(const QList<LineAnswer>&)>;
 
-    // Background requests waiting at once beyond this are refused (submit returns false).
-    static constexpr qsizetype MaxBackgroundWaiting = 32;
+    static constexpr qsizetype MaxWaitingPerUser = 8;
+    static constexpr int DefaultProbeBackoffMs = 5000;
+    // The probe: the power status, which every state of the projector answers.
+    static constexpr const char* ProbeCode = "CR0";
 
     explicit LineQueue(LineRunner& runner, QObject* parent = nullptr);
 
-    // Queues a request for owner; done runs later from the event loop, never from inside
-    // submit(), and not at all once owner is gone. False when refused.
-    bool submit(QObject* owner, const QStringList& codes, Priority priority, Done done);
-    // Drops owner's waiting requests; one already on the line finishes unheard.
+    // Makes owner a user of the given kind until forget() or its deletion.
+    void addUser(QObject* owner, UserKind kind);
+    // Drops owner and its waiting requests; one already on the line finishes unheard.
     void forget(QObject* owner);
+
+    // Queues a request for a user; done runs later from the event loop, never from inside
+    // submit(), and not at all once owner is gone. False, and nothing queued, when owner is no
+    // user, codes are empty or the user already has MaxWaitingPerUser requests waiting.
+    bool submit(QObject* owner, const QStringList& codes, Done done);
+    bool hasRoom(const QObject* owner) const;
+    // Requests not yet answered, waiting or on the line: owner's, and all users' together.
+    qsizetype waiting(const QObject* owner) const;
+    qsizetype waiting() const;
+    bool busy() const { return current_.has_value(); }
+
     // Requests answered by another's run.
     qint64 requestsShared() const { return shared_; }
+    // Exchanges that went out on the line, by the kind of user whose turn it was (the silence's
+    // probes are nobody's).
+    quint64 exchanges(UserKind kind) const { return exchanges_.at(std::size_t(kind)); }
+    // The last run drew no reply, and nothing has been answered since.
+    bool silent() const { return silent_; }
 
-    qsizetype waiting(Priority priority) const;
-    bool busy() const { return current_.has_value(); }
+    void setProbeBackoffMs(int ms) { probe_.setInterval(ms); }
+    // One line for each change between silent and answering.
+    void setLog(std::function<void(const QString&)> log) { log_ = std::move(log); }
 
 private:
     struct Waiter {
@@ -67,21 +104,43 @@ private:
     };
     struct Request {
         QStringList codes;
+        Waiter waiter;
+    };
+    struct User {
+        QPointer<QObject> owner;
+        const QObject* key = nullptr;
+        UserKind kind = UserKind::Pjlink;
+        std::deque<Request> waiting;
+    };
+    struct Run {
+        QStringList codes;
+        std::optional<UserKind> kind; // none: the queue's own probe
         std::vector<Waiter> waiters;
         QList<LineAnswer> answers;
         bool anyoneWaiting() const;
     };
 
+    User* find(const QObject* owner) const;
     void scheduleNext();
     void next();
+    bool startTurn();
+    void takeAlongIdentical(Run& run, const User& from);
+    void answerAtOnce();
     void runStep();
     void onAnswered(const LineAnswer& answer);
     void finish();
+    void becomeSilent();
+    void endSilence(bool answered);
+    void probe();
+    void note(const QString& line);
 
     LineRunner& runner_;
-    std::deque<Request> client_;
-    std::deque<Request> background_;
-    std::optional<Request> current_;
+    std::vector<std::unique_ptr<User>> users_; // the rotation: the next to be served first
+    std::optional<Run> current_;
     bool scheduled_ = false;
+    bool silent_ = false;
+    QTimer probe_;
     qint64 shared_ = 0;
+    std::array<quint64, AllUserKinds.size()> exchanges_{};
+    std::function<void(const QString&)> log_;
 };

@@ -11,6 +11,12 @@ PjlinkConnection::PjlinkConnection(QTcpSocket* socket, LineQueue& queue,
     // What a client sends ahead while its request waits for the line stays in the kernel's
     // buffer beyond this, where TCP holds the client back.
     socket_->setReadBufferSize(limits_.maxBufferedBytes);
+    // The kernel's own buffers small too: a client that sends without reading is held back, and
+    // closed for not reading, after kilobytes rather than megabytes.
+    socket_->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                             limits_.kernelBufferBytes);
+    socket_->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption,
+                             limits_.kernelBufferBytes);
     // Replies are a few bytes each; without this the kernel may hold one back for the next.
     socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(socket_, &QTcpSocket::readyRead, this, &PjlinkConnection::onReadyRead);
@@ -26,6 +32,7 @@ PjlinkConnection::PjlinkConnection(QTcpSocket* socket, LineQueue& queue,
     connect(&idle_, &QTimer::timeout, this,
             [this] { closeWith(QStringLiteral("idle for %1 s").arg(limits_.idleMs / 1000)); });
     idle_.start();
+    queue_.addUser(this, UserKind::Pjlink);
 
     std::optional<QByteArray> random;
     if (password) {
@@ -41,13 +48,13 @@ PjlinkConnection::~PjlinkConnection() {
 }
 
 void PjlinkConnection::onReadyRead() {
-    if (!waiting_) {
-        handleInput();
-    }
+    handleInput();
 }
 
 void PjlinkConnection::handleInput() {
-    while (!closing_ && !waiting_) {
+    // Without room in the line queue nothing more is read: what the client sends ahead waits in
+    // the socket's bounded buffers, and it resumes as its requests are answered.
+    while (!closing_ && queue_.hasRoom(this)) {
         // Read only up to the limit: the rest stays in the socket's bounded buffer.
         const qsizetype room = limits_.maxBufferedBytes - input_.size();
         if (room > 0 && socket_->bytesAvailable() > 0) {
@@ -107,26 +114,53 @@ bool PjlinkConnection::handleLine(QByteArray line) {
     }
     const pjlink::Handling handling = pjlink::handle(line, identity_);
     if (handling.codes.isEmpty()) {
-        send(pjlink::replyLine(handling.header, handling.answer));
+        reply(pjlink::replyLine(handling.header, handling.answer));
+        if (!due_.empty()) {
+            idle_.stop(); // still waiting for the line
+        }
         return !closing_;
     }
-    waiting_ = true;
+    const quint64 id = nextId_++;
+    due_.push_back(Due{id, std::nullopt});
     idle_.stop(); // the wait for the line is ours, not the client's
-    queue_.submit(
-        this, handling.codes, LineQueue::Priority::Client,
-        [this, handling](const QList<LineAnswer>& answers) { onAnswers(handling, answers); });
+    queue_.submit(this, handling.codes, [this, id, handling](const QList<LineAnswer>& answers) {
+        onAnswers(id, handling, answers);
+    });
     return true;
 }
 
-void PjlinkConnection::onAnswers(const pjlink::Handling& handling,
+void PjlinkConnection::onAnswers(quint64 id, const pjlink::Handling& handling,
                                  const QList<LineAnswer>& answers) {
-    waiting_ = false;
     if (closing_) {
         return;
     }
-    idle_.start();
-    send(pjlink::replyLine(handling.header, pjlink::answerFrom(handling.mapping, answers)));
-    handleInput(); // commands the client sent ahead
+    for (Due& d : due_) {
+        if (d.id == id) {
+            d.bytes =
+                pjlink::replyLine(handling.header, pjlink::answerFrom(handling.mapping, answers));
+        }
+    }
+    sendReady();
+    handleInput(); // commands the client sent ahead, now that there is room
+}
+
+void PjlinkConnection::reply(const QByteArray& bytes) {
+    if (due_.empty()) {
+        send(bytes);
+    } else {
+        due_.push_back(Due{nextId_++, bytes});
+    }
+}
+
+void PjlinkConnection::sendReady() {
+    while (!closing_ && !due_.empty() && due_.front().bytes) {
+        const QByteArray bytes = *due_.front().bytes;
+        due_.pop_front();
+        send(bytes);
+    }
+    if (due_.empty() && !closing_) {
+        idle_.start();
+    }
 }
 
 void PjlinkConnection::send(const QByteArray& bytes) {

@@ -7,6 +7,8 @@
 #include <QtGlobal>
 #include <array>
 #include <optional>
+#include <utility>
+#include <vector>
 
 // The power states a status reply can report, as one state set: exactly one of them holds.
 enum class PowerState { On, Standby, WarmUp, CoolingDown, PowerFail };
@@ -42,6 +44,8 @@ struct MetricsCounters {
     quint64 pjlinkConnections = 0;
     quint64 authenticationFailures = 0;
     std::array<quint64, 7> unparsedReadings{}; // by the index of the query in pollQueries()
+    // Exchanges by the kind of user whose turn it was ("pjlink", "poll"), in the order shown.
+    std::vector<std::pair<QString, quint64>> userExchanges{};
 };
 
 // Everything one scrape shows: the last completed poll, the counters, and when a poll was last
@@ -51,6 +55,7 @@ struct MetricsSnapshot {
     std::optional<qint64> lastAnsweredMsecs; // since the epoch
     std::optional<bool> lineOpen;            // the serial line is open now
     MetricsCounters counters;
+    std::vector<std::pair<QString, quint64>> openConnections{}; // by protocol ("pjlink")
     QString version;
 };
 

@@ -102,6 +102,14 @@ void writeCounters(Writer& w, const MetricsCounters& c) {
     counter("rmq27_pjlink_connections_total", "PJLink connections accepted.", c.pjlinkConnections);
     counter("rmq27_pjlink_authentication_failures_total",
             "PJLink connections closed for a wrong or missing password.", c.authenticationFailures);
+    if (!c.userExchanges.empty()) {
+        w.family("rmq27_user_exchanges_total", "counter",
+                 "Exchanges on the serial line by the kind of user whose turn it was.");
+        for (const auto& [user, count] : c.userExchanges) {
+            w.sample("rmq27_user_exchanges_total", "user=\"" + escapeLabelValue(user) + '"',
+                     Writer::number(count));
+        }
+    }
     w.family("rmq27_unparsed_readings_total", "counter",
              "Readings left out because the reply could not be read, by query.");
     for (qsizetype i = 0; i < pollQueries().size(); ++i) {
@@ -144,6 +152,13 @@ QByteArray renderMetrics(const MetricsSnapshot& snapshot) {
     }
     w.gauge("rmq27_serial_line_open", "1 while the serial line to the projector is open.",
             snapshot.lineOpen);
+    if (!snapshot.openConnections.empty()) {
+        w.family("rmq27_open_connections", "gauge", "Client connections open now, by protocol.");
+        for (const auto& [protocol, count] : snapshot.openConnections) {
+            w.sample("rmq27_open_connections", "protocol=\"" + escapeLabelValue(protocol) + '"',
+                     Writer::number(count));
+        }
+    }
     writeReadings(w, snapshot.readings);
     writeCounters(w, snapshot.counters);
     return w.out;
