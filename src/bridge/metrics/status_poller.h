@@ -8,10 +8,9 @@
 #include <QTimer>
 #include <optional>
 
-// Reads the projector's status every interval, on the line's spare time. It never sends
-// anything itself: when a poll falls due it says so, and the line's owner asks it for a query
-// whenever the line is idle and no client's request waits, so a poll never goes ahead of a
-// request and a scrape never causes traffic. A poll that is still running when the next falls
+// Reads the projector's status every interval. It never sends anything itself: when a poll falls
+// due it says so, and the line's owner asks it for one query at a time and puts each on the line
+// in its turn, so a scrape never causes traffic. A poll that is still running when the next falls
 // due is not doubled.
 class StatusPoller : public QObject {
     Q_OBJECT
