@@ -82,6 +82,9 @@ void ExchangeLine::onFinished(const ExchangeResult& r) {
     answer.outcome = outcomeOf(r.outcome);
     answer.row = r.values.row;
     answer.lampHours = r.values.lampHours;
+    if (r.complete) {
+        answer.reply = r.received.toLatin1();
+    }
     emit result(r);
     emit answered(answer);
 }

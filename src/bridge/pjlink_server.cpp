@@ -10,12 +10,13 @@ PjlinkServer::PjlinkServer(LineQueue& queue, pjlink::Identity identity,
     : QObject(parent), queue_(queue), identity_(std::move(identity)),
       password_(std::move(password)) {}
 
-Result<> PjlinkServer::listen(const QList<QHostAddress>& addresses, quint16 port,
-                              const QList<QHostAddress>& optional) {
+Result<QList<QTcpServer*>> listenAll(QObject* owner, const QList<QHostAddress>& addresses,
+                                     quint16 port, const QList<QHostAddress>& optional) {
+    QList<QTcpServer*> servers;
     QList<QHostAddress> all = addresses;
     all += optional;
     for (const QHostAddress& address : all) {
-        auto* server = new QTcpServer(this);
+        auto* server = new QTcpServer(owner);
         if (!server->listen(address, port)) {
             const Failure failure(QStringLiteral("cannot listen on %1 port %2: %3")
                                       .arg(address.toString())
@@ -25,15 +26,28 @@ Result<> PjlinkServer::listen(const QList<QHostAddress>& addresses, quint16 port
             if (optional.contains(address)) {
                 continue;
             }
+            qDeleteAll(servers);
             return failure;
         }
         port = server->serverPort();
+        servers.append(server);
+    }
+    if (servers.isEmpty()) {
+        return Failure(QStringLiteral("no address to listen on"));
+    }
+    return servers;
+}
+
+Result<> PjlinkServer::listen(const QList<QHostAddress>& addresses, quint16 port,
+                              const QList<QHostAddress>& optional) {
+    const Result<QList<QTcpServer*>> listening = listenAll(this, addresses, port, optional);
+    if (!listening) {
+        return listening.failure();
+    }
+    for (QTcpServer* server : listening.value()) {
         connect(server, &QTcpServer::newConnection, this,
                 [this, server] { onNewConnection(server); });
         servers_.append(server);
-    }
-    if (servers_.isEmpty()) {
-        return Failure(QStringLiteral("no address to listen on"));
     }
     return succeeded();
 }

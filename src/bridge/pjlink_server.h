@@ -14,6 +14,12 @@
 class LineQueue;
 class QTcpServer;
 
+// Listens on every address at port (0: a free port, the same one on each address after the
+// first), the servers children of owner. An address that cannot be had fails it unless optional
+// (the IPv6 loopback on a host without IPv6). Every listener of the bridge starts here.
+Result<QList<QTcpServer*>> listenAll(QObject* owner, const QList<QHostAddress>& addresses,
+                                     quint16 port, const QList<QHostAddress>& optional);
+
 // The PJLink side: listens on one or more addresses, greets, bounds the number of connections
 // and hands each client's lines to the one line queue.
 class PjlinkServer : public QObject {
