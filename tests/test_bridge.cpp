@@ -240,7 +240,8 @@ void TestBridge::listenRules_data() {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<bool>("password");
     QTest::addColumn<QString>("addresses"); // space-separated, optional ones after a '+'; or
-                                            // "error" and what its one line must name
+                                            // "error" and what its one line must name; with
+                                            // --serve, the native listener's
     QTest::newRow("default: loopback") << QStringList() << false << "127.0.0.1 +::1";
     QTest::newRow("password: everywhere") << QStringList() << true << "0.0.0.0";
     QTest::newRow("no password, meant") << QStringList{"--no-password"} << false << "0.0.0.0";
@@ -283,6 +284,19 @@ void TestBridge::listenRules_data() {
     QTest::newRow("stray argument") << QStringList{"4352"} << false << "error 4352";
     QTest::newRow("device server malformed")
         << QStringList{"--port", "ser2net://hall:4001"} << false << "error --port";
+    QTest::newRow("serve: loopback") << QStringList{"--serve", "4400"} << false << "127.0.0.1 +::1";
+    QTest::newRow("serve with password: everywhere")
+        << QStringList{"--serve", "4400"} << true << "0.0.0.0";
+    QTest::newRow("serve, no password, meant")
+        << QStringList{"--no-password", "--serve", "4400"} << false << "0.0.0.0";
+    QTest::newRow("serve on IPv6 loopback") << QStringList{"--serve=[::1]:4400"} << false << "::1";
+    QTest::newRow("serve open address refused")
+        << QStringList{"--serve", "0.0.0.0:4400"} << false << "error --password-file";
+    QTest::newRow("serve open address with password")
+        << QStringList{"--serve", "192.0.2.7:4400"} << true << "192.0.2.7";
+    QTest::newRow("serve by host name")
+        << QStringList{"--serve", "hall:4400"} << true << "error --serve";
+    QTest::newRow("serve without a port") << QStringList{"--serve"} << false << "error --serve";
     QTest::newRow("help with a mistake")
         << QStringList{"--help", "--bogus"} << false << "error --bogus";
 }
@@ -292,8 +306,10 @@ void TestBridge::listenRules() {
     QFETCH(bool, password);
     QFETCH(QString, addresses);
     const Result<BridgeOptions> parse = parseBridgeArguments(args);
-    const Result<ListenPlan> plan =
-        parse ? listenAddresses(parse.value(), password) : Result<ListenPlan>(parse.failure());
+    const Result<ListenPlan> plan = !parse ? Result<ListenPlan>(parse.failure())
+                                    : parse.value().serve
+                                        ? serveAddresses(parse.value(), password)
+                                        : listenAddresses(parse.value(), password);
     const auto why = [](const auto& result) {
         return result ? QString() : result.failure().text(shellRemedyWords());
     };

@@ -1,8 +1,10 @@
-// rmq27-bridge end to end in one process: a plain socket, the server, the line queue, the
-// exchange on a real pseudo-terminal, and the simulated projector behind it.
+// rmq27-bridge end to end in one process: a plain socket, the server (PJLink or native), the line
+// queue, the exchange on a real pseudo-terminal, and the simulated projector behind it.
 
 #include "bridge/exchange_line.h"
 #include "bridge/line_queue.h"
+#include "bridge/native_server.h"
+#include "bridge/pjlink_protocol.h"
 #include "bridge/pjlink_server.h"
 #include "sim/sim_projector.h"
 #include "support/pjlink_test_client.h"
@@ -25,6 +27,7 @@ struct Bridge {
     std::unique_ptr<ExchangeLine> line;
     std::unique_ptr<LineQueue> queue;
     std::unique_ptr<PjlinkServer> server;
+    std::unique_ptr<NativeServer> native; // once serve() is called
     QStringList log;
 
     explicit Bridge(SimProjector::FaultMode mode = SimProjector::FaultMode::None,
@@ -48,6 +51,12 @@ struct Bridge {
         line->open();
     }
     bool listen() { return server->listen({QHostAddress(QHostAddress::LocalHost)}, 0).ok(); }
+    // The native protocol beside PJLink, on the same line queue.
+    bool serve(const std::optional<QByteArray>& password = std::nullopt) {
+        native = std::make_unique<NativeServer>(*queue, password);
+        native->setLog([this](const QString& l) { log << l; });
+        return native->listen({QHostAddress(QHostAddress::LocalHost)}, 0).ok();
+    }
     QString logText() const { return log.join(u'\n'); }
 };
 
@@ -56,6 +65,12 @@ std::pair<QByteArray, QByteArray> step(const QString& s) {
     const QByteArray b = s.toLatin1();
     const qsizetype eq = b.indexOf('=');
     return {b.left(eq), b.left(6) + b.mid(eq)};
+}
+
+// Native "CODE=LINE" steps to (code, expected reply line without its CR).
+std::pair<QByteArray, QByteArray> nativeStep(const QByteArray& s) {
+    const qsizetype eq = s.indexOf('=');
+    return {s.left(eq), s.mid(eq + 1)};
 }
 
 } // namespace
@@ -71,6 +86,10 @@ private slots:
     void silentProjectorIsErr4InTime();
     void projectorVanishesAndComesBack();
     void manyClientsNoneMixed();
+    void nativeCommands_data();
+    void nativeCommands();
+    void nativeDigest_data();
+    void nativeDigest();
 };
 
 // Every command of the table through the simulated projector, from a starting state.
@@ -197,6 +216,14 @@ void TestBridgeLine::silentProjectorIsErr4InTime() {
         QCOMPARE(reply, QByteArray(commands[i]).left(6) + "=ERR4");
         QCOMPARE(ended, QList<ExchangeOutcome>(1, ExchangeOutcome::NoReply));
     }
+    // A native client is told "no reply" too, and at once: nothing more goes out on the line.
+    QVERIFY(b.serve());
+    PjlinkTestClient n;
+    QVERIFY(n.connect(b.native->port()));
+    QCOMPARE(n.line(), QByteArray("RMQ27 0"));
+    QCOMPARE(n.ask("CR0"), QByteArray("N"));
+    QCOMPARE(n.ask("C00"), QByteArray("N"));
+    QCOMPARE(ended, QList<ExchangeOutcome>(1, ExchangeOutcome::NoReply));
     QVERIFY(b.queue->silent());
     QCOMPARE(b.log.filter(QLatin1String("did not answer")).size(), 1);
 }
@@ -214,6 +241,10 @@ void TestBridgeLine::projectorVanishesAndComesBack() {
     // another program's, which the bridge must not find at this path.
     QObject::connect(&first, &SimProjector::vanished, [&link] { QFile::remove(link); });
     Bridge b(SimProjector::FaultMode::None, link);
+    QVERIFY(b.serve());
+    PjlinkTestClient n;
+    QVERIFY(n.connect(b.native->port()));
+    QCOMPARE(n.line(), QByteArray("RMQ27 0"));
     int failedOpens = 0;
     QObject::connect(&b.line->exchange(), &Exchange::event, [&failedOpens](const ExchangeEvent& e) {
         failedOpens += e.kind == ExchangeEvent::Kind::Failed ? 1 : 0;
@@ -228,6 +259,7 @@ void TestBridgeLine::projectorVanishesAndComesBack() {
     QTRY_VERIFY_WITH_TIMEOUT(!b.line->isUp(), kWaitMs);
     QCOMPARE(c.ask("%1POWR ?"), QByteArray("%1POWR=ERR4"));
     QCOMPARE(c.ask("%1CLSS ?"), QByteArray("%1CLSS=1")); // what needs no line still answers
+    QCOMPARE(n.ask("CR0"), QByteArray("D"));             // the native side: line down
     QTRY_VERIFY_WITH_TIMEOUT(failedOpens >= 3, kWaitMs); // several failed reopens
 
     // The adapter is back, at the same path.
@@ -236,6 +268,7 @@ void TestBridgeLine::projectorVanishesAndComesBack() {
     QTRY_VERIFY_WITH_TIMEOUT(b.line->isUp(), kWaitMs);
     QCOMPARE(c.ask("%1POWR 1"), QByteArray("%1POWR=OK"));
     QCOMPARE(c.ask("%1POWR ?"), QByteArray("%1POWR=3"));
+    QCOMPARE(n.ask("CR0"), QByteArray("A40"));
     const QString log = b.logText();
     QCOMPARE(log.count(QLatin1String("line open again")), 1);
     QCOMPARE(b.line->losses(), 1);
@@ -255,8 +288,27 @@ void TestBridgeLine::manyClientsNoneMixed() {
                            "%1CLSS ?=1",    "%1INST ?=11 12 21 51",
                            "%1XXXX ?=ERR1", "%1POWR 7=ERR2",
                            "%2POWR ?=ERR1", "%1INFO ?=rmq27-bridge " RMQ27_VERSION};
+    // Two native clients among them, every command through the projector, the replies telling
+    // the commands apart (ACK is C05's, NAK the unknown code's); their CR0 may share the PJLink
+    // clients' runs.
+    QVERIFY(b.serve());
+    const QList<QByteArray> nativePool{"CR0=A00",   "CR1=A1",   "CR4=A11", "CR6=A+38.5 +41.0 +29.5",
+                                       "C05=A\x06", "CZZ=A\x15"};
     std::vector<std::unique_ptr<PjlinkTestClient>> clients;
     std::vector<QByteArray> expected;
+    for (int i = 0; i < 2; ++i) {
+        clients.push_back(std::make_unique<PjlinkTestClient>());
+        QVERIFY(clients.back()->connect(b.native->port()));
+        QByteArray out;
+        QByteArray want = "RMQ27 0\r";
+        for (int j = 0; j < 12; ++j) {
+            const auto [code, reply] = nativeStep(nativePool[(3 * i + j) % nativePool.size()]);
+            out += code + '\r';
+            want += reply + '\r';
+        }
+        clients.back()->socket.write(out);
+        expected.push_back(want);
+    }
     for (int i = 0; i < PjlinkServer::MaxConnections; ++i) {
         clients.push_back(std::make_unique<PjlinkTestClient>());
         QVERIFY(clients.back()->connect(b.server->port()));
@@ -285,6 +337,91 @@ void TestBridgeLine::manyClientsNoneMixed() {
         QCOMPARE(clients[i]->received, expected[i]);
     }
     QCOMPARE(b.server->connectionCount(), PjlinkServer::MaxConnections);
+    QCOMPARE(b.native->connectionCount(), 2);
+}
+
+// The native protocol: each code goes to the projector as it is, and its reply comes back behind
+// its status byte.
+void TestBridgeLine::nativeCommands_data() {
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QList<QByteArray>>("steps"); // "CODE=REPLY LINE"
+    QTest::newRow("power status") << "standby" << QList<QByteArray>{"CR0=A80"};
+    QTest::newRow("power on, acknowledged, counting down")
+        << "standby" << QList<QByteArray>{"C00=A\x06", "CR0=A40"};
+    QTest::newRow("refused: unknown code") << "on" << QList<QByteArray>{"CZZ=A\x15", "CR0=A00"};
+    QTest::newRow("spaces in the reply") << "on" << QList<QByteArray>{"CR6=A+38.5 +41.0 +29.5"};
+    QTest::newRow("spaces in the code") << "on" << QList<QByteArray>{"CF FANSPEED MAX=A\x06"};
+    QTest::newRow("lines ended CR LF") << "on" << QList<QByteArray>{"\nCR1=A1", "\nCR4=A11"};
+}
+
+void TestBridgeLine::nativeCommands() {
+    QFETCH(QString, state);
+    QFETCH(QList<QByteArray>, steps);
+    Bridge b;
+    QVERIFY(b.sim->setState(state));
+    QVERIFY(b.serve());
+    PjlinkTestClient c;
+    QVERIFY(c.connect(b.native->port()));
+    QCOMPARE(c.line(), QByteArray("RMQ27 0"));
+    for (const QByteArray& s : steps) {
+        const auto [code, reply] = nativeStep(s);
+        QCOMPARE(c.ask(code), reply);
+    }
+    QCOMPARE(b.queue->exchanges(UserKind::Native), quint64(steps.size()));
+}
+
+// With a password the first line carries the digest of the greeting's challenge; a wrong one
+// closes that connection, and an authenticated client beside it goes on.
+void TestBridgeLine::nativeDigest_data() {
+    QTest::addColumn<QByteArray>("password"); // the client's; empty: no digest at all
+    QTest::addColumn<bool>("alone");          // the digest on a line of its own
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("right, with the command") << QByteArray("Hall A!") << false << true;
+    QTest::newRow("right, on its own") << QByteArray("Hall A!") << true << true;
+    QTest::newRow("wrong") << QByteArray("hall a!") << false << false;
+    QTest::newRow("wrong, on its own") << QByteArray("hall a!") << true << false;
+    QTest::newRow("missing") << QByteArray() << false << false;
+}
+
+void TestBridgeLine::nativeDigest() {
+    QFETCH(QByteArray, password);
+    QFETCH(bool, alone);
+    QFETCH(bool, accepted);
+    Bridge b;
+    QVERIFY(b.serve(QByteArray("Hall A!")));
+    const auto greet = [&b](PjlinkTestClient& c, QByteArray& challenge) {
+        if (!c.connect(b.native->port())) {
+            return false;
+        }
+        const QByteArray greeting = c.line();
+        challenge = greeting.mid(8);
+        return greeting.startsWith("RMQ27 1 ") && challenge.size() == 8;
+    };
+    PjlinkTestClient other;
+    QByteArray otherChallenge;
+    QVERIFY(greet(other, otherChallenge));
+    QCOMPARE(other.ask(pjlink::digest(otherChallenge, "Hall A!") + "CR0"), QByteArray("A80"));
+
+    PjlinkTestClient c;
+    QByteArray challenge;
+    QVERIFY(greet(c, challenge));
+    const QByteArray digest =
+        password.isEmpty() ? QByteArray() : pjlink::digest(challenge, password);
+    if (alone) {
+        c.socket.write(digest + '\r');
+    }
+    const QByteArray first = c.ask(alone ? QByteArray("CR1") : digest + "CR1");
+    if (accepted) {
+        QCOMPARE(first, QByteArray("A1"));
+        QCOMPARE(c.ask("CR4"), QByteArray("A11")); // no digest again
+        QCOMPARE(b.native->authenticationFailures(), 0);
+    } else {
+        QCOMPARE(first, QByteArray("RMQ27 ERRA"));
+        QVERIFY(c.closedByPeer());
+        QCOMPARE(b.native->authenticationFailures(), 1);
+        QCOMPARE(b.queue->exchanges(UserKind::Native), quint64(1)); // only the other's
+    }
+    QCOMPARE(other.ask("CR1"), QByteArray("A1"));
 }
 
 QTEST_GUILESS_MAIN(TestBridgeLine)

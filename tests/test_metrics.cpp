@@ -397,8 +397,9 @@ void TestMetrics::promtoolFindsNothingInScrape() {
     snapshot.version = QStringLiteral("1.40 \"test\"\\\n"); // every character a label escapes
     snapshot.readings.power = PowerState::CoolingDown;
     snapshot.readings.temperatureWarning = true;
-    snapshot.counters.userExchanges = {{QStringLiteral("pjlink"), 12}, {QStringLiteral("poll"), 7}};
-    snapshot.openConnections = {{QStringLiteral("pjlink"), 3}};
+    snapshot.counters.userExchanges = {
+        {QStringLiteral("pjlink"), 12}, {QStringLiteral("poll"), 7}, {QStringLiteral("native"), 4}};
+    snapshot.openConnections = {{QStringLiteral("pjlink"), 3}, {QStringLiteral("native"), 1}};
     MetricsServer server([&] { return renderMetrics(snapshot); });
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     const QByteArray got =
@@ -408,6 +409,8 @@ void TestMetrics::promtoolFindsNothingInScrape() {
     QVERIFY(body.contains("\nrmq27_serial_line_open 1\n"));
     QVERIFY(body.contains("\nrmq27_user_exchanges_total{user=\"poll\"} 7\n"));
     QVERIFY(body.contains("\nrmq27_open_connections{protocol=\"pjlink\"} 3\n"));
+    QVERIFY(body.contains("\nrmq27_user_exchanges_total{user=\"native\"} 4\n"));
+    QVERIFY(body.contains("\nrmq27_open_connections{protocol=\"native\"} 1\n"));
     QVERIFY(body.contains("{version=\"1.40 \\\"test\\\"\\\\\\n\"} 1\n"));
 
     QProcess check;

@@ -4,6 +4,7 @@
 #include "bridge/line_answer.h"
 #include "bridge/line_queue.h"
 #include "bridge/metrics/prometheus_text.h"
+#include "bridge/native_server.h"
 #include "bridge/pjlink_server.h"
 
 BridgeMetrics::BridgeMetrics(LineQueue& queue, const PjlinkServer& pjlink, int pollSeconds,
@@ -71,5 +72,10 @@ MetricsSnapshot BridgeMetrics::snapshot() const {
     }
     s.openConnections.emplace_back(QString::fromLatin1(userKindName(UserKind::Pjlink)),
                                    quint64(pjlink_.connectionCount()));
+    if (native_) {
+        const QString native = QString::fromLatin1(userKindName(UserKind::Native));
+        s.counters.userExchanges.emplace_back(native, queue_.exchanges(UserKind::Native));
+        s.openConnections.emplace_back(native, quint64(native_->connectionCount()));
+    }
     return s;
 }

@@ -12,13 +12,14 @@
 
 class ExchangeLine;
 class LineQueue;
+class NativeServer;
 class PjlinkServer;
 struct ExchangeResult;
 
 // The bridge's Prometheus side wired to its line: the poller is a user of the line queue, its
 // queries one at a time and a poll's back to back once due (see LineQueue); the counters follow
 // the line's results, the queue and the PJLink server; a scrape renders what is there and never
-// touches the line.
+// touches the line. The native side shows once it is served.
 class BridgeMetrics : public QObject {
     Q_OBJECT
 public:
@@ -40,6 +41,8 @@ public:
     void takeResult(const ExchangeResult& result);
     void countLineLoss() { ++counters_.lineLosses; }
     void setLineOpen(std::function<bool()> isOpen) { lineOpen_ = std::move(isOpen); }
+    // With --serve: the native users' exchanges and connections are shown beside PJLink's.
+    void setNative(const NativeServer* native) { native_ = native; }
 
     MetricsSnapshot snapshot() const;
     StatusPoller& poller() { return poller_; }
@@ -49,6 +52,7 @@ private:
 
     LineQueue& queue_;
     const PjlinkServer& pjlink_;
+    const NativeServer* native_ = nullptr;
     StatusPoller poller_;
     MetricsServer server_;
     MetricsCounters counters_;

@@ -14,7 +14,8 @@
 const char* const BridgeUsage =
     "Usage: rmq27-bridge [--port DEVICE] [--baud 19200|9600] [--listen [ADDR:]PORT]\n"
     "                    [--password-file FILE | --no-password] [--name NAME]\n"
-    "                    [--metrics [ADDR:]PORT [--poll SECONDS]] [--log FILE]\n"
+    "                    [--serve [ADDR:]PORT] [--metrics [ADDR:]PORT [--poll SECONDS]]\n"
+    "                    [--log FILE]\n"
     "Holds the RM-Q27 projector's serial line and answers PJLink Class 1 on the network.\n"
     "\n"
     "  --port DEVICE         the serial device (a path, rfc2217://HOST:PORT or tcp://HOST:PORT)\n"
@@ -25,6 +26,9 @@ const char* const BridgeUsage =
     "                        may not read; clients must authenticate\n"
     "  --no-password         open access without a password, on every address\n"
     "                        (without a password and without this: loopback only)\n"
+    "  --serve [ADDR:]PORT   also serve the projector's own serial protocol at PORT, each\n"
+    "                        reply line led by A (answered), N (no reply) or D (line down);\n"
+    "                        where it listens and the password as for PJLink\n"
     "  --name NAME           the projector's name for NAME ? (default: the host name)\n"
     "  --metrics [ADDR:]PORT Prometheus metrics at /metrics (every address unless ADDR is\n"
     "                        given; 9352 is the port meant for them, 9353... for more bridges)\n"
@@ -47,13 +51,14 @@ struct ValueOption {
     const char* name;
     const char* what;
 };
-constexpr std::array<ValueOption, 8> ValueOptions{{
+constexpr std::array<ValueOption, 9> ValueOptions{{
     {"port", "device"},
     {"baud", "rate"},
     {"listen", "port"},
     {"password-file", "file"},
     {"name", "name"},
     {"metrics", "port"},
+    {"serve", "port"},
     {"poll", "number of seconds"},
     {"log", "file"},
 }};
@@ -159,6 +164,11 @@ Result<> takeValue(const QString& name, const QString& value, BridgeOptions& o) 
         if (!o.metrics) {
             return badListen("metrics");
         }
+    } else if (name == QLatin1String("serve")) {
+        o.serve = parseListen(value);
+        if (!o.serve) {
+            return badListen("serve");
+        }
     } else if (name == QLatin1String("poll")) {
         bool ok = false;
         o.pollSeconds = value.toInt(&ok);
@@ -252,17 +262,20 @@ Result<BridgeOptions> parseBridgeArguments(const QStringList& args) {
     return o;
 }
 
-Result<ListenPlan> listenAddresses(const BridgeOptions& options, bool hasPassword) {
+namespace {
+
+// Without a password only on loopback, unless open access is meant; an address asked for that
+// breaks this rule is a usage error.
+Result<ListenPlan> planFor(const std::optional<QHostAddress>& address, bool open) {
     ListenPlan plan;
-    const bool open = hasPassword || options.noPassword;
-    if (options.listenAddress) {
-        if (!open && !options.listenAddress->isLoopback()) {
+    if (address) {
+        if (!open && !address->isLoopback()) {
             return Failure(QStringLiteral("without a password the bridge listens on loopback "
                                           "only: give --password-file FILE, or --no-password if "
                                           "open access to %1 is intended")
-                               .arg(options.listenAddress->toString()));
+                               .arg(address->toString()));
         }
-        plan.addresses = {*options.listenAddress};
+        plan.addresses = {*address};
     } else if (open) {
         plan.addresses = {QHostAddress(QHostAddress::Any)};
     } else {
@@ -270,6 +283,19 @@ Result<ListenPlan> listenAddresses(const BridgeOptions& options, bool hasPasswor
         plan.optional = {QHostAddress(QHostAddress::LocalHostIPv6)};
     }
     return plan;
+}
+
+} // namespace
+
+Result<ListenPlan> listenAddresses(const BridgeOptions& options, bool hasPassword) {
+    return planFor(options.listenAddress, hasPassword || options.noPassword);
+}
+
+Result<ListenPlan> serveAddresses(const BridgeOptions& options, bool hasPassword) {
+    if (!options.serve) {
+        return Failure(QStringLiteral("--serve is not given"));
+    }
+    return planFor(options.serve->first, hasPassword || options.noPassword);
 }
 
 Result<QByteArray> readPasswordFile(const QString& path) {

@@ -22,6 +22,8 @@ struct BridgeOptions {
     std::optional<QString> name; // none: the host name
     // --metrics: where to serve Prometheus metrics; none: no metrics and no polling.
     std::optional<std::pair<std::optional<QHostAddress>, quint16>> metrics;
+    // --serve: where to serve the projector's own protocol; none: not served.
+    std::optional<std::pair<std::optional<QHostAddress>, quint16>> serve;
     int pollSeconds = 30; // --poll
     QString logFile;      // --log: every exchange of the line appended to this file
     bool help = false;
@@ -44,6 +46,8 @@ struct ListenPlan {
 // Where to listen. Without a password only on loopback, unless noPassword says open access is
 // meant; an address asked for that breaks this rule is a usage error.
 Result<ListenPlan> listenAddresses(const BridgeOptions& options, bool hasPassword);
+// Where to serve the native protocol (--serve given), by the same rules as PJLink.
+Result<ListenPlan> serveAddresses(const BridgeOptions& options, bool hasPassword);
 
 // The password from its file: the first line, without its line end. Refused when others may read
 // or write the file, when it is empty, longer than 32 characters or not printable ASCII.

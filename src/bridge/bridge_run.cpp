@@ -4,6 +4,7 @@
 #include "bridge/bridge_options.h"
 #include "bridge/exchange_line.h"
 #include "bridge/line_queue.h"
+#include "bridge/native_server.h"
 #include "bridge/pjlink_server.h"
 #include "core/exchange_log.h"
 #include "serial/port_devices.h"
@@ -118,6 +119,25 @@ Result<> listenForPjlink(PjlinkServer& server, const ListenPlan& plan, const Bri
     return succeeded();
 }
 
+// Native protocol (--serve): listening where its plan says, and one line that says where.
+Result<> serveNative(NativeServer& server, const ListenPlan& plan, const BridgeOptions& o,
+                     bool hasPassword) {
+    if (Result<> listening = server.listen(plan.addresses, o.serve->second, plan.optional);
+        !listening) {
+        return listening;
+    }
+    QStringList where;
+    for (const QHostAddress& a : server.addresses()) {
+        where << addressText(a, server.port());
+    }
+    logLine(QStringLiteral("native protocol on %1, %2")
+                .arg(where.join(QStringLiteral(", ")),
+                     hasPassword    ? QStringLiteral("password required")
+                     : o.noPassword ? QStringLiteral("open access, no password")
+                                    : QStringLiteral("no password: loopback only")));
+    return succeeded();
+}
+
 // Metrics (--metrics): serving scrapes, and one line that says where.
 Result<> serveMetrics(BridgeMetrics& metrics, const BridgeOptions& o) {
     const QHostAddress at = o.metrics->first.value_or(QHostAddress(QHostAddress::Any));
@@ -150,6 +170,11 @@ int runBridge(const QStringList& args) {
     if (!plan) {
         return endWith(plan.failure(), BadUsage);
     }
+    const Result<ListenPlan> servePlan =
+        o.serve ? serveAddresses(o, hasPassword) : Result<ListenPlan>(ListenPlan{});
+    if (!servePlan) {
+        return endWith(servePlan.failure(), BadUsage);
+    }
 
     ExchangeLine line(chosenDevice(o), o.settings, logLine);
     ExchangeLog exchangeLog;
@@ -162,10 +187,20 @@ int runBridge(const QStringList& args) {
         !listening) {
         return endWith(listening.failure(), CannotRun);
     }
+    std::optional<NativeServer> native;
+    if (o.serve) {
+        native.emplace(queue, password.value());
+        native->setLog(logLine);
+        if (const Result<> serving = serveNative(*native, servePlan.value(), o, hasPassword);
+            !serving) {
+            return endWith(serving.failure(), CannotRun);
+        }
+    }
     std::optional<BridgeMetrics> metrics;
     if (o.metrics) {
         metrics.emplace(queue, server, o.pollSeconds);
         metrics->attach(line);
+        metrics->setNative(native ? &*native : nullptr);
         if (const Result<> serving = serveMetrics(*metrics, o); !serving) {
             return endWith(serving.failure(), CannotRun);
         }

@@ -44,7 +44,8 @@ struct MetricsCounters {
     quint64 pjlinkConnections = 0;
     quint64 authenticationFailures = 0;
     std::array<quint64, 7> unparsedReadings{}; // by the index of the query in pollQueries()
-    // Exchanges by the kind of user whose turn it was ("pjlink", "poll"), in the order shown.
+    // Exchanges by the kind of user whose turn it was ("pjlink", "poll", "native"), in the order
+    // shown.
     std::vector<std::pair<QString, quint64>> userExchanges{};
 };
 
@@ -55,7 +56,7 @@ struct MetricsSnapshot {
     std::optional<qint64> lastAnsweredMsecs; // since the epoch
     std::optional<bool> lineOpen;            // the serial line is open now
     MetricsCounters counters;
-    std::vector<std::pair<QString, quint64>> openConnections{}; // by protocol ("pjlink")
+    std::vector<std::pair<QString, quint64>> openConnections{}; // by protocol ("pjlink", "native")
     QString version;
 };
 

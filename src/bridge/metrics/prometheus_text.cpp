@@ -94,7 +94,7 @@ void writeCounters(Writer& w, const MetricsCounters& c) {
         w.family(name, "counter", help);
         w.sample(name, {}, Writer::number(value));
     };
-    counter("rmq27_exchanges_total", "Exchanges on the serial line (PJLink requests and polls).",
+    counter("rmq27_exchanges_total", "Exchanges on the serial line (client requests and polls).",
             c.exchanges);
     counter("rmq27_reply_timeouts_total", "Exchanges that drew no reply within their window.",
             c.replyTimeouts);

@@ -1,0 +1,127 @@
+#pragma once
+
+#include "bridge/pjlink_connection.h"
+#include "core/failure.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <deque>
+#include <functional>
+#include <optional>
+
+class LineQueue;
+class QTcpServer;
+class QTcpSocket;
+struct LineAnswer;
+
+// The projector's own serial protocol served on the network (--serve): a client writes command
+// codes, each ended by CR, exactly as to the serial line, and reads one reply line per command.
+//
+// The projector's replies are raw bytes ending in CR, and any byte may start one, so "no reply"
+// cannot be told by the bytes alone, nor by a close (a client wants its next command answered
+// on the same connection). Each reply line therefore starts with one status byte:
+//   'A' followed by the projector's reply as it came, up to and including its CR ("A" ACK CR,
+//       "A00" CR, ...);
+//   'N' CR: no complete reply within the command's window, or the projector is silent and the
+//       queue answered at once without sending;
+//   'D' CR: the serial line is down; nothing was sent.
+// A reply contains no CR before its last byte, so a reader splits the stream at CR and reads the
+// first byte of each line. Replies come in the order of the commands.
+//
+// The greeting is one line: "RMQ27 0" CR without a password; "RMQ27 1 " and eight hex digits of a
+// challenge, CR, with one. Then the first line must start with the 32 lower- or upper-case hex
+// digits of MD5(challenge + password), followed by the first command or by nothing (to
+// authenticate before having a command to send). A wrong or missing digest is answered
+// "RMQ27 ERRA" CR and closes that connection.
+namespace native {
+
+// Longest command code; what a projector's codes need and then some.
+constexpr qsizetype MaxCommandBytes = 128;
+// A reply longer than this (CR included) is cut to it, its last byte a CR. The projector's
+// replies are a few bytes; this only bounds what a faulty line could send.
+constexpr qsizetype MaxReplyBytes = 1024;
+
+QByteArray greeting(const std::optional<QByteArray>& challenge);
+QByteArray authFailure();
+// The reply line for one command's answer (status byte, reply bytes, CR).
+QByteArray replyLine(const LineAnswer& answer);
+// A code the serial line may carry: 1 to MaxCommandBytes printable ASCII characters.
+bool isCommand(const QByteArray& code);
+
+} // namespace native
+
+// One native client, one user of the line queue of kind Native; in all else (limits, reading
+// only while the queue has room for it, replies in order, closing on bad input) as a PJLink
+// connection. Deletes itself once closed.
+class NativeConnection : public QObject {
+    Q_OBJECT
+public:
+    NativeConnection(QTcpSocket* socket, LineQueue& queue,
+                     const std::optional<QByteArray>& password, const ConnectionLimits& limits,
+                     QObject* parent = nullptr);
+    ~NativeConnection() override;
+
+signals:
+    void closed(const QString& why);
+    void authenticationFailed();
+
+private:
+    void handleInput();
+    bool handleLine(QByteArray line); // false: the connection is closing
+    void onAnswers(quint64 id, const QList<LineAnswer>& answers);
+    void sendReady();
+    void send(const QByteArray& bytes);
+    void closeWith(const QString& why, const QByteArray& lastWords = QByteArray());
+
+    QTcpSocket* socket_;
+    LineQueue& queue_;
+    std::optional<QByteArray> expectedDigest_; // until the client has authenticated
+    ConnectionLimits limits_;
+    QByteArray input_;
+    struct Due {
+        quint64 id = 0;
+        std::optional<QByteArray> bytes; // none while its request is in the queue
+    };
+    std::deque<Due> due_;
+    quint64 nextId_ = 0;
+    bool closing_ = false;
+    QTimer idle_;
+};
+
+// The native listener: the addresses of its plan, a bound on its connections of its own, and
+// each client a user of the one line queue.
+class NativeServer : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int MaxConnections = 16;
+
+    NativeServer(LineQueue& queue, std::optional<QByteArray> password, QObject* parent = nullptr);
+
+    void setLimits(const ConnectionLimits& limits) { limits_ = limits; }
+    void setLog(std::function<void(const QString&)> log) { log_ = std::move(log); }
+
+    Result<> listen(const QList<QHostAddress>& addresses, quint16 port,
+                    const QList<QHostAddress>& optional = {});
+    quint16 port() const;
+    QList<QHostAddress> addresses() const;
+    int connectionCount() const { return connections_; }
+    qint64 authenticationFailures() const { return authFailures_; }
+    qint64 connectionsAccepted() const { return accepted_; }
+
+private:
+    void onNewConnection(QTcpServer* server);
+    void note(const QString& line);
+
+    LineQueue& queue_;
+    std::optional<QByteArray> password_;
+    ConnectionLimits limits_;
+    QList<QTcpServer*> servers_;
+    int connections_ = 0;
+    qint64 accepted_ = 0;
+    qint64 authFailures_ = 0;
+    std::function<void(const QString&)> log_;
+};
