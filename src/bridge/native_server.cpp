@@ -52,30 +52,8 @@ bool isCommand(const QByteArray& code) {
 NativeConnection::NativeConnection(QTcpSocket* socket, LineQueue& queue,
                                    const std::optional<QByteArray>& password,
                                    const ConnectionLimits& limits, QObject* parent)
-    : QObject(parent), socket_(socket), queue_(queue), limits_(limits) {
-    // The same bounded buffers as a PJLink connection, for the same reasons.
-    socket_->setParent(this);
-    socket_->setReadBufferSize(limits_.maxBufferedBytes);
-    socket_->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
-                             limits_.kernelBufferBytes);
-    socket_->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption,
-                             limits_.kernelBufferBytes);
-    socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    connect(socket_, &QTcpSocket::readyRead, this, &NativeConnection::handleInput);
-    connect(socket_, &QTcpSocket::disconnected, this, [this] { closeWith(QString()); });
-    connect(socket_, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
-        if (e != QAbstractSocket::RemoteHostClosedError) {
-            closeWith(socket_->errorString());
-        }
-    });
-
-    idle_.setSingleShot(true);
-    idle_.setInterval(limits_.idleMs);
-    connect(&idle_, &QTimer::timeout, this,
-            [this] { closeWith(QStringLiteral("idle for %1 s").arg(limits_.idleMs / 1000)); });
-    idle_.start();
-    queue_.addUser(this, UserKind::Native);
-
+    : ClientConnection(socket, queue, UserKind::Native, limits,
+                       pjlink::DigestChars + native::MaxCommandBytes + 1, parent) {
     std::optional<QByteArray> challenge;
     if (password) {
         challenge = pjlink::newRandom();
@@ -84,46 +62,7 @@ NativeConnection::NativeConnection(QTcpSocket* socket, LineQueue& queue,
     send(native::greeting(challenge));
 }
 
-NativeConnection::~NativeConnection() {
-    queue_.forget(this);
-}
-
-void NativeConnection::handleInput() {
-    // Nothing more is read while the queue has no room for this user: the rest waits in the
-    // socket's bounded buffers and TCP holds the client back.
-    while (!closing_ && queue_.hasRoom(this)) {
-        const qsizetype room = limits_.maxBufferedBytes - input_.size();
-        if (room > 0 && socket_->bytesAvailable() > 0) {
-            input_ += socket_->read(room);
-        }
-        const qsizetype maxLine = pjlink::DigestChars + native::MaxCommandBytes;
-        const qsizetype cr = input_.indexOf('\r');
-        if (cr < 0) {
-            if (input_.size() > maxLine) {
-                closeWith(QStringLiteral("a line longer than %1 bytes").arg(maxLine));
-            }
-            return;
-        }
-        QByteArray line = input_.left(cr);
-        input_.remove(0, cr + 1);
-        if (line.size() > maxLine) {
-            closeWith(QStringLiteral("a line longer than %1 bytes").arg(maxLine));
-            return;
-        }
-        if (!handleLine(std::move(line))) {
-            return;
-        }
-    }
-}
-
 bool NativeConnection::handleLine(QByteArray line) {
-    if (line.startsWith('\n')) {
-        line.remove(0, 1); // a client that ends its lines with CR LF
-    }
-    if (line.isEmpty()) {
-        return true;
-    }
-    idle_.start();
     if (expectedDigest_) {
         // The digest alone (exactly its 32 digits) or in front of the first command.
         if (!pjlink::startsWithDigest(line, *expectedDigest_)) {
@@ -144,67 +83,12 @@ bool NativeConnection::handleLine(QByteArray line) {
                 : QStringLiteral("not a command line"));
         return false;
     }
-    const quint64 id = nextId_++;
-    due_.push_back(Due{id, std::nullopt});
-    idle_.stop(); // the wait for the line is ours, not the client's
-    queue_.submit(this, {QString::fromLatin1(line)},
-                  [this, id](const QList<LineAnswer>& answers) { onAnswers(id, answers); });
+    submit({QString::fromLatin1(line)}, [](const QList<LineAnswer>& answers) {
+        return answers.isEmpty()
+                   ? native::replyLine(LineAnswer{LineAnswer::Outcome::NoReply, {}, {}})
+                   : native::replyLine(answers.front());
+    });
     return true;
-}
-
-void NativeConnection::onAnswers(quint64 id, const QList<LineAnswer>& answers) {
-    if (closing_) {
-        return;
-    }
-    const LineAnswer none{LineAnswer::Outcome::NoReply, {}, {}, {}};
-    for (Due& d : due_) {
-        if (d.id == id) {
-            d.bytes = native::replyLine(answers.isEmpty() ? none : answers.front());
-        }
-    }
-    sendReady();
-    handleInput(); // commands the client sent ahead, now that there is room
-}
-
-void NativeConnection::sendReady() {
-    while (!closing_ && !due_.empty() && due_.front().bytes) {
-        const QByteArray bytes = *due_.front().bytes;
-        due_.pop_front();
-        send(bytes);
-    }
-    if (due_.empty() && !closing_) {
-        idle_.start();
-    }
-}
-
-void NativeConnection::send(const QByteArray& bytes) {
-    if (closing_) {
-        return;
-    }
-    socket_->write(bytes);
-    if (socket_->bytesToWrite() > limits_.maxUnsentBytes) {
-        closeWith(QStringLiteral("the client stopped reading"));
-    }
-}
-
-void NativeConnection::closeWith(const QString& why, const QByteArray& lastWords) {
-    if (closing_) {
-        return;
-    }
-    closing_ = true;
-    idle_.stop();
-    queue_.forget(this);
-    emit closed(why);
-    if (socket_->state() == QAbstractSocket::ConnectedState) {
-        // What was written goes out before the close (see PjlinkConnection::closeWith).
-        socket_->write(lastWords);
-        socket_->flush();
-        if (socket_->bytesToWrite() == 0) {
-            socket_->disconnectFromHost();
-        }
-    }
-    socket_->abort();
-    deleteLater();
 }
 
 NativeServer::NativeServer(LineQueue& queue, std::optional<QByteArray> password, QObject* parent)

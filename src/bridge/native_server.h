@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bridge/pjlink_connection.h"
+#include "bridge/client_connection.h"
 #include "core/failure.h"
 
 #include <QByteArray>
@@ -8,15 +8,12 @@
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <QTimer>
-#include <deque>
 #include <functional>
 #include <optional>
 
 class LineQueue;
 class QTcpServer;
 class QTcpSocket;
-struct LineAnswer;
 
 // The projector's own serial protocol served on the network (--serve): a client writes command
 // codes, each ended by CR, exactly as to the serial line, and reads one reply line per command.
@@ -54,42 +51,19 @@ bool isCommand(const QByteArray& code);
 
 } // namespace native
 
-// One native client, one user of the line queue of kind Native; in all else (limits, reading
-// only while the queue has room for it, replies in order, closing on bad input) as a PJLink
-// connection. Deletes itself once closed.
-class NativeConnection : public QObject {
+// One native client, one user of the line queue of kind Native (see ClientConnection): the
+// greeting, the digest check, and each command line as one exchange.
+class NativeConnection : public ClientConnection {
     Q_OBJECT
 public:
     NativeConnection(QTcpSocket* socket, LineQueue& queue,
                      const std::optional<QByteArray>& password, const ConnectionLimits& limits,
                      QObject* parent = nullptr);
-    ~NativeConnection() override;
-
-signals:
-    void closed(const QString& why);
-    void authenticationFailed();
 
 private:
-    void handleInput();
-    bool handleLine(QByteArray line); // false: the connection is closing
-    void onAnswers(quint64 id, const QList<LineAnswer>& answers);
-    void sendReady();
-    void send(const QByteArray& bytes);
-    void closeWith(const QString& why, const QByteArray& lastWords = QByteArray());
+    bool handleLine(QByteArray line) override;
 
-    QTcpSocket* socket_;
-    LineQueue& queue_;
     std::optional<QByteArray> expectedDigest_; // until the client has authenticated
-    ConnectionLimits limits_;
-    QByteArray input_;
-    struct Due {
-        quint64 id = 0;
-        std::optional<QByteArray> bytes; // none while its request is in the queue
-    };
-    std::deque<Due> due_;
-    quint64 nextId_ = 0;
-    bool closing_ = false;
-    QTimer idle_;
 };
 
 // The native listener: the addresses of its plan, a bound on its connections of its own, and
