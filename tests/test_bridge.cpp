@@ -3,6 +3,7 @@
 
 #include "bridge/bridge_options.h"
 #include "bridge/line_queue.h"
+#include "bridge/native_server.h"
 #include "bridge/pjlink_protocol.h"
 #include "bridge/pjlink_server.h"
 #include "support/pjlink_test_client.h"
@@ -546,51 +547,80 @@ struct Rig {
     ScriptedLine line;
     LineQueue queue{line};
     std::unique_ptr<PjlinkServer> server;
+    std::unique_ptr<NativeServer> native; // listens once serve() is called
     QStringList log;
 
     explicit Rig(std::optional<QByteArray> password = std::nullopt,
                  ConnectionLimits limits = ConnectionLimits()) {
         line.replies[QStringLiteral("CR0")] = answered(QStringLiteral("80"));
+        line.replies[QStringLiteral("CR0")].reply = "80\r";
         pjlink::Identity id;
         id.name = "hall";
         server = std::make_unique<PjlinkServer>(queue, id, password);
         server->setLimits(limits);
         server->setLog([this](const QString& l) { log << l; });
+        native = std::make_unique<NativeServer>(queue, password);
+        native->setLimits(limits);
+        native->setLog([this](const QString& l) { log << l; });
     }
     bool listen() { return server->listen({QHostAddress(QHostAddress::LocalHost)}, 0).ok(); }
+    bool serve() { return native->listen({QHostAddress(QHostAddress::LocalHost)}, 0).ok(); }
 };
 
 } // namespace
 
 // Bad input closes the connection that sent it; a client beside it goes on being answered.
 void TestBridge::badInputClosesOnlyThatConnection_data() {
+    QTest::addColumn<bool>("native"); // the bad client on the native port, the good on PJLink's
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<bool>("replyFirst"); // a good command goes first and is answered
     QTest::addColumn<QString>("why");
     const QByteArray longLine = "%1NAME " + QByteArray(pjlink::MaxCommandBytes, 'x') + '\r';
-    QTest::newRow("overlong line") << longLine << false << "longer";
-    QTest::newRow("no CR at all") << QByteArray(1000, 'x') << false << "longer";
-    QTest::newRow("binary") << QByteArray("%1POWR \x00\xff\r", 10) << false << "not a PJLink";
-    QTest::newRow("high bytes") << QByteArray("%1NAME \xc3\xa9\r") << false << "not a PJLink";
-    QTest::newRow("tab") << QByteArray("%1POWR\t?\r") << false << "not a PJLink";
-    QTest::newRow("not PJLink") << QByteArray("GET / HTTP/1.0\r") << false << "not a PJLink";
+    QTest::newRow("overlong line") << false << longLine << false << "longer";
+    QTest::newRow("no CR at all") << false << QByteArray(1000, 'x') << false << "longer";
+    QTest::newRow("binary") << false << QByteArray("%1POWR \x00\xff\r", 10) << false
+                            << "not a PJLink";
+    QTest::newRow("high bytes") << false << QByteArray("%1NAME \xc3\xa9\r") << false
+                                << "not a PJLink";
+    QTest::newRow("tab") << false << QByteArray("%1POWR\t?\r") << false << "not a PJLink";
+    QTest::newRow("not PJLink") << false << QByteArray("GET / HTTP/1.0\r") << false
+                                << "not a PJLink";
     QTest::newRow("after a good one")
-        << QByteArray("%1CLSS ?\r\x01\x02\r") << true << "not a PJLink";
+        << false << QByteArray("%1CLSS ?\r\x01\x02\r") << true << "not a PJLink";
+    QTest::newRow("native: overlong command")
+        << true << QByteArray(native::MaxCommandBytes + 1, 'C') + '\r' << false << "longer";
+    QTest::newRow("native: no CR at all") << true << QByteArray(1000, 'C') << false << "longer";
+    QTest::newRow("native: binary")
+        << true << QByteArray("CR0\x00\r", 5) << false << "not a command";
+    QTest::newRow("native: high bytes")
+        << true << QByteArray("CR\xc3\xa9\r") << false << "not a command";
+    QTest::newRow("native: after a good one")
+        << true << QByteArray("CR0\r\x01\r") << true << "not a command";
 }
 
 void TestBridge::badInputClosesOnlyThatConnection() {
+    QFETCH(bool, native);
     QFETCH(QByteArray, input);
     QFETCH(bool, replyFirst);
     QFETCH(QString, why);
     Rig rig;
     QVERIFY(rig.listen());
+    QVERIFY(rig.serve());
     PjlinkTestClient good, bad;
     QVERIFY(good.connect(rig.server->port()));
-    QVERIFY(bad.connect(rig.server->port()));
+    QVERIFY(bad.connect(native ? rig.native->port() : rig.server->port()));
     QCOMPARE(good.line(), QByteArray("PJLINK 0"));
-    QCOMPARE(bad.line(), QByteArray("PJLINK 0"));
-    bad.socket.write(input);
-    if (replyFirst) {
+    QCOMPARE(bad.line(), native ? QByteArray("RMQ27 0") : QByteArray("PJLINK 0"));
+    if (native && replyFirst) {
+        // Its command waits for the line, so the bad line goes once it is answered: a connection
+        // closed for bad input drops what it has not answered yet.
+        const qsizetype cr = input.indexOf('\r');
+        QCOMPARE(bad.ask(input.left(cr)), QByteArray("A80"));
+        bad.socket.write(input.mid(cr + 1));
+    } else {
+        bad.socket.write(input);
+    }
+    if (replyFirst && !native) {
         QCOMPARE(bad.line(), QByteArray("%1CLSS=1"));
     }
     QVERIFY(bad.closedByPeer());
@@ -598,6 +628,7 @@ void TestBridge::badInputClosesOnlyThatConnection() {
     QTRY_VERIFY_WITH_TIMEOUT(rig.log.join(u'\n').contains(why), PjlinkTestClient::WaitMs);
     QCOMPARE(good.ask("%1POWR ?"), QByteArray("%1POWR=0"));
     QTRY_COMPARE_WITH_TIMEOUT(rig.server->connectionCount(), 1, PjlinkTestClient::WaitMs);
+    QCOMPARE(rig.native->connectionCount(), 0);
 }
 
 namespace {
