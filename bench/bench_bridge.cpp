@@ -9,6 +9,8 @@
 #include "exchange/event_loop.h"
 #include "exchange/exchange.h"
 
+#include "figures.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -27,20 +29,6 @@
 namespace {
 
 QString buildDir;
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) {
-        return 0;
-    }
-    std::sort(v.begin(), v.end());
-    const auto rank = static_cast<size_t>(std::max(1.0, p / 100.0 * double(v.size()) + 0.5));
-    return v[std::min(v.size(), rank) - 1];
-}
-
-void metric(const char* name, double value, const char* unit) {
-    std::printf("%-36s %10.1f  %s\n", name, value, unit);
-    std::fflush(stdout);
-}
 
 void report(const char* base, const std::vector<double>& us) {
     const QByteArray b(base);

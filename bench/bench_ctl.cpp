@@ -4,6 +4,8 @@
 //
 // Prints one metric per line, "name  value  unit". --quick takes fewer samples.
 
+#include "figures.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -17,20 +19,6 @@
 namespace {
 
 QString buildDir;
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) {
-        return 0;
-    }
-    std::sort(v.begin(), v.end());
-    const auto rank = static_cast<size_t>(std::max(1.0, p / 100.0 * double(v.size()) + 0.5));
-    return v[std::min(v.size(), rank) - 1];
-}
-
-void metric(const QByteArray& name, double value, const char* unit) {
-    std::printf("%-36s %10.1f  %s\n", name.constData(), value, unit);
-    std::fflush(stdout);
-}
 
 // One run of the ctl to its exit, in milliseconds; negative when it did not end as expected.
 double ctlOnce(const QStringList& args, int expectedCode) {
@@ -57,8 +45,8 @@ void ctlRuns(const char* name, const QStringList& args, int expectedCode, int ru
         ms.push_back(one);
     }
     const QByteArray base(name);
-    metric(base + "_p50", percentile(ms, 50), "ms");
-    metric(base + "_p99", percentile(ms, 99), "ms");
+    metric((base + "_p50").constData(), percentile(ms, 50), "ms");
+    metric((base + "_p99").constData(), percentile(ms, 99), "ms");
 }
 
 } // namespace

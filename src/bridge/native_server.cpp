@@ -92,62 +92,11 @@ bool NativeConnection::handleLine(QByteArray line) {
 }
 
 NativeServer::NativeServer(LineQueue& queue, std::optional<QByteArray> password, QObject* parent)
-    : QObject(parent), queue_(queue), password_(std::move(password)) {}
+    : ClientListener(MaxConnections, QStringLiteral("native connection"), parent), queue_(queue),
+      password_(std::move(password)) {}
 
-Result<> NativeServer::listen(const QList<QHostAddress>& addresses, quint16 port,
-                              const QList<QHostAddress>& optional) {
-    const Result<QList<QTcpServer*>> listening = listenAll(this, addresses, port, optional);
-    if (!listening) {
-        return listening.failure();
-    }
-    for (QTcpServer* server : listening.value()) {
-        connect(server, &QTcpServer::newConnection, this,
-                [this, server] { onNewConnection(server); });
-        servers_.append(server);
-    }
-    return succeeded();
-}
-
-quint16 NativeServer::port() const {
-    return servers_.isEmpty() ? 0 : servers_.front()->serverPort();
-}
-
-QList<QHostAddress> NativeServer::addresses() const {
-    QList<QHostAddress> out;
-    for (const QTcpServer* s : servers_) {
-        out.append(s->serverAddress());
-    }
-    return out;
-}
-
-void NativeServer::onNewConnection(QTcpServer* server) {
-    while (QTcpSocket* socket = server->nextPendingConnection()) {
-        if (connections_ >= MaxConnections) {
-            note(QStringLiteral("refused a native connection from %1: %2 connections already open")
-                     .arg(socket->peerAddress().toString())
-                     .arg(connections_));
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        ++connections_;
-        ++accepted_;
-        const QString peer = socket->peerAddress().toString();
-        auto* connection = new NativeConnection(socket, queue_, password_, limits_, this);
-        // A failed digest is counted; throttling repeated failures per peer is still to come.
-        connect(connection, &NativeConnection::authenticationFailed, this,
-                [this] { ++authFailures_; });
-        connect(connection, &NativeConnection::closed, this, [this, peer](const QString& why) {
-            --connections_;
-            if (!why.isEmpty()) {
-                note(QStringLiteral("closed the native connection from %1: %2").arg(peer, why));
-            }
-        });
-    }
-}
-
-void NativeServer::note(const QString& line) {
-    if (log_) {
-        log_(line);
-    }
+// A failed digest is counted by the listener; throttling repeated failures per peer is still to
+// come.
+ClientConnection* NativeServer::makeConnection(QTcpSocket* socket) {
+    return new NativeConnection(socket, queue_, password_, limits(), this);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge/client_connection.h"
+#include "bridge/client_listener.h"
 #include "core/failure.h"
 
 #include <QByteArray>
@@ -68,34 +69,16 @@ private:
 
 // The native listener: the addresses of its plan, a bound on its connections of its own, and
 // each client a user of the one line queue.
-class NativeServer : public QObject {
+class NativeServer : public ClientListener {
     Q_OBJECT
 public:
     static constexpr int MaxConnections = 16;
 
     NativeServer(LineQueue& queue, std::optional<QByteArray> password, QObject* parent = nullptr);
 
-    void setLimits(const ConnectionLimits& limits) { limits_ = limits; }
-    void setLog(std::function<void(const QString&)> log) { log_ = std::move(log); }
-
-    Result<> listen(const QList<QHostAddress>& addresses, quint16 port,
-                    const QList<QHostAddress>& optional = {});
-    quint16 port() const;
-    QList<QHostAddress> addresses() const;
-    int connectionCount() const { return connections_; }
-    qint64 authenticationFailures() const { return authFailures_; }
-    qint64 connectionsAccepted() const { return accepted_; }
-
 private:
-    void onNewConnection(QTcpServer* server);
-    void note(const QString& line);
+    ClientConnection* makeConnection(QTcpSocket* socket) override;
 
     LineQueue& queue_;
     std::optional<QByteArray> password_;
-    ConnectionLimits limits_;
-    QList<QTcpServer*> servers_;
-    int connections_ = 0;
-    qint64 accepted_ = 0;
-    qint64 authFailures_ = 0;
-    std::function<void(const QString&)> log_;
 };
