@@ -100,38 +100,19 @@ pjlink::Identity identityFor(const BridgeOptions& o) {
     return identity;
 }
 
-// PJLink server: listening where the plan says, and one line that says where and how.
-Result<> listenForPjlink(PjlinkServer& server, const ListenPlan& plan, const BridgeOptions& o,
-                         bool hasPassword) {
-    if (Result<> listening = server.listen(plan.addresses, o.listenPort, plan.optional);
-        !listening) {
+// A client port (PJLink, native): listening where its plan says, and one line that says where
+// and how.
+Result<> listenFor(ClientListener& server, const QString& what, const ListenPlan& plan,
+                   quint16 port, const BridgeOptions& o, bool hasPassword) {
+    if (Result<> listening = server.listen(plan.addresses, port, plan.optional); !listening) {
         return listening;
     }
     QStringList where;
     for (const QHostAddress& a : server.addresses()) {
         where << addressText(a, server.port());
     }
-    logLine(QStringLiteral("PJLink on %1, %2")
-                .arg(where.join(QStringLiteral(", ")),
-                     hasPassword    ? QStringLiteral("password required")
-                     : o.noPassword ? QStringLiteral("open access, no password")
-                                    : QStringLiteral("no password: loopback only")));
-    return succeeded();
-}
-
-// Native protocol (--serve): listening where its plan says, and one line that says where.
-Result<> serveNative(NativeServer& server, const ListenPlan& plan, const BridgeOptions& o,
-                     bool hasPassword) {
-    if (Result<> listening = server.listen(plan.addresses, o.serve->second, plan.optional);
-        !listening) {
-        return listening;
-    }
-    QStringList where;
-    for (const QHostAddress& a : server.addresses()) {
-        where << addressText(a, server.port());
-    }
-    logLine(QStringLiteral("native protocol on %1, %2")
-                .arg(where.join(QStringLiteral(", ")),
+    logLine(QStringLiteral("%1 on %2, %3")
+                .arg(what, where.join(QStringLiteral(", ")),
                      hasPassword    ? QStringLiteral("password required")
                      : o.noPassword ? QStringLiteral("open access, no password")
                                     : QStringLiteral("no password: loopback only")));
@@ -183,7 +164,8 @@ int runBridge(const QStringList& args) {
     queue.setLog(logLine);
     PjlinkServer server(queue, identityFor(o), password.value());
     server.setLog(logLine);
-    if (const Result<> listening = listenForPjlink(server, plan.value(), o, hasPassword);
+    if (const Result<> listening =
+            listenFor(server, QStringLiteral("PJLink"), plan.value(), o.listenPort, o, hasPassword);
         !listening) {
         return endWith(listening.failure(), CannotRun);
     }
@@ -191,7 +173,8 @@ int runBridge(const QStringList& args) {
     if (o.serve) {
         native.emplace(queue, password.value());
         native->setLog(logLine);
-        if (const Result<> serving = serveNative(*native, servePlan.value(), o, hasPassword);
+        if (const Result<> serving = listenFor(*native, QStringLiteral("native protocol"),
+                                               servePlan.value(), o.serve->second, o, hasPassword);
             !serving) {
             return endWith(serving.failure(), CannotRun);
         }

@@ -63,9 +63,8 @@ void CtlSession::onFinished(const ExchangeResult& result) {
 
 void CtlSession::failRest(const QString& description, std::optional<ExchangeResult> current) {
     portFailed_ = true;
-    const QString& message = description;
     // One message for the port, however many actions it ends.
-    err_(message);
+    err_(description);
     for (; next_ < setup_.actions.size(); ++next_) {
         const CtlAction& action = setup_.actions[next_];
         ExchangeResult r = current.value_or(ExchangeResult{});
@@ -77,7 +76,7 @@ void CtlSession::failRest(const QString& description, std::optional<ExchangeResu
             r.transcript = NoReplyMark;
         }
         if (setup_.json) {
-            out_(asciiJson(resultJson(action, r, message)));
+            out_(asciiJson(resultJson(action, r, description)));
         }
     }
     finish();

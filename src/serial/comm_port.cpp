@@ -144,11 +144,12 @@ QString CommPort::portLabel() const {
 }
 
 void CommPort::fail(const QString& what, const QString& advice, Remedy remedy) const {
-    throw StepFailure(Failure{QStringLiteral("%1: %2").arg(portLabel(), what), advice, remedy});
+    fail(Failure{what, advice, remedy});
 }
 
-void CommPort::fail(const Failure& failure) const {
-    fail(failure.description, failure.advice, failure.remedy);
+void CommPort::fail(Failure failure) const {
+    failure.description = QStringLiteral("%1: %2").arg(portLabel(), failure.description);
+    throw StepFailure(std::move(failure));
 }
 
 void CommPort::setCommPort(qint16 portNumber) {
@@ -383,8 +384,9 @@ Failure CommPort::closeDeadPort() {
         emit openChanged(false);
         // The link's own description: a dropped connection, a server that stopped taking data,
         // or one that runs its port otherwise than asked.
-        return Failure{QStringLiteral("%1: %2").arg(portLabel(), reason.description), reason.advice,
-                       reason.remedy};
+        Failure loss = reason;
+        loss.description = QStringLiteral("%1: %2").arg(portLabel(), reason.description);
+        return loss;
     }
     port_.close();
     port_.clearError();

@@ -128,7 +128,7 @@ private:
     Failure closeDeadPort();
     [[noreturn]] void fail(const QString& what, const QString& advice = {},
                            Remedy remedy = Remedy::None) const;
-    [[noreturn]] void fail(const Failure& failure) const;
+    [[noreturn]] void fail(Failure failure) const;
 
     QSerialPort port_;
     // The device server link, made when a network device is first opened; in use while netOpen_.
