@@ -36,6 +36,7 @@ class ScriptedLine : public LineRunner {
 public:
     bool up = true;
     QStringList started;
+    QList<bool> ownPace;                // for each start
     QHash<QString, LineAnswer> replies; // by code; others: otherwise
     LineAnswer otherwise{O::NoReply, {}, {}};
     int delayMs = 0;
@@ -43,8 +44,9 @@ public:
     std::optional<LineAnswer> held;
 
     bool isUp() const override { return up; }
-    void start(const QString& code) override {
+    void start(const QString& code, bool pace) override {
         started << code;
+        ownPace << pace;
         const LineAnswer a = replies.value(code, otherwise);
         if (hold) {
             held = a;
@@ -395,12 +397,15 @@ void TestBridge::queueTakesTurnsAndPollsWhenDue() {
         done << QStringLiteral("b2");
         queue.addUser(&c, UserKind::Native); // a newcomer joins at the back of the rotation
         queue.submit(&c, {"C07"}, note("c1"));
+        queue.submit(&c, {"C08"}, note("c2"));
     }));
     QCOMPARE(line.started, QStringList()); // nothing runs from inside submit()
-    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 8, PjlinkTestClient::WaitMs);
-    QCOMPARE(done, (QStringList{"a1", "p1", "p2", "b1", "a2", "b2", "a3", "c1"}));
+    QTRY_COMPARE_WITH_TIMEOUT(done.size(), 9, PjlinkTestClient::WaitMs);
+    QCOMPARE(done, (QStringList{"a1", "p1", "p2", "b1", "a2", "b2", "a3", "c1", "c2"}));
     QCOMPARE(line.started,
-             (QStringList{"C01", "CR6", "CR7", "C05", "C02", "C06", "CR3", "CR0", "C07"}));
+             (QStringList{"C01", "CR6", "CR7", "C05", "C02", "C06", "CR3", "CR0", "C07", "C08"}));
+    // Only a native user that follows itself keeps its own pace, without the guard time.
+    QCOMPARE(line.ownPace, (QList<bool>(9, false) << true));
     QCOMPARE(queue.exchanges(UserKind::Pjlink), quint64(6));
     QCOMPARE(queue.exchanges(UserKind::Poll), quint64(2));
 

@@ -54,7 +54,7 @@ public:
     std::function<void()> onFirstStart;   // runs while the first exchange is on the line
 
     bool isUp() const override { return true; }
-    void start(const QString& code) override {
+    void start(const QString& code, bool /*ownPace*/) override {
         started << code;
         if (onFirstStart) {
             std::exchange(onFirstStart, nullptr)();

@@ -65,6 +65,10 @@ void ClientConnection::handleInput() {
             line.remove(0, 1); // a client that ends its lines with CR LF
         }
         if (line.isEmpty()) {
+            // A bare CR keeps an idle connection open (the native client's keep-alive).
+            if (due_.empty()) {
+                idle_.start();
+            }
             continue;
         }
         idle_.start();

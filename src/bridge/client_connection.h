@@ -15,7 +15,7 @@ class QTcpSocket;
 
 // The limits every connection lives by.
 struct ConnectionLimits {
-    int idleMs = 30000;                // no complete command for this long: closed
+    int idleMs = 30000;                // no line, not even a bare CR, for this long: closed
     qsizetype maxUnsentBytes = 4096;   // replies the client has not read beyond this: closed
     qsizetype maxBufferedBytes = 4096; // received and not yet handled (commands sent ahead)
     int kernelBufferBytes = 8192;      // the kernel's socket buffers, each way
@@ -42,7 +42,8 @@ protected:
     ClientConnection(QTcpSocket* socket, LineQueue& queue, UserKind kind,
                      const ConnectionLimits& limits, qsizetype maxLineBytes, QObject* parent);
 
-    // One line, without its CR, a leading LF (of a client that ends lines CR LF) or emptiness.
+    // One line, without its CR or a leading LF (of a client that ends lines CR LF); empty lines
+    // only keep the connection from its idle timeout.
     // False when it closed the connection.
     virtual bool handleLine(QByteArray line) = 0;
 

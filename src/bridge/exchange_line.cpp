@@ -53,8 +53,8 @@ bool ExchangeLine::isUp() const {
     return exchange_.isOpen();
 }
 
-void ExchangeLine::start(const QString& code) {
-    exchange_.start(code, Exchange::windowFor(code));
+void ExchangeLine::start(const QString& code, bool ownPace) {
+    exchange_.start(code, Exchange::windowFor(code), ownPace);
 }
 
 void ExchangeLine::tryOpen() {

@@ -23,7 +23,7 @@ public:
     void setReopenMs(int ms) { reopen_.setInterval(ms); }
 
     bool isUp() const override;
-    void start(const QString& code) override;
+    void start(const QString& code, bool ownPace) override;
 
     // The exchange itself, for a log of every byte or for readings beside the answers.
     Exchange& exchange() { return exchange_; }

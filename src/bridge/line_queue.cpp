@@ -133,7 +133,11 @@ bool LineQueue::startTurn() {
     users_.erase(pick);
     Request request = std::move(user->waiting.front());
     user->waiting.pop_front();
-    Run run{request.codes, user->kind, {}, {}};
+    Run run{request.codes, user->kind, false, {}, {}};
+    // A native user that follows itself sets its own pace, as on a line of its own (a held
+    // button repeats faster than the guard time would allow); between users the guard stays.
+    run.ownPace = user->kind == UserKind::Native && lastServed_ == user->key;
+    lastServed_ = user->key;
     run.waiters.push_back(std::move(request.waiter));
     takeAlongIdentical(run, *user);
     users_.push_back(std::move(user)); // served: to the back of the rotation
@@ -188,7 +192,8 @@ void LineQueue::runStep() {
         finish();
         return;
     }
-    runner_.start(current_->codes.at(current_->answers.size()));
+    runner_.start(current_->codes.at(current_->answers.size()),
+                  current_->ownPace && current_->answers.isEmpty());
 }
 
 void LineQueue::onAnswered(const LineAnswer& answer) {
@@ -250,7 +255,8 @@ void LineQueue::probe() {
     if (!silent_ || current_) {
         return; // the exchange on the line decides, and starts the back-off again if need be
     }
-    current_ = Run{{QString::fromLatin1(ProbeCode)}, std::nullopt, {}, {}};
+    current_ = Run{{QString::fromLatin1(ProbeCode)}, std::nullopt, false, {}, {}};
+    lastServed_ = nullptr;
     runStep();
 }
 

@@ -24,8 +24,10 @@ public:
     using QObject::QObject;
     // Whether the line is open now; when it is not, the queue answers LineDown without asking.
     virtual bool isUp() const = 0;
-    // Starts one exchange; exactly one answered() follows, from the event loop.
-    virtual void start(const QString& code) = 0;
+    // Starts one exchange; exactly one answered() follows, from the event loop. ownPace: the same
+    // native user had the exchange before, so the guard time after it is left out (see
+    // Exchange::start).
+    virtual void start(const QString& code, bool ownPace) = 0;
 signals:
     void answered(const LineAnswer& answer);
 };
@@ -115,6 +117,7 @@ private:
     struct Run {
         QStringList codes;
         std::optional<UserKind> kind; // none: the queue's own probe
+        bool ownPace = false;         // a native user's command right after its own
         std::vector<Waiter> waiters;
         QList<LineAnswer> answers;
         bool anyoneWaiting() const;
@@ -137,6 +140,7 @@ private:
     LineRunner& runner_;
     std::vector<std::unique_ptr<User>> users_; // the rotation: the next to be served first
     std::optional<Run> current_;
+    const QObject* lastServed_ = nullptr; // whose run was on the line last
     bool scheduled_ = false;
     bool silent_ = false;
     QTimer probe_;

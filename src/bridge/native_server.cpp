@@ -20,6 +20,10 @@ QByteArray authFailure() {
     return QByteArrayLiteral("RMQ27 ERRA\r");
 }
 
+QByteArray authenticated() {
+    return QByteArrayLiteral("RMQ27 OK\r");
+}
+
 QByteArray replyLine(const LineAnswer& answer) {
     switch (answer.outcome) {
     case LineAnswer::Outcome::Answered:
@@ -73,6 +77,8 @@ bool NativeConnection::handleLine(QByteArray line) {
         expectedDigest_.reset();
         line.remove(0, pjlink::DigestChars);
         if (line.isEmpty()) {
+            // The digest alone: the client learns at once that its password holds.
+            reply(native::authenticated());
             return true;
         }
     }

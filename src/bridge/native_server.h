@@ -33,8 +33,10 @@ class QTcpSocket;
 // The greeting is one line: "RMQ27 0" CR without a password; "RMQ27 1 " and eight hex digits of a
 // challenge, CR, with one. Then the first line must start with the 32 lower- or upper-case hex
 // digits of MD5(challenge + password), followed by the first command or by nothing (to
-// authenticate before having a command to send). A wrong or missing digest is answered
-// "RMQ27 ERRA" CR and closes that connection.
+// authenticate before having a command to send, answered "RMQ27 OK" CR). A wrong or missing
+// digest is answered "RMQ27 ERRA" CR and closes that connection.
+//
+// A bare CR is no command: it keeps an idle connection open and is not answered.
 namespace native {
 
 // Longest command code; what a projector's codes need and then some.
@@ -45,6 +47,7 @@ constexpr qsizetype MaxReplyBytes = 1024;
 
 QByteArray greeting(const std::optional<QByteArray>& challenge);
 QByteArray authFailure();
+QByteArray authenticated();
 // The reply line for one command's answer (status byte, reply bytes, CR).
 QByteArray replyLine(const LineAnswer& answer);
 // A code the serial line may carry: 1 to MaxCommandBytes printable ASCII characters.

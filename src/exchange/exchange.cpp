@@ -116,8 +116,11 @@ int Exchange::windowFor(const QString& code) {
     return StoredReplyWindowMs;
 }
 
-void Exchange::start(const QString& code, int windowMs) {
+void Exchange::start(const QString& code, int windowMs, bool ownPace) {
     Q_ASSERT(!busy());
+    if (ownPace && quietNeeded_ == timings_.guardMs) {
+        quietNeeded_ = 0; // late bytes are still drained and dropped before the send
+    }
     result_ = ExchangeResult{};
     result_.code = code;
     result_.windowMs = windowMs;

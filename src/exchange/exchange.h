@@ -79,8 +79,10 @@ public:
     static int windowFor(const QString& code);
 
     // Starts one exchange; exactly one finished() follows, from the event loop (never from inside
-    // start()), also when the port fails. Not to be called while busy().
-    void start(const QString& code, int windowMs);
+    // start()), also when the port fails. Not to be called while busy(). ownPace: the command
+    // follows the answered one before it from the same user, who keeps a pace of its own (a held
+    // button): it goes without the guard time, as it would on that user's own line.
+    void start(const QString& code, int windowMs, bool ownPace = false);
 
 signals:
     void finished(const ExchangeResult& result);
