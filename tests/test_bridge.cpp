@@ -6,6 +6,7 @@
 #include "bridge/native_server.h"
 #include "bridge/pjlink_protocol.h"
 #include "bridge/pjlink_server.h"
+#include "core/password_file.h"
 #include "support/pjlink_test_client.h"
 
 #include <QElapsedTimer>
@@ -343,6 +344,7 @@ void TestBridge::passwordFile_data() {
     QTest::newRow("CR LF") << QByteArray("secret\r\nmore") << 0400 << QByteArray("secret");
     QTest::newRow("others may read") << QByteArray("secret\n") << 0644 << QByteArray();
     QTest::newRow("others may write") << QByteArray("secret\n") << 0602 << QByteArray();
+    QTest::newRow("group may write") << QByteArray("secret\n") << 0660 << QByteArray();
     QTest::newRow("empty") << QByteArray("\n") << 0600 << QByteArray();
     QTest::newRow("too long") << QByteArray(33, 'p') << 0600 << QByteArray();
     QTest::newRow("not text") << QByteArray("se\x01"

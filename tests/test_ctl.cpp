@@ -1,6 +1,7 @@
 // rmq27-ctl run as a program: against a pseudo-terminal whose far side the test holds, against
 // its own simulated projector, and side by side with the panel on the same replies.
 #include "core/bindings.h"
+#include "core/password_file.h"
 #include "ctl/ctl_options.h"
 #include "ctl/ctl_session.h"
 #include "sim/pty_pair.h"
@@ -74,8 +75,17 @@ Run runSession(const QStringList& args) {
         return r;
     }
     const CtlOptions& o = parse.options;
-    CtlSession::Setup setup{o.port,    true,      o.settings,   o.timeoutMs,        o.json,
-                            o.actions, o.logFile, std::nullopt, {20, 20, 100, 5000}};
+    CtlSession::Setup setup{o.port,    true,      o.settings,   o.timeoutMs,         o.json,
+                            o.actions, o.logFile, std::nullopt, {20, 20, 100, 5000}, std::nullopt};
+    if (!o.passwordFile.isEmpty()) {
+        const Result<QByteArray> password = readPasswordFile(o.passwordFile);
+        if (!password) {
+            r.err = password.failure().description.toUtf8();
+            r.code = CtlSession::ExitPortFailed;
+            return r;
+        }
+        setup.password = password.value();
+    }
     CtlSession session(
         setup, [&r](const QString& line) { r.out += line.toUtf8() + '\n'; },
         [&r](const QString& line) { r.err += line.toUtf8() + '\n'; });

@@ -436,6 +436,8 @@ void TestSerial::deviceAddress_data() {
     QTest::newRow("telnet, name, slash")
         << "RFC2217://rack-1.example:65535/" << rfc << "rack-1.example" << 65535 << "";
     QTest::newRow("ipv6") << "rfc2217://[::1]:7000" << rfc << "::1" << 7000 << "";
+    QTest::newRow("bridge") << "rmq27://[::1]:4360" << int(DeviceAddress::Kind::Bridge) << "::1"
+                            << 4360 << "";
     QTest::newRow("no port") << "rfc2217://host" << local << "" << 0
                              << "no port given; give the device server as rfc2217://HOST:PORT";
     QTest::newRow("empty port") << "tcp://[::1]:" << local << "" << 0 << "no port given";
@@ -1058,7 +1060,8 @@ void TestSerial::deviceServerModule() {
         QVERIFY(server.listen(QHostAddress::LocalHost));
         const DeviceAddress address =
             parseDeviceAddress(QStringLiteral("tcp://127.0.0.1:%1").arg(server.serverPort()));
-        QCOMPARE(made.link->open(address, parseLineSettings(QStringLiteral("19200,N,8,1")), {}),
+        QCOMPARE(made.link->open(address, parseLineSettings(QStringLiteral("19200,N,8,1")), {},
+                                 std::nullopt),
                  std::nullopt);
         QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 10000);
         QTcpSocket* peer = server.nextPendingConnection();

@@ -30,7 +30,8 @@ const QList<OptionRow>& optionRows() {
     static const QList<OptionRow> rows = {
         {{QStringLiteral("com1")},
          QStringLiteral("DEVICE"),
-         QStringLiteral("the device behind COM1: a path, rfc2217://HOST:PORT or tcp://HOST:PORT\n"
+         QStringLiteral("the device behind COM1: a path, rfc2217://HOST:PORT or tcp://HOST:PORT,\n"
+                        "or a projector rmq27-bridge holds, rmq27://HOST:PORT (its --serve port)\n"
                         "(default: the one last opened on COM1, else the first USB adapter, else "
                         "%1)")
              .arg(CommPort::defaultDevice(1)),
@@ -50,6 +51,11 @@ const QList<OptionRow>& optionRows() {
          QStringLiteral("FILE"),
          QStringLiteral("append every exchange with the projector to FILE, one line each"),
          &StartOptions::log},
+        {{QStringLiteral("password-file")},
+         QStringLiteral("FILE"),
+         QStringLiteral("the password of a bridge (rmq27://), on the first line of a file that\n"
+                        "others may not read"),
+         &StartOptions::passwordFile},
         {{QStringLiteral("list-ports")},
          {},
          QStringLiteral("list the serial ports this system reports, then exit"),
@@ -83,8 +89,9 @@ const QList<Conflict>& conflicts() {
         QList<Conflict> rows = list;
         const QString why = QStringLiteral("--%1 opens no port and no window");
         for (const QString& job : {QStringLiteral("list-ports"), QStringLiteral("forget")}) {
-            for (const QString& other : {QStringLiteral("com1"), QStringLiteral("com2"),
-                                         QStringLiteral("simulate"), QStringLiteral("log")}) {
+            for (const QString& other :
+                 {QStringLiteral("com1"), QStringLiteral("com2"), QStringLiteral("simulate"),
+                  QStringLiteral("log"), QStringLiteral("password-file")}) {
                 rows.append({job, other, why.arg(job)});
             }
         }

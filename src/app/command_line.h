@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -10,7 +11,9 @@ struct StartOptions {
     QString com1;
     QString com2;
     bool simulate = false;
-    QString log; // --log: every event of the line appended to this file
+    QString log;          // --log: every event of the line appended to this file
+    QString passwordFile; // --password-file: the password of a bridge behind COM1 or COM2
+    std::optional<QByteArray> password; // read from passwordFile before the window opens
     // Jobs done without the window: list the serial ports, or forget the remembered devices.
     bool listPorts = false;
     bool forget = false;

@@ -55,11 +55,12 @@ std::unique_ptr<Form1> openPanel(const StartOptions& options) {
         devices.com1 = simulated.failure ? QStringLiteral("simulated projector") : simulated.device;
     }
     auto form = std::make_unique<Form1>(devices, Form1::TextBox::Later);
+    auto* port = form->findChild<CommPort*>(QStringLiteral("MSComm1"));
+    Q_ASSERT(port);
+    port->setPassword(options.password);
     if (simulated.failure) {
         // The operator asked for a simulated projector: no real device may stand in for it, so
         // COM1 stays closed and its one warning says why.
-        auto* port = form->findChild<CommPort*>(QStringLiteral("MSComm1"));
-        Q_ASSERT(port);
         port->setUnavailable(1, QStringLiteral("%1, so COM1 stays closed; start the panel again "
                                                "once pseudo-terminals can be opened, or name the "
                                                "projector's device with --com1 DEVICE")

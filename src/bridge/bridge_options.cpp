@@ -4,12 +4,9 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
-#include <QFile>
 
 #include <algorithm>
 #include <array>
-
-#include <sys/stat.h>
 
 const char* const BridgeUsage =
     "Usage: rmq27-bridge [--port DEVICE] [--baud 19200|9600] [--listen [ADDR:]PORT]\n"
@@ -43,8 +40,6 @@ const char* const BridgeUsage =
     "Exit status: 0 stopped, 1 cannot listen or read the password, 2 bad usage.\n";
 
 namespace {
-
-constexpr qsizetype MaxPasswordChars = 32;
 
 // The options that take a value, and what the value is called in messages.
 struct ValueOption {
@@ -296,40 +291,4 @@ Result<ListenPlan> serveAddresses(const BridgeOptions& options, bool hasPassword
         return Failure(QStringLiteral("--serve is not given"));
     }
     return planFor(options.serve->first, hasPassword || options.noPassword);
-}
-
-Result<QByteArray> readPasswordFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return Failure(
-            QStringLiteral("cannot read the password file %1: %2").arg(path, file.errorString()));
-    }
-    struct stat st {};
-    if (::fstat(file.handle(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        return Failure(QStringLiteral("the password file %1 is not a regular file").arg(path));
-    }
-    if (st.st_mode & (S_IROTH | S_IWOTH)) {
-        return Failure(
-            QStringLiteral("the password file %1 may be read or written by others").arg(path),
-            QStringLiteral("make it private (chmod o-rw %1)").arg(path));
-    }
-    QByteArray line = file.read(256);
-    const qsizetype end = line.indexOf('\n');
-    if (end >= 0) {
-        line.truncate(end);
-    }
-    if (line.endsWith('\r')) {
-        line.chop(1);
-    }
-    bool printable = true;
-    for (const char c : line) {
-        printable = printable && c >= 0x20 && c <= 0x7E;
-    }
-    if (line.isEmpty() || line.size() > MaxPasswordChars || !printable) {
-        return Failure(QStringLiteral("the password in %1 must be 1 to %2 printable ASCII "
-                                      "characters on its first line")
-                           .arg(path)
-                           .arg(MaxPasswordChars));
-    }
-    return line;
 }

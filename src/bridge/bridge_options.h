@@ -49,8 +49,4 @@ Result<ListenPlan> listenAddresses(const BridgeOptions& options, bool hasPasswor
 // Where to serve the native protocol (--serve given), by the same rules as PJLink.
 Result<ListenPlan> serveAddresses(const BridgeOptions& options, bool hasPassword);
 
-// The password from its file: the first line, without its line end. Refused when others may read
-// or write the file, when it is empty, longer than 32 characters or not printable ASCII.
-Result<QByteArray> readPasswordFile(const QString& path);
-
 extern const char* const BridgeUsage;

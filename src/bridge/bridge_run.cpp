@@ -7,6 +7,7 @@
 #include "bridge/native_server.h"
 #include "bridge/pjlink_server.h"
 #include "core/exchange_log.h"
+#include "core/password_file.h"
 #include "serial/port_devices.h"
 
 #include <QCoreApplication>

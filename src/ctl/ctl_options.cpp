@@ -21,9 +21,10 @@ struct ValueOption {
     const char* name;
     const char* valueName;
 };
-constexpr std::array<ValueOption, 5> ValueOptions{{
+constexpr std::array<ValueOption, 6> ValueOptions{{
     {"port", "DEVICE"},
     {"log", "FILE"},
+    {"password-file", "FILE"},
     {"baud", "RATE"},
     {"timeout", "MS"},
     {"raw", "CODE"},
@@ -36,8 +37,10 @@ struct Conflict {
     const char* second;
     const char* why;
 };
-constexpr std::array<Conflict, 6> Conflicts{{
+constexpr std::array<Conflict, 8> Conflicts{{
     {"simulate", "port", "--simulate and --port name two different projectors"},
+    {"simulate", "password-file", "the simulated projector has no bridge in front of it"},
+    {"list", "password-file", "--list opens no port"},
     {"list", "port", "--list opens no port"},
     {"list", "simulate", "--list opens no port"},
     {"list", "baud", "--list opens no port"},
@@ -164,6 +167,8 @@ QString readValues(const QCommandLineParser& parser, CtlOptions& o) {
             o.port = value;
         } else if (name == QLatin1String("log")) {
             o.logFile = value;
+        } else if (name == QLatin1String("password-file")) {
+            o.passwordFile = value;
         } else if (name == QLatin1String("baud")) {
             if (value != QLatin1String("19200") && value != QLatin1String("9600")) {
                 return QStringLiteral("--baud is 19200 or 9600, not \"%1\"").arg(value);
@@ -321,6 +326,18 @@ CtlParse parseCtlArguments(const QStringList& args) {
             return parse;
         }
     }
+    // A bridge sets the line for all its users, and only a bridge asks for a password.
+    const bool bridged = parseDeviceAddress(o.port).kind == DeviceAddress::Kind::Bridge;
+    if (bridged && parser.isSet(QStringLiteral("baud"))) {
+        parse.error = QStringLiteral("--baud cannot be given with a bridge (rmq27://): the "
+                                     "bridge sets the line's speed, with its own --baud");
+        return parse;
+    }
+    if (!bridged && parser.isSet(QStringLiteral("password-file"))) {
+        parse.error = QStringLiteral("--password-file is for a bridge: give it with --port "
+                                     "rmq27://HOST:PORT");
+        return parse;
+    }
     o.json = parser.isSet(QStringLiteral("json"));
     o.simulate = parser.isSet(QStringLiteral("simulate"));
     o.list = parser.isSet(QStringLiteral("list"));
@@ -339,7 +356,7 @@ QString ctlUsage() {
     return QStringLiteral(
                "Usage: rmq27-ctl [--port DEVICE] [--baud 19200|9600] [--timeout MS] [--json] "
                "[--simulate]\n"
-               "                 [--log FILE]\n"
+               "                 [--log FILE] [--password-file FILE]\n"
                "                 ACTION... | --list [--json]\n"
                "Sends the RM-Q27 panel's commands from a shell and prints each reply as the panel "
                "reads "
@@ -349,11 +366,19 @@ QString ctlUsage() {
                "any\n"
                "                     command code\n"
                "  --port DEVICE      the serial device (a path, rfc2217://HOST:PORT or "
-               "tcp://HOST:PORT);\n"
+               "tcp://HOST:PORT),\n"
+               "                     or a projector rmq27-bridge holds (rmq27://HOST:PORT, its "
+               "--serve port);\n"
                "                     default: the device the panel last used for COM1, else the "
                "first USB\n"
                "                     serial adapter, else %1\n"
-               "  --baud RATE        19200 (default) or 9600; no parity, 8 data bits, 1 stop bit\n"
+               "  --baud RATE        19200 (default) or 9600; no parity, 8 data bits, 1 stop bit "
+               "(a bridge\n"
+               "                     sets its own)\n"
+               "  --password-file FILE\n"
+               "                     a bridge's password, on the first line of a file that "
+               "others may not\n"
+               "                     read\n"
                "  --timeout MS       how long to wait for each reply (default: the panel's reply "
                "window)\n"
                "  --json             one JSON object per action, whatever happened, with the "

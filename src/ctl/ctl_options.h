@@ -32,6 +32,7 @@ struct CtlOptions {
     QString settings = QStringLiteral("19200,N,8,1");
     std::optional<int> timeoutMs; // overrides every action's own reply window
     QString logFile;              // --log
+    QString passwordFile;         // --password-file: a bridge's password
     bool json = false;
     bool list = false;
     bool help = false;

@@ -31,6 +31,7 @@ void CtlSession::start() {
     }
     exchange_.setRemedyWords(words);
     exchange_.setTimings(setup_.timings);
+    exchange_.setPassword(setup_.password);
     if (const Result<> opened =
             exchange_.open(setup_.device, setup_.settings, QStringLiteral("--port"));
         !opened) {

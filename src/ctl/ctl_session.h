@@ -27,6 +27,8 @@ public:
         // action fails with it, as with a port that fails.
         std::optional<QString> unavailable;
         ExchangeTimings timings;
+        // For a bridge that asks for one (--password-file).
+        std::optional<QByteArray> password;
     };
     // Where the lines go: one result per action on out, messages on err (each without newline).
     using Sink = std::function<void(const QString& line)>;

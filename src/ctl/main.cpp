@@ -1,3 +1,4 @@
+#include "core/password_file.h"
 #include "ctl/ctl_options.h"
 #include "ctl/ctl_session.h"
 #include "exchange/event_loop.h"
@@ -61,7 +62,16 @@ int main(int argc, char* argv[]) {
                             options.actions,
                             options.logFile,
                             std::nullopt,
-                            {}};
+                            {},
+                            std::nullopt};
+    if (!options.passwordFile.isEmpty()) {
+        const Result<QByteArray> password = readPasswordFile(options.passwordFile);
+        if (!password) {
+            message(password.failure().text(shellRemedyWords(QStringLiteral("rmq27-ctl"))));
+            return CtlSession::ExitPortFailed;
+        }
+        setup.password = password.value();
+    }
     if (!options.simulate) {
         // The panel's own choice of device; a simulated projector needs none of it.
         setup.device = ctlDevice(options.port);

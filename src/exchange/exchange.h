@@ -65,6 +65,8 @@ public:
     const ExchangeTimings& timings() const { return timings_; }
     // The words of the program's remedies in every description (default: a shell's).
     void setRemedyWords(const RemedyWords& words) { words_ = words; }
+    // The password proved to a bridge that asks for one, from the next open on.
+    void setPassword(std::optional<QByteArray> password) { port_.setPassword(std::move(password)); }
 
     // Opens the line (a path, rfc2217://HOST:PORT or tcp://HOST:PORT). deviceOption names the
     // program's option for the device ("--port").

@@ -167,8 +167,8 @@ void Form1::wireControls() {
     };
     onClicked(ui->Option1, [this] { portSwitch(1, 2); });
     onClicked(ui->Option2, [this] { portSwitch(2, 1); });
-    onClicked(ui->Option9, [this] { baudSwitch(QStringLiteral("19200,N,8,1")); });
-    onClicked(ui->Option10, [this] { baudSwitch(QStringLiteral("9600,N,8,1")); });
+    onClicked(ui->Option9, [this] { baudSwitch(QStringLiteral("19200,N,8,1"), ui->Option10); });
+    onClicked(ui->Option10, [this] { baudSwitch(QStringLiteral("9600,N,8,1"), ui->Option9); });
 
     connect(ui->Command16, &QPushButton::clicked, this, guarded(&Form1::command16Click));
     connect(ui->Command33, &QPushButton::clicked, this, guarded(&Form1::command33Click));

@@ -94,7 +94,9 @@ public:
 
     // The settings group and the receive path.
     void portSwitch(qint16 target, qint16 fallback);
-    void baudSwitch(const QString& settings);
+    // `other` is the speed's other option, checked again when the port refuses the change (a
+    // bridge sets the line for all its users).
+    void baudSwitch(const QString& settings, QAbstractButton* other);
     void mscomm1OnComm();
 
     // The reply window, the display period and the settings group's time.

@@ -4,6 +4,7 @@
 #include "core/failure.h"
 #include "serial/comm_port.h"
 
+#include <QAbstractButton>
 #include <QFrame>
 #include <optional>
 
@@ -45,9 +46,19 @@ void Form1::portSwitch(qint16 target, qint16 fallback) {
     Frame8->hide();
 }
 
-void Form1::baudSwitch(const QString& settings) {
+void Form1::baudSwitch(const QString& settings, QAbstractButton* other) {
+    const QString before = CommSettings;
     CommSettings = settings;
-    MSComm1->setSettings(CommSettings);
+    try {
+        MSComm1->setSettings(CommSettings);
+    } catch (const StepFailure&) {
+        // The line runs as before, and the group says so.
+        CommSettings = before;
+        if (before != settings) {
+            other->setChecked(true);
+        }
+        throw;
+    }
     Frame8->hide();
 }
 

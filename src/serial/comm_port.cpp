@@ -163,7 +163,17 @@ void CommPort::setCommPort(qint16 portNumber) {
 }
 
 void CommPort::setSettings(const QString& settings) {
-    line_ = parseLineSettings(settings);
+    const LineSettings line = parseLineSettings(settings);
+    if (netOpen_ && bridged_ &&
+        (line.baud != line_.baud || line.parity != line_.parity ||
+         line.dataBits != line_.dataBits || line.stopBits != line_.stopBits)) {
+        // Other users share the line the bridge holds; what it runs is the bridge's to say.
+        fail(QStringLiteral("the bridge sets the projector's line for all its users, so \"%1\" "
+                            "was not applied")
+                 .arg(settings),
+             QStringLiteral("change the speed with the bridge's --baud option"));
+    }
+    line_ = line;
     settings_ = settings;
     if (netOpen_) {
         net_->setLine(line_);
@@ -222,10 +232,11 @@ void CommPort::setPortOpen(bool open) {
             }
             net_ = std::move(made.link);
         }
-        if (const std::optional<Failure> error = net_->open(address, line_, resolver_)) {
+        if (const std::optional<Failure> error = net_->open(address, line_, resolver_, password_)) {
             fail(*error);
         }
         netOpen_ = true;
+        bridged_ = address.kind == DeviceAddress::Kind::Bridge;
     } else {
         openLocal();
     }

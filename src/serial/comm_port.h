@@ -45,8 +45,10 @@ class NetLink;
 // soon as one character waits. One character is one byte both ways (Latin-1), so what the window
 // shows is the wire, token for token.
 //
-// A device is a local serial device, or a serial device server given as rfc2217://HOST:PORT or
-// tcp://HOST:PORT (see DeviceAddress); the window sees no difference between them.
+// A device is a local serial device, a serial device server given as rfc2217://HOST:PORT or
+// tcp://HOST:PORT, or a projector held by rmq27-bridge given as rmq27://HOST:PORT (see
+// DeviceAddress); the window sees no difference between them, but for one: the bridge sets the
+// line for all its users, so a change of the settings while a bridged port is open is refused.
 //
 // Every failing operation throws StepFailure with a description naming the port and its device.
 // A device that vanishes while open (an unplugged USB adapter) closes the port at once and is
@@ -80,6 +82,8 @@ public:
     void setResolver(name_lookup::Resolver resolver) { resolver_ = std::move(resolver); }
     // Where device server links come from; null (the default) for the program's installed module.
     void setDeviceServersModule(DeviceServersModule* module) { module_ = module; }
+    // The password proved to a bridge that asks for one, from the next open on.
+    void setPassword(std::optional<QByteArray> password) { password_ = std::move(password); }
 
     qint16 commPort() const { return portNumber_; }
     void setCommPort(qint16 portNumber);
@@ -134,6 +138,8 @@ private:
     // The device server link, made when a network device is first opened; in use while netOpen_.
     std::unique_ptr<NetLink> net_;
     bool netOpen_ = false;
+    bool bridged_ = false; // the open link is to a bridge
+    std::optional<QByteArray> password_;
     qint16 portNumber_ = 1;
     QString settings_ = QStringLiteral("9600,N,8,1");
     LineSettings line_;

@@ -3,7 +3,8 @@
 namespace {
 
 const QString kForm = QStringLiteral("give the device server as rfc2217://HOST:PORT or "
-                                     "tcp://HOST:PORT (an IPv6 host in brackets: [::1])");
+                                     "tcp://HOST:PORT, or a bridge as rmq27://HOST:PORT (an IPv6 "
+                                     "host in brackets: [::1])");
 
 DeviceAddress invalid(const QString& what) {
     DeviceAddress address;
@@ -24,6 +25,8 @@ DeviceAddress parseDeviceAddress(const QString& device) {
         address.kind = DeviceAddress::Kind::Tcp;
     } else if (scheme == QLatin1String("rfc2217")) {
         address.kind = DeviceAddress::Kind::Rfc2217;
+    } else if (scheme == QLatin1String("rmq27")) {
+        address.kind = DeviceAddress::Kind::Bridge;
     } else {
         return invalid(QStringLiteral("unknown scheme \"%1\"; name a serial device (such as "
                                       "/dev/ttyUSB0), or %2")

@@ -24,8 +24,9 @@ public:
     ~SocketNetLink() override { link_.disconnect(); }
 
     std::optional<Failure> open(const DeviceAddress& address, const LineSettings& line,
-                                const name_lookup::Resolver& resolver) override {
-        return link_.open(address, line, resolver);
+                                const name_lookup::Resolver& resolver,
+                                const std::optional<QByteArray>& password) override {
+        return link_.open(address, line, resolver, password);
     }
     void close() override { link_.close(); }
     void setLine(const LineSettings& line) override { link_.setLine(line); }

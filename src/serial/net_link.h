@@ -13,7 +13,8 @@
 #include <memory>
 #include <optional>
 
-// The serial control's link to a device server (RFC 2217 or raw TCP), as the control uses it.
+// The serial control's link to a device server (RFC 2217 or raw TCP) or to rmq27-bridge, as the
+// control uses it.
 // Its code and Qt Network, with the Kerberos and proxy libraries Qt Network brings, live in a
 // module of their own (rmq27-device-servers), loaded the first time a device server is opened:
 // a panel on a local line never loads them, and its window shows that much sooner.
@@ -31,12 +32,12 @@ public:
 
     virtual ~NetLink() = default;
 
-    // Connects, and over Telnet negotiates the option and sets the line, within a bound. A host
-    // name goes through `resolver` (the system's when empty). Returns what went wrong, naming
-    // host and port, or nothing.
-    [[nodiscard]] virtual std::optional<Failure> open(const DeviceAddress& address,
-                                                      const LineSettings& line,
-                                                      const name_lookup::Resolver& resolver) = 0;
+    // Connects, and over Telnet negotiates the option and sets the line, or with a bridge proves
+    // `password` when it asks for one, within a bound. A host name goes through `resolver` (the
+    // system's when empty). Returns what went wrong, naming host and port, or nothing.
+    [[nodiscard]] virtual std::optional<Failure>
+    open(const DeviceAddress& address, const LineSettings& line,
+         const name_lookup::Resolver& resolver, const std::optional<QByteArray>& password) = 0;
     virtual void close() = 0;
     // Over Telnet, sends the settings to the server's port; a raw link keeps them local.
     virtual void setLine(const LineSettings& line) = 0;
@@ -49,7 +50,7 @@ public:
 // The one function the module exports, by this name: it makes a link when `build` is the
 // program's build (kNetLinkBuild), and returns null otherwise.
 inline constexpr char kNetLinkEntry[] = "rmq27_make_net_link";
-inline constexpr char kNetLinkBuild[] = RMQ27_VERSION "/net-link-2";
+inline constexpr char kNetLinkBuild[] = RMQ27_VERSION "/net-link-3";
 using NetLinkEntry = NetLink* (*)(const char* build, const NetLink::Events* events);
 
 struct [[nodiscard]] NetLinkMade {

@@ -68,6 +68,8 @@ SocketLink::SocketLink(QObject* parent) : QObject(parent) {
     subnegotiationWatch_.setSingleShot(true);
     subnegotiationWatch_.setInterval(SubnegotiationBoundMs);
     connect(&subnegotiationWatch_, &QTimer::timeout, this, &SocketLink::subnegotiationOverdue);
+    keepAlive_.setInterval(DefaultKeepAliveMs);
+    connect(&keepAlive_, &QTimer::timeout, this, &SocketLink::keepAlive);
     connect(&socket_, &QTcpSocket::readyRead, this, &SocketLink::pump);
     connect(&socket_, &QTcpSocket::disconnected, this, &SocketLink::onDisconnected);
     connect(&socket_, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
@@ -92,8 +94,11 @@ void SocketLink::close() {
     state_ = State::Closed;
     notifyPending_ = false;
     subnegotiationWatch_.stop();
+    keepAlive_.stop();
     socket_.abort();
     inbox_.clear();
+    bridgeReply_.clear();
+    bridgeCommand_.clear();
 }
 
 void SocketLink::setLine(const LineSettings& line) {
@@ -173,6 +178,11 @@ std::optional<Failure> SocketLink::write(const QByteArray& data) {
         return Failure{
             QStringLiteral("the connection to %1 is gone; the command was not sent").arg(where())};
     }
+    if (bridge()) {
+        if (std::optional<Failure> refused = checkBridgeCommands(data)) {
+            return refused;
+        }
+    }
     const QByteArray wire = telnet() ? telnet::escape(data) : data;
     if (socket_.write(wire) != wire.size()) {
         return Failure{
@@ -205,6 +215,9 @@ std::optional<Failure> SocketLink::write(const QByteArray& data) {
         return QStringLiteral("the connection to %1 is gone; the command was not sent whole")
             .arg(where());
     }
+    if (bridge()) {
+        keepAlive_.start(); // the next keep-alive is due a while after this write
+    }
     return {};
 }
 
@@ -214,13 +227,18 @@ QByteArray SocketLink::readAll() {
 }
 
 bool SocketLink::take() {
+    if (bridge() && opening()) {
+        return false; // the greeting and the password's answer are read by greet()
+    }
     // A socket closed with nothing left to read is no longer readable at all.
     const QByteArray chunk = socket_.isReadable() ? socket_.readAll() : QByteArray();
     if (chunk.isEmpty()) {
         return false;
     }
     const qsizetype before = inbox_.size();
-    if (!telnet()) {
+    if (bridge()) {
+        takeBridgeReplies(chunk);
+    } else if (!telnet()) {
         inbox_ += chunk;
     } else {
         QList<telnet::Command> commands;

@@ -19,7 +19,15 @@
 #include <optional>
 
 // A serial line reached through a device server over TCP: either the raw byte stream, or Telnet
-// with the com port control option, which carries the line settings to the server's port.
+// with the com port control option, which carries the line settings to the server's port; or a
+// projector held by rmq27-bridge, through the bridge's own protocol (its --serve port).
+//
+// Through the bridge, the link speaks the client's side of that protocol and hands the control
+// the projector's bytes as a line of its own would: it reads the greeting, proves the password
+// (the digest of the bridge's challenge) before open() returns, passes each command on, and
+// turns each reply line back into the projector's reply ('A' and the bytes), nothing ('N': no
+// reply in the window), or the loss of the link ('D': the bridge has no line to the projector).
+// The bridge owns the line settings; a bare CR now and then keeps an idle connection open.
 //
 // A small client on QTcpSocket rather than Debian's libgensio: gensio runs its own event loop
 // (its os-funcs layer with threads or a loop of its own), which would have to be bridged into the
@@ -51,6 +59,12 @@ public:
     static constexpr int MaxNegotiationsPerSecond = 256;
     // A subnegotiation not ended within this long never will be.
     static constexpr int SubnegotiationBoundMs = 500;
+    // A bridge closes a connection idle for 30 s; a bare CR this often after the last write keeps
+    // it open.
+    static constexpr int DefaultKeepAliveMs = 20000;
+    // The longest command and reply line the bridge's protocol carries.
+    static constexpr qsizetype MaxBridgeCommand = 128;
+    static constexpr qsizetype MaxBridgeReply = 1024;
 
     explicit SocketLink(QObject* parent = nullptr);
     ~SocketLink() override;
@@ -58,15 +72,19 @@ public:
     // Connects, and over Telnet negotiates the option and sets the line, all within OpenBoundMs.
     // A host name goes through `resolver` (the system's when empty). Returns what went wrong,
     // naming host and port, or nothing.
+    // `password` is for a bridge that asks for one.
     [[nodiscard]] std::optional<Failure> open(const DeviceAddress& address,
                                               const LineSettings& line,
-                                              const name_lookup::Resolver& resolver);
+                                              const name_lookup::Resolver& resolver,
+                                              const std::optional<QByteArray>& password = {});
     void close();
     bool isOpen() const { return state_ == State::Open || state_ == State::Lost; }
 
-    // Over Telnet, sends the settings to the server's port; a raw link keeps them local. An answer
-    // that shows the server running its port otherwise ends the link through dropped().
+    // Over Telnet, sends the settings to the server's port; a raw link and a bridge keep them
+    // local. An answer that shows the server running its port otherwise ends the link through
+    // dropped().
     void setLine(const LineSettings& line);
+    void setKeepAliveMs(int ms) { keepAlive_.setInterval(ms); }
     // Hands every byte to the socket before returning; returns what went wrong, or nothing.
     // A server that takes nothing for OpenBoundMs is lost: the link ends through dropped().
     [[nodiscard]] std::optional<Failure> write(const QByteArray& data);
@@ -95,6 +113,7 @@ private:
                state_ == State::SettingLine;
     }
     bool telnet() const { return address_.kind == DeviceAddress::Kind::Rfc2217; }
+    bool bridge() const { return address_.kind == DeviceAddress::Kind::Bridge; }
 
     // Marks a call that blocks on the socket or may set off its signals (a flush); see blocking_.
     class Blocking;
@@ -103,6 +122,16 @@ private:
                                          const QDeadlineTimer& deadline,
                                          const name_lookup::Resolver& resolver);
     std::optional<QString> negotiate(const QDeadlineTimer& deadline);
+    // Through a bridge: the greeting read and the password proved, within the deadline.
+    std::optional<Failure> greet(const QDeadlineTimer& deadline,
+                                 const std::optional<QByteArray>& password);
+    // One line from the bridge while opening, without its CR; nothing when none came in time.
+    std::optional<QByteArray> bridgeLine(const QDeadlineTimer& deadline);
+    // What the bridge does not carry among commands about to be written, or nothing.
+    std::optional<Failure> checkBridgeCommands(const QByteArray& data);
+    // The bridge's reply lines in `chunk` turned into the projector's bytes in the inbox.
+    void takeBridgeReplies(const QByteArray& chunk);
+    void keepAlive();
     QString openFailure() const;
     void sendLine();
     // The one way to the socket: nothing goes to a closed one, and a backlog past MaxBacklog
@@ -132,6 +161,11 @@ private:
 
     QTcpSocket socket_;
     QTimer subnegotiationWatch_;
+    QTimer keepAlive_;
+    // Through a bridge: a reply line not ended yet, and the command being written since its
+    // last CR.
+    QByteArray bridgeReply_;
+    QByteArray bridgeCommand_;
     DeviceAddress address_;
     State state_ = State::Closed;
     // Set while a call blocks on the socket: a receive notification then waits until it returns,

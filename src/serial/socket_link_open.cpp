@@ -36,13 +36,15 @@ QString SocketLink::hostAndPort() const {
 }
 
 QString SocketLink::where() const {
-    return QStringLiteral("the device server %1 port %2")
+    return (bridge() ? QStringLiteral("the bridge %1 port %2")
+                     : QStringLiteral("the device server %1 port %2"))
         .arg(bracketed(address_.host))
         .arg(address_.port);
 }
 
 std::optional<Failure> SocketLink::open(const DeviceAddress& address, const LineSettings& line,
-                                        const name_lookup::Resolver& resolver) {
+                                        const name_lookup::Resolver& resolver,
+                                        const std::optional<QByteArray>& password) {
     close();
     address_ = address;
     decoder_ = telnet::Decoder();
@@ -58,18 +60,29 @@ std::optional<Failure> SocketLink::open(const DeviceAddress& address, const Line
     state_ = State::Connecting;
     const QDeadlineTimer deadline(OpenBoundMs);
     line_ = line;
-    std::optional<QString> error = connectSocket(address, deadline, resolver);
-    if (!error && telnet()) {
+    std::optional<Failure> error;
+    if (std::optional<QString> unreached = connectSocket(address, deadline, resolver)) {
+        error = Failure{*unreached};
+    } else if (telnet()) {
         state_ = State::Negotiating;
         send(negotiator_.start());
-        error = negotiate(deadline);
+        if (std::optional<QString> refused = negotiate(deadline)) {
+            error = Failure{*refused};
+        }
+    } else if (bridge()) {
+        state_ = State::Negotiating;
+        error = greet(deadline, password);
     }
     blocking_ = false;
     notifyPending_ = false;
     if (error) {
         state_ = State::Closed;
         socket_.abort();
-        return Failure{*error};
+        bridgeReply_.clear();
+        return error;
+    }
+    if (bridge()) {
+        keepAlive_.start();
     }
     // Whatever came before the line was set is not an answer to anything the panel sent.
     inbox_.clear();
