@@ -1,14 +1,18 @@
 // The panel through Debian's ser2net, in front of a pseudo-terminal the test holds: over Telnet
-// with the com port control option, and as a raw TCP stream. And the panel against device
-// servers that break the Telnet protocol as a broken or hostile one would.
+// with the com port control option, and as a raw TCP stream; and through rmq27-bridge, on the
+// bridge's own protocol. And the panel against device servers that break the Telnet protocol as a
+// broken or hostile one would.
+#include "core/bindings.h"
 #include "serial/comm_port.h"
 #include "serial/net_link.h"
 #include "serial/telnet.h"
+#include "support/bridge_process.h"
 #include "support/form1_test_seam.h"
 #include "support/panel_rig.h"
 #include "support/send_whole.h"
 #include "support/ser2net.h"
 
+#include <QFile>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
@@ -212,6 +216,9 @@ private slots:
     void throughSer2net();
     void serverWithoutTheOption();
     void portAlreadyInUse();
+    void throughBridge();
+    void bridgeRefuses_data();
+    void bridgeRefuses();
     void hostileServer_data();
     void hostileServer();
     void moduleChangedOnDisk_data();
@@ -223,6 +230,7 @@ void TestDeviceServer::init() {
     QTest::failOnWarning(QRegularExpression(QStringLiteral("device not open")));
     const QString test = QString::fromLatin1(QTest::currentTestFunction());
     if (!test.startsWith(QLatin1String("hostile")) && !test.startsWith(QLatin1String("module")) &&
+        !test.startsWith(QLatin1String("bridge")) && !test.startsWith(QLatin1String("through")) &&
         !Ser2Net::available()) {
         QSKIP("ser2net is not installed (scripts/install-deps installs it)");
     }
@@ -323,6 +331,105 @@ void TestDeviceServer::portAlreadyInUse() {
     QVERIFY2(rig.warnings()[0].contains(QStringLiteral("saying \"Port already in use\"")),
              qPrintable(rig.warnings()[0]));
     QVERIFY(!seam(rig.form()).MSComm1->portOpen());
+}
+
+// The panel on a projector rmq27-bridge holds: every button's bytes reach the line and every
+// reply the received line, as on a line of its own; a status is read; a held button's repeats go
+// out one by one; the speed stays the bridge's; a bridge that loses its line is one warning.
+void TestDeviceServer::throughBridge() {
+    BridgeProcess bridge;
+    PanelRig rig(QStringLiteral("/dev/rmq27-no-such-port"), bridge.url());
+    Form1& f = rig.form();
+    QVERIFY(bridge.start(rig.far().devicePath()));
+    rig.load();
+    QVERIFY2(rig.warnings().isEmpty(), qPrintable(rig.warnings().join(QLatin1String(" | "))));
+    QVERIFY(seam(f).MSComm1->portOpen());
+
+    for (const OneShotBinding& b : oneShotBindings()) {
+        QTest::mouseClick(named<QPushButton>(f, b.control), Qt::LeftButton);
+        const QByteArray sent = QByteArray(b.code) + '\r';
+        QCOMPARE(rig.wire(int(sent.size())), sent);
+        rig.reply("\x06\r");
+        QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf, QStringLiteral("\x06\r"), kWaitMs);
+        f.timer2Tick(); // the window ends: the next reply is read on its own
+    }
+    QTest::mouseClick(named<QPushButton>(f, "Command44"), Qt::LeftButton); // STATUS
+    QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
+    rig.reply("00\r");
+    QTRY_COMPARE_WITH_TIMEOUT(named<QLabel>(f, "Label22")->text(), QStringLiteral(" Power ON"),
+                              kWaitMs);
+    f.timer2Tick();
+
+    // Zoom + held: each repeat goes out as its tick comes, and its reply is the panel's.
+    auto* zoom = named<QPushButton>(f, "Command15");
+    QTest::mousePress(zoom, Qt::LeftButton);
+    seam(f).Timer1->stop(); // the ticks are the test's
+    for (int i = 0; i < 5; ++i) {
+        if (i > 0) {
+            f.timer1Tick();
+        }
+        QCOMPARE(rig.wire(4), QByteArray("C47\r"));
+        rig.reply("\x06\r");
+        QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf, QStringLiteral("\x06\r"), kWaitMs);
+        f.timer2Tick();
+    }
+    QTest::mouseRelease(zoom, Qt::LeftButton);
+    QVERIFY(rig.warnings().isEmpty());
+
+    // The bridge sets the line for everyone: 9600 is refused and 19200 stays chosen.
+    named<QRadioButton>(f, "Option10")->click();
+    QCOMPARE(rig.warnings().size(), 1);
+    QVERIFY2(rig.warnings()[0].contains(QStringLiteral("the bridge sets the projector's line")),
+             qPrintable(rig.warnings()[0]));
+    QVERIFY(named<QRadioButton>(f, "Option9")->isChecked());
+    QCOMPARE(seam(f).MSComm1->settings(), QStringLiteral("19200,N,8,1"));
+    QCOMPARE(rig.far().lineSpeed(), 19200);
+    QVERIFY(seam(f).MSComm1->portOpen());
+
+    // The projector's line goes away behind the bridge: the next command tells, once.
+    rig.far().close();
+    QTRY_VERIFY_WITH_TIMEOUT(bridge.log().contains("trying again"), kWaitMs);
+    QTest::mouseClick(named<QPushButton>(f, "Command44"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!seam(f).MSComm1->portOpen(), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.warnings().size(), 2, kWaitMs);
+    QVERIFY2(rig.warnings()[1].contains(QStringLiteral("has lost its serial line")),
+             qPrintable(rig.warnings()[1]));
+}
+
+// What the bridge refuses is one warning naming it, and the port stays closed.
+void TestDeviceServer::bridgeRefuses_data() {
+    QTest::addColumn<QByteArray>("password"); // the panel's; empty: none given
+    QTest::addColumn<bool>("pjlinkPort");     // the bridge's PJLink port named instead
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("wrong password") << QByteArray("hall a!") << false << "refused the password";
+    QTest::newRow("no password") << QByteArray() << false << "asks for a password";
+    QTest::newRow("PJLink port") << QByteArray("Hall A!") << true << "greeted with \"PJLINK 1 ";
+}
+
+void TestDeviceServer::bridgeRefuses() {
+    QFETCH(QByteArray, password);
+    QFETCH(bool, pjlinkPort);
+    QFETCH(QString, warning);
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("password"));
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("Hall A!\n");
+    f.close();
+    QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    BridgeProcess bridge;
+    PanelRig rig(QStringLiteral("/dev/rmq27-no-such-port"),
+                 pjlinkPort ? QStringLiteral("rmq27://127.0.0.1:%1").arg(bridge.pjlinkPort())
+                            : bridge.url());
+    QVERIFY(bridge.start(rig.far().devicePath(), {QStringLiteral("--password-file"), file}));
+    if (!password.isEmpty()) {
+        seam(rig.form()).MSComm1->setPassword(password);
+    }
+    rig.load();
+    QCOMPARE(rig.warnings().size(), 1);
+    QVERIFY2(rig.warnings()[0].contains(warning), qPrintable(rig.warnings()[0]));
+    QVERIFY(!seam(rig.form()).MSComm1->portOpen());
+    QCOMPARE(rig.drainWire(), QByteArray()); // nothing reached the projector
 }
 
 void TestDeviceServer::hostileServer_data() {
