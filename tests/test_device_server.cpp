@@ -13,7 +13,9 @@
 #include "support/ser2net.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTcpServer>
@@ -219,6 +221,7 @@ private slots:
     void throughBridge();
     void bridgeRefuses_data();
     void bridgeRefuses();
+    void sharedLine();
     void hostileServer_data();
     void hostileServer();
     void moduleChangedOnDisk_data();
@@ -430,6 +433,95 @@ void TestDeviceServer::bridgeRefuses() {
     QVERIFY2(rig.warnings()[0].contains(warning), qPrintable(rig.warnings()[0]));
     QVERIFY(!seam(rig.form()).MSComm1->portOpen());
     QCOMPARE(rig.drainWire(), QByteArray()); // nothing reached the projector
+}
+
+// The line shared: the panel holds Zoom + while a room control system polls the power state over
+// PJLink (the pjlink npm package, a client written elsewhere) and a script asks for the status
+// again and again with rmq27-ctl. Each gets only the replies to its own commands.
+void TestDeviceServer::sharedLine() {
+    const QString node = QStringLiteral(RMQ27_NODE_PROGRAM);
+    if (node.isEmpty() ||
+        !QFileInfo::exists(QStringLiteral(RMQ27_PJLINK_CLIENT_DIR "/node_modules/pjlink"))) {
+        QSKIP("node and the pjlink package are not installed (scripts/install-deps installs them)");
+    }
+    QProcess projector;
+    projector.start(QStringLiteral(RMQ27_SIM_PROGRAM), QStringList{});
+    QVERIFY(projector.waitForStarted(kWaitMs));
+    QVERIFY(QTest::qWaitFor([&] { return projector.canReadLine(); }, kWaitMs));
+    const QString device = QString::fromUtf8(projector.readLine().trimmed());
+    BridgeProcess bridge;
+    QVERIFY(bridge.start(device));
+    PanelRig rig(QStringLiteral("/dev/rmq27-no-such-port"), bridge.url());
+    Form1& f = rig.form();
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("panel.log"));
+    f.setLog(log);
+    rig.load();
+    QVERIFY2(rig.warnings().isEmpty(), qPrintable(rig.warnings().join(QLatin1String(" | "))));
+
+    constexpr int Polls = 12;
+    QProcess poller;
+    poller.setWorkingDirectory(QStringLiteral(RMQ27_PJLINK_CLIENT_DIR));
+    poller.start(node, {QStringLiteral("poll.js"), QString::number(bridge.pjlinkPort()),
+                        QString::number(Polls), QStringLiteral("250")});
+    auto* zoom = named<QPushButton>(f, "Command15");
+    QTest::mousePress(zoom, Qt::LeftButton);
+    QProcess ctl;
+    QStringList statuses;
+    const auto askStatus = [&] {
+        ctl.start(QStringLiteral(RMQ27_CTL_PROGRAM),
+                  {QStringLiteral("--port"), bridge.url(), QStringLiteral("--json"),
+                   QStringLiteral("status")});
+    };
+    QObject::connect(&ctl, &QProcess::finished, [&](int code) {
+        statuses << QStringLiteral("%1 %2").arg(code).arg(
+            QString::fromUtf8(ctl.readAllStandardOutput()));
+        if (poller.state() != QProcess::NotRunning) {
+            askStatus();
+        }
+    });
+    askStatus();
+    QVERIFY(waitFor(
+        [&] {
+            return poller.state() == QProcess::NotRunning && ctl.state() == QProcess::NotRunning;
+        },
+        60000));
+    QTest::mouseRelease(zoom, Qt::LeftButton);
+    QVERIFY2(rig.warnings().isEmpty(), qPrintable(rig.warnings().join(QLatin1String(" | "))));
+
+    // PJLink: every poll a power state.
+    const QList<QByteArray> states = poller.readAllStandardOutput().trimmed().split('\n');
+    QCOMPARE(states.size(), Polls);
+    for (const QByteArray& state : states) {
+        QVERIFY2(state.size() == 1 && state[0] >= '0' && state[0] <= '3', state.constData());
+    }
+    // The script: every run a status reading.
+    QVERIFY(statuses.size() >= 2);
+    for (const QString& status : std::as_const(statuses)) {
+        QVERIFY2(status.startsWith(QLatin1String("0 {\"action\":\"status\",\"code\":\"CR0\"")) &&
+                     status.contains(QLatin1String("\"result\":\"answered\"")) &&
+                     status.contains(QLatin1String("\"power\":")),
+                 qPrintable(status));
+    }
+    // The panel: it sent Zoom + again and again, and all it received was their ACK CR.
+    QFile file(log);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    int sent = 0;
+    QByteArray received;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.value(3) == "sent") {
+            QCOMPARE(fields.value(4), QByteArray("43 34 37 0D"));
+            ++sent;
+        } else if (fields.value(3) == "received") {
+            received += fields.value(4) + ' ';
+        }
+    }
+    QVERIFY2(sent >= 10, qPrintable(QString::number(sent)));
+    QVERIFY(!received.isEmpty());
+    QCOMPARE(received.replace("06 0D ", ""), QByteArray());
+    projector.terminate();
+    QVERIFY(projector.waitForFinished(kWaitMs));
 }
 
 void TestDeviceServer::hostileServer_data() {
