@@ -735,14 +735,18 @@ void TestBridge::connectionLimitsHold() {
     QCOMPARE(extra.received, QByteArray());
     QCOMPARE(rig.server->connectionCount(), PjlinkServer::MaxConnections);
 
-    // Idle: the one that keeps asking stays, the others are closed.
+    // Idle: the one that keeps asking stays, and the one that sends a bare CR now and then (a
+    // keep-alive); the others are closed.
     PjlinkTestClient& busy = *clients.front();
+    PjlinkTestClient& keeper = *clients[1];
     for (int i = 0; i < 4; ++i) {
         QTest::qWait(500);
         QCOMPARE(busy.ask("%1INF1 ?"), QByteArray("%1INF1=VEXO"));
+        keeper.socket.write("\r");
     }
-    QTRY_COMPARE_WITH_TIMEOUT(rig.server->connectionCount(), 1, PjlinkTestClient::WaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.server->connectionCount(), 2, PjlinkTestClient::WaitMs);
     QVERIFY(clients.back()->closedByPeer());
+    QCOMPARE(keeper.ask("%1CLSS ?"), QByteArray("%1CLSS=1")); // the keep-alives went unanswered
 
     // A client that sends and never reads: closed once its unread replies pass the bound.
     QByteArray many;
