@@ -363,6 +363,13 @@ void TestDeviceServer::throughBridge() {
                               kWaitMs);
     f.timer2Tick();
 
+    // What the bridge does not carry is refused whole: nothing of it reaches the line (the hold
+    // below reads the next bytes there).
+    for (const QString& text : {QStringLiteral("C\u0001\r"), QString(129, u'C') + u'\r'}) {
+        QVERIFY_THROWS_EXCEPTION(StepFailure, seam(f).MSComm1->output(text));
+    }
+    QVERIFY(seam(f).MSComm1->portOpen());
+
     // Zoom + held: each repeat goes out as its tick comes, and its reply is the panel's.
     auto* zoom = named<QPushButton>(f, "Command15");
     QTest::mousePress(zoom, Qt::LeftButton);
