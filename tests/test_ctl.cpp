@@ -5,6 +5,7 @@
 #include "ctl/ctl_options.h"
 #include "ctl/ctl_session.h"
 #include "sim/pty_pair.h"
+#include "support/bridge_process.h"
 #include "support/form1_test_seam.h"
 #include "support/panel_rig.h"
 
@@ -228,6 +229,9 @@ void TestCtl::wireBytes_data() {
         allWire += QByteArray(h.code) + '\r';
     }
     QTest::newRow("every name, one run") << all << allWire << 19200;
+    // The same bytes reach the line when a bridge holds it (the bridge's speed).
+    QTest::newRow("every name, one run, through a bridge")
+        << QStringList{"--port", "@bridge"} + all << allWire << 19200;
 }
 
 void TestCtl::wireBytes() {
@@ -238,7 +242,14 @@ void TestCtl::wireBytes() {
     for (qsizetype i = 0; i < args.size(); ++i) {
         far.answers << QByteArrayList{"\x06\r"};
     }
-    const Run r = runSession(QStringList{"--port", far.device()} + args);
+    BridgeProcess bridge;
+    if (args.contains(QLatin1String("@bridge"))) {
+        QVERIFY(bridge.start(far.device()));
+        args.replaceInStrings(QStringLiteral("@bridge"), bridge.url());
+    } else {
+        args = QStringList{"--port", far.device()} + args;
+    }
+    const Run r = runSession(args);
     QCOMPARE(r.code, 0);
     QCOMPARE(far.wire, wire);
     QCOMPARE(far.speeds.value(0), speed);
@@ -468,6 +479,27 @@ void TestCtl::exitCodes_data() {
     QTest::newRow("simulated projector")
         << QStringList{"--simulate", "power-on", "status"} << Answers{} << 0
         << QByteArray(" ACK CR \n Count down\n") << QString();
+    // Through a bridge on the far end (@bridge), with the password in a file of the test's.
+    QTest::newRow("bridged: answered and refused")
+        << QStringList{"--port", "@bridge", "status", "--raw", "BOGUS"}
+        << Answers{{"80\r"}, {"\x15\r"}} << 4 << QByteArray(" Stand by\n ? CR \n")
+        << "the projector refused raw (BOGUS) (NAK)";
+    QTest::newRow("bridged: silent, the panel's window")
+        << QStringList{"--port", "@bridge", "status"} << Answers{} << 3 << QByteArray(" X X X X\n")
+        << "no reply to status (CR0) within 500 ms";
+    QTest::newRow("bridged: the right password")
+        << QStringList{"--port", "@bridge", "--password-file", "@right", "--json", "lamp-time"}
+        << Answers{{"01234\r"}} << 0
+        << QByteArray("{\"action\":\"lamp-time\",\"code\":\"CR3\",\"error\":null,") << QString();
+    QTest::newRow("bridged: a wrong password")
+        << QStringList{"--port", "@bridge", "--password-file", "@wrong", "status"} << Answers{} << 1
+        << QByteArray() << "refused the password; check the file given with --password-file";
+    QTest::newRow("bridged: no password")
+        << QStringList{"--port", "@bridge!", "status"} << Answers{} << 1 << QByteArray()
+        << "asks for a password; give the bridge's password in a file with --password-file";
+    QTest::newRow("bridged: a password file others may read")
+        << QStringList{"--port", "@bridge", "--password-file", "@open", "status"} << Answers{} << 1
+        << QByteArray() << "may be read or written by others";
 
     const auto usage = [](const char* name, const QStringList& args, const char* err) {
         QTest::newRow(name) << args << Answers{} << 2 << QByteArray() << QString::fromLatin1(err);
@@ -491,6 +523,11 @@ void TestCtl::exitCodes_data() {
     usage("empty raw code", {"--raw", ""}, "--raw needs a code");
     usage("nearest name", {"--simulate", "statsu"}, "did you mean \"status\"");
     usage("list with an action", {"--list", "status"}, "--list");
+    usage("password file without a bridge",
+          {"--port", "/dev/null", "--password-file", "p", "status"},
+          "--password-file is for a bridge");
+    usage("baud with a bridge", {"--port", "rmq27://127.0.0.1:4360", "--baud", "9600", "status"},
+          "--baud cannot be given with a bridge");
 }
 
 void TestCtl::exitCodes() {
@@ -501,9 +538,36 @@ void TestCtl::exitCodes() {
     QFETCH(QString, err);
     FarEnd far;
     far.answers = answers;
+    // @bridge: a bridge on the far end; "@bridge!" one that asks for the password of @right.
+    QTemporaryDir dir;
+    const auto file = [&dir](const char* name, const QByteArray& content, int mode) {
+        QFile f(dir.filePath(QLatin1String(name)));
+        return f.open(QIODevice::WriteOnly) && f.write(content) == content.size() &&
+               f.setPermissions(QFile::Permissions(mode));
+    };
+    QVERIFY(file("right", "Hall A!\n", 0x6000));
+    QVERIFY(file("wrong", "hall a!\n", 0x6000));
+    QVERIFY(file("open", "Hall A!\n", 0x6444));
+    BridgeProcess bridge;
+    const bool password = args.join(u' ').contains(QLatin1String("@bridge!")) ||
+                          args.contains(QLatin1String("--password-file"));
+    if (args.join(u' ').contains(QLatin1String("@bridge"))) {
+        QVERIFY(bridge.start(far.device(),
+                             password ? QStringList{"--password-file", dir.filePath("right")}
+                                      : QStringList{}));
+        for (const char* name : {"right", "wrong", "open"}) {
+            args.replaceInStrings(QLatin1Char('@') + QLatin1String(name),
+                                  dir.filePath(QLatin1String(name)));
+        }
+        args.replaceInStrings(QRegularExpression(QStringLiteral("^@bridge!?$")), bridge.url());
+    }
     const Run r = runCtl(withDevice(args, far.device()));
     QCOMPARE(r.code, code);
-    QCOMPARE(r.out, out);
+    if (args.contains(QLatin1String("--json"))) {
+        QVERIFY2(r.out.startsWith(out), r.out.constData()); // the same JSON as on a direct line
+    } else {
+        QCOMPARE(r.out, out);
+    }
     // A window ends the wait: the program ended by itself, with its output whole.
     QVERIFY2(r.out.isEmpty() || r.out.endsWith('\n'), r.out.constData());
     const QStringList lines = QString::fromUtf8(r.err).split(u'\n', Qt::SkipEmptyParts);
@@ -516,6 +580,7 @@ void TestCtl::exitCodes() {
     // Advice for a shell, never the panel's.
     QVERIFY2(!r.err.contains("choose the port"), r.err.constData());
     QVERIFY2(lines[0].contains(withDevice({err}, far.device())[0]), r.err.constData());
+    QVERIFY2(!r.err.contains("Hall A!"), r.err.constData()); // a password is never shown
 }
 
 void TestCtl::floodStaysBounded() {

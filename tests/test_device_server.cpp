@@ -1,15 +1,21 @@
 // The panel through Debian's ser2net, in front of a pseudo-terminal the test holds: over Telnet
-// with the com port control option, and as a raw TCP stream. And the panel against device
-// servers that break the Telnet protocol as a broken or hostile one would.
+// with the com port control option, and as a raw TCP stream; and through rmq27-bridge, on the
+// bridge's own protocol. And the panel against device servers that break the Telnet protocol as a
+// broken or hostile one would.
+#include "core/bindings.h"
 #include "serial/comm_port.h"
 #include "serial/net_link.h"
 #include "serial/telnet.h"
+#include "support/bridge_process.h"
 #include "support/form1_test_seam.h"
 #include "support/panel_rig.h"
 #include "support/send_whole.h"
 #include "support/ser2net.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTcpServer>
@@ -212,6 +218,10 @@ private slots:
     void throughSer2net();
     void serverWithoutTheOption();
     void portAlreadyInUse();
+    void throughBridge();
+    void bridgeRefuses_data();
+    void bridgeRefuses();
+    void sharedLine();
     void hostileServer_data();
     void hostileServer();
     void moduleChangedOnDisk_data();
@@ -223,6 +233,7 @@ void TestDeviceServer::init() {
     QTest::failOnWarning(QRegularExpression(QStringLiteral("device not open")));
     const QString test = QString::fromLatin1(QTest::currentTestFunction());
     if (!test.startsWith(QLatin1String("hostile")) && !test.startsWith(QLatin1String("module")) &&
+        !test.startsWith(QLatin1String("bridge")) && !test.startsWith(QLatin1String("through")) &&
         !Ser2Net::available()) {
         QSKIP("ser2net is not installed (scripts/install-deps installs it)");
     }
@@ -323,6 +334,194 @@ void TestDeviceServer::portAlreadyInUse() {
     QVERIFY2(rig.warnings()[0].contains(QStringLiteral("saying \"Port already in use\"")),
              qPrintable(rig.warnings()[0]));
     QVERIFY(!seam(rig.form()).MSComm1->portOpen());
+}
+
+// The panel on a projector rmq27-bridge holds: every button's bytes reach the line and every
+// reply the received line, as on a line of its own; a status is read; a held button's repeats go
+// out one by one; the speed stays the bridge's; a bridge that loses its line is one warning.
+void TestDeviceServer::throughBridge() {
+    BridgeProcess bridge;
+    PanelRig rig(QStringLiteral("/dev/rmq27-no-such-port"), bridge.url());
+    Form1& f = rig.form();
+    QVERIFY(bridge.start(rig.far().devicePath()));
+    rig.load();
+    QVERIFY2(rig.warnings().isEmpty(), qPrintable(rig.warnings().join(QLatin1String(" | "))));
+    QVERIFY(seam(f).MSComm1->portOpen());
+
+    for (const OneShotBinding& b : oneShotBindings()) {
+        QTest::mouseClick(named<QPushButton>(f, b.control), Qt::LeftButton);
+        const QByteArray sent = QByteArray(b.code) + '\r';
+        QCOMPARE(rig.wire(int(sent.size())), sent);
+        rig.reply("\x06\r");
+        QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf, QStringLiteral("\x06\r"), kWaitMs);
+        f.timer2Tick(); // the window ends: the next reply is read on its own
+    }
+    QTest::mouseClick(named<QPushButton>(f, "Command44"), Qt::LeftButton); // STATUS
+    QCOMPARE(rig.wire(4), QByteArray("CR0\r"));
+    rig.reply("00\r");
+    QTRY_COMPARE_WITH_TIMEOUT(named<QLabel>(f, "Label22")->text(), QStringLiteral(" Power ON"),
+                              kWaitMs);
+    f.timer2Tick();
+
+    // Zoom + held: each repeat goes out as its tick comes, and its reply is the panel's.
+    auto* zoom = named<QPushButton>(f, "Command15");
+    QTest::mousePress(zoom, Qt::LeftButton);
+    seam(f).Timer1->stop(); // the ticks are the test's
+    for (int i = 0; i < 5; ++i) {
+        if (i > 0) {
+            f.timer1Tick();
+        }
+        QCOMPARE(rig.wire(4), QByteArray("C47\r"));
+        rig.reply("\x06\r");
+        QTRY_COMPARE_WITH_TIMEOUT(seam(f).RecvBuf, QStringLiteral("\x06\r"), kWaitMs);
+        f.timer2Tick();
+    }
+    QTest::mouseRelease(zoom, Qt::LeftButton);
+    QVERIFY(rig.warnings().isEmpty());
+
+    // The bridge sets the line for everyone: 9600 is refused and 19200 stays chosen.
+    named<QRadioButton>(f, "Option10")->click();
+    QCOMPARE(rig.warnings().size(), 1);
+    QVERIFY2(rig.warnings()[0].contains(QStringLiteral("the bridge sets the projector's line")),
+             qPrintable(rig.warnings()[0]));
+    QVERIFY(named<QRadioButton>(f, "Option9")->isChecked());
+    QCOMPARE(seam(f).MSComm1->settings(), QStringLiteral("19200,N,8,1"));
+    QCOMPARE(rig.far().lineSpeed(), 19200);
+    QVERIFY(seam(f).MSComm1->portOpen());
+
+    // The projector's line goes away behind the bridge: the next command tells, once.
+    rig.far().close();
+    QTRY_VERIFY_WITH_TIMEOUT(bridge.log().contains("trying again"), kWaitMs);
+    QTest::mouseClick(named<QPushButton>(f, "Command44"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!seam(f).MSComm1->portOpen(), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.warnings().size(), 2, kWaitMs);
+    QVERIFY2(rig.warnings()[1].contains(QStringLiteral("has lost its serial line")),
+             qPrintable(rig.warnings()[1]));
+}
+
+// What the bridge refuses is one warning naming it, and the port stays closed.
+void TestDeviceServer::bridgeRefuses_data() {
+    QTest::addColumn<QByteArray>("password"); // the panel's; empty: none given
+    QTest::addColumn<bool>("pjlinkPort");     // the bridge's PJLink port named instead
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("wrong password") << QByteArray("hall a!") << false << "refused the password";
+    QTest::newRow("no password") << QByteArray() << false << "asks for a password";
+    QTest::newRow("PJLink port") << QByteArray("Hall A!") << true << "greeted with \"PJLINK 1 ";
+}
+
+void TestDeviceServer::bridgeRefuses() {
+    QFETCH(QByteArray, password);
+    QFETCH(bool, pjlinkPort);
+    QFETCH(QString, warning);
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("password"));
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("Hall A!\n");
+    f.close();
+    QVERIFY(f.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    BridgeProcess bridge;
+    PanelRig rig(QStringLiteral("/dev/rmq27-no-such-port"),
+                 pjlinkPort ? QStringLiteral("rmq27://127.0.0.1:%1").arg(bridge.pjlinkPort())
+                            : bridge.url());
+    QVERIFY(bridge.start(rig.far().devicePath(), {QStringLiteral("--password-file"), file}));
+    if (!password.isEmpty()) {
+        seam(rig.form()).MSComm1->setPassword(password);
+    }
+    rig.load();
+    QCOMPARE(rig.warnings().size(), 1);
+    QVERIFY2(rig.warnings()[0].contains(warning), qPrintable(rig.warnings()[0]));
+    QVERIFY(!seam(rig.form()).MSComm1->portOpen());
+    QCOMPARE(rig.drainWire(), QByteArray()); // nothing reached the projector
+}
+
+// The line shared: the panel holds Zoom + while a room control system polls the power state over
+// PJLink (the pjlink npm package, a client written elsewhere) and a script asks for the status
+// again and again with rmq27-ctl. Each gets only the replies to its own commands.
+void TestDeviceServer::sharedLine() {
+    const QString node = QStringLiteral(RMQ27_NODE_PROGRAM);
+    if (node.isEmpty() ||
+        !QFileInfo::exists(QStringLiteral(RMQ27_PJLINK_CLIENT_DIR "/node_modules/pjlink"))) {
+        QSKIP("node and the pjlink package are not installed (scripts/install-deps installs them)");
+    }
+    QProcess projector;
+    projector.start(QStringLiteral(RMQ27_SIM_PROGRAM), QStringList{});
+    QVERIFY(projector.waitForStarted(kWaitMs));
+    QVERIFY(QTest::qWaitFor([&] { return projector.canReadLine(); }, kWaitMs));
+    const QString device = QString::fromUtf8(projector.readLine().trimmed());
+    BridgeProcess bridge;
+    QVERIFY(bridge.start(device));
+    PanelRig rig(QStringLiteral("/dev/rmq27-no-such-port"), bridge.url());
+    Form1& f = rig.form();
+    QTemporaryDir dir;
+    const QString log = dir.filePath(QStringLiteral("panel.log"));
+    f.setLog(log);
+    rig.load();
+    QVERIFY2(rig.warnings().isEmpty(), qPrintable(rig.warnings().join(QLatin1String(" | "))));
+
+    constexpr int Polls = 12;
+    QProcess poller;
+    poller.setWorkingDirectory(QStringLiteral(RMQ27_PJLINK_CLIENT_DIR));
+    poller.start(node, {QStringLiteral("poll.js"), QString::number(bridge.pjlinkPort()),
+                        QString::number(Polls), QStringLiteral("250")});
+    auto* zoom = named<QPushButton>(f, "Command15");
+    QTest::mousePress(zoom, Qt::LeftButton);
+    QProcess ctl;
+    QStringList statuses;
+    const auto askStatus = [&] {
+        ctl.start(QStringLiteral(RMQ27_CTL_PROGRAM),
+                  {QStringLiteral("--port"), bridge.url(), QStringLiteral("--json"),
+                   QStringLiteral("status")});
+    };
+    QObject::connect(&ctl, &QProcess::finished, [&](int code) {
+        statuses << QStringLiteral("%1 %2").arg(code).arg(
+            QString::fromUtf8(ctl.readAllStandardOutput()));
+        if (poller.state() != QProcess::NotRunning) {
+            askStatus();
+        }
+    });
+    askStatus();
+    QVERIFY(waitFor(
+        [&] {
+            return poller.state() == QProcess::NotRunning && ctl.state() == QProcess::NotRunning;
+        },
+        60000));
+    QTest::mouseRelease(zoom, Qt::LeftButton);
+    QVERIFY2(rig.warnings().isEmpty(), qPrintable(rig.warnings().join(QLatin1String(" | "))));
+
+    // PJLink: every poll a power state.
+    const QList<QByteArray> states = poller.readAllStandardOutput().trimmed().split('\n');
+    QCOMPARE(states.size(), Polls);
+    for (const QByteArray& state : states) {
+        QVERIFY2(state.size() == 1 && state[0] >= '0' && state[0] <= '3', state.constData());
+    }
+    // The script: every run a status reading.
+    QVERIFY(statuses.size() >= 2);
+    for (const QString& status : std::as_const(statuses)) {
+        QVERIFY2(status.startsWith(QLatin1String("0 {\"action\":\"status\",\"code\":\"CR0\"")) &&
+                     status.contains(QLatin1String("\"result\":\"answered\"")) &&
+                     status.contains(QLatin1String("\"power\":")),
+                 qPrintable(status));
+    }
+    // The panel: it sent Zoom + again and again, and all it received was their ACK CR.
+    QFile file(log);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    int sent = 0;
+    QByteArray received;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.value(3) == "sent") {
+            QCOMPARE(fields.value(4), QByteArray("43 34 37 0D"));
+            ++sent;
+        } else if (fields.value(3) == "received") {
+            received += fields.value(4) + ' ';
+        }
+    }
+    QVERIFY2(sent >= 10, qPrintable(QString::number(sent)));
+    QVERIFY(!received.isEmpty());
+    QCOMPARE(received.replace("06 0D ", ""), QByteArray());
+    projector.terminate();
+    QVERIFY(projector.waitForFinished(kWaitMs));
 }
 
 void TestDeviceServer::hostileServer_data() {

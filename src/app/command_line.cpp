@@ -31,9 +31,8 @@ const QList<OptionRow>& optionRows() {
         {{QStringLiteral("com1")},
          QStringLiteral("DEVICE"),
          QStringLiteral("the device behind COM1: a path, rfc2217://HOST:PORT or tcp://HOST:PORT,\n"
-                        "or a projector rmq27-bridge holds, rmq27://HOST:PORT (its --serve port)\n"
-                        "(default: the one last opened on COM1, else the first USB adapter, else "
-                        "%1)")
+                        "or rmq27://HOST:PORT, a projector that rmq27-bridge serves (default:\n"
+                        "the one last opened on COM1, else the first USB adapter, else %1)")
              .arg(CommPort::defaultDevice(1)),
          &StartOptions::com1},
         {{QStringLiteral("com2")},
@@ -53,8 +52,8 @@ const QList<OptionRow>& optionRows() {
          &StartOptions::log},
         {{QStringLiteral("password-file")},
          QStringLiteral("FILE"),
-         QStringLiteral("the password of a bridge (rmq27://), on the first line of a file that\n"
-                        "others may not read"),
+         QStringLiteral("the password of a bridge (rmq27://): the first line of FILE, a file\n"
+                        "only its owner may write and others may not read"),
          &StartOptions::passwordFile},
         {{QStringLiteral("list-ports")},
          {},
