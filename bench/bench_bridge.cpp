@@ -1,13 +1,17 @@
 // Figures for rmq27-bridge: a "POWR ?" round trip through the bridge to a simulated projector,
-// beside the same query ("CR0") through the exchange library directly; 32 clients polling at
-// once; and how long a silent projector keeps a client waiting for its ERR4. The simulators and
-// the bridge run as the installed programs do, as processes of their own; this program is only
-// their client.
+// beside the same query ("CR0") through the exchange library directly; the same "CR0" through
+// the bridge's native protocol (rmq27://) beside the direct line; 32 clients polling at once; how
+// long a silent projector keeps a client waiting for its ERR4; and a held button's pace through
+// the bridge, alone and beside a PJLink poller. The simulators and the bridge run as the
+// installed programs do, as processes of their own; this program is only their client (and, for
+// the hold, the projector on a pseudo-terminal).
 //
 // Prints one metric per line, "name  value  unit". --quick takes fewer samples.
 
 #include "exchange/event_loop.h"
 #include "exchange/exchange.h"
+#include "serial/comm_port.h"
+#include "sim/pty_pair.h"
 
 #include "figures.h"
 
@@ -79,10 +83,15 @@ QString startSim(Child& sim) {
     return QString::fromLatin1(sim.out.left(sim.out.indexOf('\n')));
 }
 
-quint16 startBridge(Child& bridge) {
-    static const QRegularExpression listening(QStringLiteral("PJLink on 127\\.0\\.0\\.1:(\\d+)"));
-    runUntil([&] { return bridge.err.contains("line open"); }, 10000);
+// The port the bridge logged for a listener ("PJLink", "native protocol"); 0 when none.
+quint16 listenPort(const Child& bridge, const QString& what) {
+    const QRegularExpression listening(what + QStringLiteral(" on 127\\.0\\.0\\.1:(\\d+)"));
     return quint16(listening.match(QString::fromLatin1(bridge.err)).captured(1).toUInt());
+}
+
+quint16 startBridge(Child& bridge) {
+    runUntil([&] { return bridge.err.contains("line open"); }, 10000);
+    return listenPort(bridge, QStringLiteral("PJLink"));
 }
 
 // One "CR0" through the exchange library; the round trip in microseconds.
@@ -158,6 +167,51 @@ void roundTrips(quint16 bridgePort, const QString& directDevice, int samples, in
     metric("bridge_added_p99", percentile(bridged, 99) - percentile(direct, 99), "us");
 }
 
+// The projector's own protocol through the bridge (rmq27://, the device the panel and the ctl
+// open) beside the direct line: the same "CR0" by the same exchange library on both, in turn as
+// above. The bridge's line is a simulator of its own, since two cannot hold one line.
+void nativeRoundTrips(quint16 nativePort, const QString& directDevice, int samples, int pauseMs) {
+    const QString settings = QStringLiteral("19200,N,8,1");
+    Exchange direct;
+    Exchange bridged;
+    for (auto [exchange, device] :
+         {std::pair{&direct, directDevice},
+          {&bridged, QStringLiteral("rmq27://127.0.0.1:%1").arg(nativePort)}}) {
+        if (const Result<> opened = exchange->open(device, settings, QStringLiteral("--port"));
+            !opened) {
+            std::printf("# %s\n", qPrintable(opened.failure().description));
+            return;
+        }
+    }
+    bool finished = false;
+    int wrong = 0;
+    for (Exchange* exchange : {&direct, &bridged}) {
+        QObject::connect(exchange, &Exchange::finished, [&](const ExchangeResult& r) {
+            finished = true;
+            wrong += !r.ok();
+        });
+    }
+
+    constexpr int WarmUp = 3;
+    std::vector<double> directUs;
+    std::vector<double> bridgedUs;
+    for (int i = 0; i < WarmUp + samples; ++i) {
+        QThread::msleep(pauseMs);
+        const double d = directOnce(direct, finished);
+        QThread::msleep(pauseMs);
+        const double b = directOnce(bridged, finished);
+        if (i >= WarmUp) {
+            directUs.push_back(d);
+            bridgedUs.push_back(b);
+        }
+    }
+    report("native_direct_cr0_round_trip", directUs);
+    report("bridge_native_cr0_round_trip", bridgedUs);
+    metric("bridge_native_added_p50", percentile(bridgedUs, 50) - percentile(directUs, 50), "us");
+    metric("bridge_native_added_p99", percentile(bridgedUs, 99) - percentile(directUs, 99), "us");
+    metric("bridge_native_wrong_answers", wrong, "");
+}
+
 // Clients that each send the next query as soon as the last is answered.
 void polling(quint16 port, int clients, int seconds) {
     std::vector<std::unique_ptr<QTcpSocket>> sockets;
@@ -224,6 +278,129 @@ void silentAnswers(quint16 port, int samples) {
     report("bridge_silent_powr_err4", us);
 }
 
+// The projector of a hold: a pseudo-terminal that the bridge opens as its line, answering each
+// command at once (the power status "00" CR to CR0, ACK CR to the rest) and noting when each
+// hold command arrived, so the intervals are those the projector sees.
+struct PtyProjector {
+    PtyPair pty;
+    QByteArray pending;
+    QElapsedTimer clock;
+    std::vector<double> holdArrivalsMs;
+
+    PtyProjector() {
+        clock.start();
+        QObject::connect(&pty, &PtyPair::readyRead, [this] {
+            const double now = double(clock.nsecsElapsed()) / 1e6;
+            pending += pty.readAll();
+            for (qsizetype cr = pending.indexOf('\r'); cr >= 0; cr = pending.indexOf('\r')) {
+                const QByteArray code = pending.left(cr);
+                pending.remove(0, cr + 1);
+                if (code == "C47") {
+                    holdArrivalsMs.push_back(now);
+                }
+                pty.write(code == "CR0" ? QByteArrayLiteral("00\r") : QByteArrayLiteral("\x06\r"));
+            }
+            if (pending.size() > 256) {
+                pending.clear();
+            }
+        });
+    }
+};
+
+// Zoom "+" held through the bridge: "C47" CR every 150 ms from a precise QTimer on a CommPort
+// opened on rmq27://, as the panel's repeat timer sends it. withPoller: a PJLink client on the
+// same bridge asks "%1POWR ?" every 5 s meanwhile, and its answer times are reported too.
+void holdPace(const QByteArray& base, int seconds, bool withPoller) {
+    constexpr int PaceMs = 150;
+    PtyProjector projector;
+    Child bridge(QStringLiteral("rmq27-bridge"),
+                 {QStringLiteral("--port"), projector.pty.devicePath(), QStringLiteral("--serve"),
+                  QStringLiteral("127.0.0.1:0"), QStringLiteral("--listen"),
+                  QStringLiteral("127.0.0.1:0")});
+    const quint16 pjlinkPort = startBridge(bridge);
+    const quint16 nativePort = listenPort(bridge, QStringLiteral("native protocol"));
+    if (pjlinkPort == 0 || nativePort == 0) {
+        std::printf("# the bridge did not start: %s\n", bridge.err.constData());
+        return;
+    }
+
+    CommPort port;
+    port.setDevice(1, QStringLiteral("rmq27://127.0.0.1:%1").arg(nativePort));
+    port.setSettings(QStringLiteral("19200,N,8,1"));
+    int sent = 0;
+    QTimer repeat;
+    repeat.setTimerType(Qt::PreciseTimer);
+    repeat.setInterval(PaceMs);
+    QObject::connect(&port, &CommPort::onComm, [&] { port.input(); });
+    QObject::connect(&repeat, &QTimer::timeout, [&] {
+        try {
+            port.output(QStringLiteral("C47\r"));
+            ++sent;
+        } catch (const StepFailure& failure) {
+            std::printf("# %s\n", failure.what());
+            repeat.stop();
+        }
+    });
+
+    QTcpSocket pjlink;
+    QByteArray buffer;
+    QElapsedTimer asked;
+    std::vector<double> answerMs;
+    QTimer poll;
+    poll.setInterval(5000);
+    QObject::connect(&pjlink, &QTcpSocket::readyRead, [&] {
+        buffer += pjlink.readAll();
+        for (qsizetype cr = buffer.indexOf('\r'); cr >= 0; cr = buffer.indexOf('\r')) {
+            if (buffer.startsWith("%1POWR")) {
+                answerMs.push_back(double(asked.nsecsElapsed()) / 1e6);
+            }
+            buffer.remove(0, cr + 1);
+        }
+    });
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        asked.start();
+        pjlink.write("%1POWR ?\r");
+    });
+
+    try {
+        port.setPortOpen(true);
+    } catch (const StepFailure& failure) {
+        std::printf("# %s\n", failure.what());
+        return;
+    }
+    if (withPoller) {
+        pjlink.connectToHost(QHostAddress::LocalHost, pjlinkPort);
+        pjlink.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        poll.start();
+    }
+    repeat.start();
+    QElapsedTimer t;
+    t.start();
+    runUntil([&] { return t.elapsed() >= seconds * 1000; }, seconds * 1000 + 1000);
+    repeat.stop();
+    poll.stop();
+    runUntil([] { return false; }, 500); // the last commands reach the line
+
+    std::vector<double> intervals;
+    const std::vector<double>& at = projector.holdArrivalsMs;
+    for (size_t i = 1; i < at.size(); ++i) {
+        intervals.push_back(at[i] - at[i - 1]);
+    }
+    const double mean = at.size() > 1 ? (at.back() - at.front()) / double(at.size() - 1) : 0;
+    metric(base + "_mean_interval", mean * 1000, "us");
+    metric(base + "_pace_error", (mean - PaceMs) / PaceMs * 100, "%");
+    metric(base + "_max_interval", percentile(intervals, 100), "ms");
+    metric(base + "_commands_missing", double(sent) - double(at.size()), "");
+    if (withPoller) {
+        // An interval stretched by more than a tenth: a hold command that waited for a poll.
+        const auto stretched = std::count_if(intervals.begin(), intervals.end(),
+                                             [](double ms) { return ms > PaceMs * 1.1; });
+        metric(base + "_stretched_intervals", double(stretched), "");
+        metric(base + "_polls_answered", double(answerMs.size()), "");
+        metric(base + "_pjlink_max_answer", percentile(answerMs, 100), "ms");
+    }
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -246,13 +423,16 @@ int main(int argc, char* argv[]) {
     const QString device = startSim(sim);
     Child bridge(QStringLiteral("rmq27-bridge"),
                  {QStringLiteral("--port"), device, QStringLiteral("--listen"),
+                  QStringLiteral("127.0.0.1:0"), QStringLiteral("--serve"),
                   QStringLiteral("127.0.0.1:0")});
     const quint16 port = startBridge(bridge);
-    if (port == 0) {
+    const quint16 nativePort = listenPort(bridge, QStringLiteral("native protocol"));
+    if (port == 0 || nativePort == 0) {
         std::printf("# the bridge did not start: %s\n", bridge.err.constData());
         return 1;
     }
     roundTrips(port, directDevice, samples, pauseMs);
+    nativeRoundTrips(nativePort, directDevice, samples, pauseMs);
     polling(port, 32, quick ? 3 : 10);
 
     Child silentSim(QStringLiteral("rmq27-projector-sim"),
@@ -267,5 +447,16 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     silentAnswers(silentPort, quick ? 3 : 10);
+
+    const int holdSeconds = quick ? 6 : 20;
+    std::printf("# a hold through rmq27://, %d s alone and %d s beside a PJLink poll every 5 s\n",
+                holdSeconds, holdSeconds);
+    try {
+        holdPace("bridge_hold_150ms", holdSeconds, false);
+        holdPace("bridge_hold_polled", holdSeconds, true);
+    } catch (const StepFailure& failure) {
+        std::printf("# %s\n", failure.what());
+        return 1;
+    }
     return 0;
 }
