@@ -5,6 +5,7 @@
 #include "bridge/metrics/status_poller.h"
 
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -28,11 +29,13 @@ public:
 
     // Follows the real line: its results, its losses and whether it is open.
     void attach(ExchangeLine& line);
-    // Listens for scrapes.
-    Result<> listen(const QHostAddress& address, quint16 port) {
-        return server_.listen(address, port);
+    // Listens for scrapes on every address (optional ones only where they can be had).
+    Result<> listen(const QList<QHostAddress>& addresses, quint16 port,
+                    const QList<QHostAddress>& optional) {
+        return server_.listen(addresses, port, optional);
     }
     quint16 port() const { return server_.serverPort(); }
+    QList<QHostAddress> addresses() const { return server_.addresses(); }
     // Polls at once, then every interval.
     void start() { poller_.start(); }
 

@@ -120,14 +120,18 @@ Result<> listenFor(ClientListener& server, const QString& what, const ListenPlan
     return succeeded();
 }
 
-// Metrics (--metrics): serving scrapes, and one line that says where.
-Result<> serveMetrics(BridgeMetrics& metrics, const BridgeOptions& o) {
-    const QHostAddress at = o.metrics->first.value_or(QHostAddress(QHostAddress::Any));
-    if (Result<> listening = metrics.listen(at, o.metrics->second); !listening) {
+// Metrics (--metrics): serving scrapes where the plan says, and one line that says where.
+Result<> serveMetrics(BridgeMetrics& metrics, const ListenPlan& plan, const BridgeOptions& o) {
+    if (Result<> listening = metrics.listen(plan.addresses, o.metrics->second, plan.optional);
+        !listening) {
         return listening;
     }
-    logLine(QStringLiteral("metrics on %1/metrics, polling every %2 s")
-                .arg(addressText(at, metrics.port()))
+    QStringList where;
+    for (const QHostAddress& a : metrics.addresses()) {
+        where << addressText(a, metrics.port()) + QStringLiteral("/metrics");
+    }
+    logLine(QStringLiteral("metrics on %1, polling every %2 s")
+                .arg(where.join(QStringLiteral(", ")))
                 .arg(o.pollSeconds));
     return succeeded();
 }
@@ -157,6 +161,11 @@ int runBridge(const QStringList& args) {
     if (!servePlan) {
         return endWith(servePlan.failure(), BadUsage);
     }
+    const Result<ListenPlan> metricsPlan =
+        o.metrics ? metricsAddresses(o) : Result<ListenPlan>(ListenPlan{});
+    if (!metricsPlan) {
+        return endWith(metricsPlan.failure(), BadUsage);
+    }
 
     ExchangeLine line(chosenDevice(o), o.settings, logLine);
     ExchangeLog exchangeLog;
@@ -185,7 +194,7 @@ int runBridge(const QStringList& args) {
         metrics.emplace(queue, server, o.pollSeconds);
         metrics->attach(line);
         metrics->setNative(native ? &*native : nullptr);
-        if (const Result<> serving = serveMetrics(*metrics, o); !serving) {
+        if (const Result<> serving = serveMetrics(*metrics, metricsPlan.value(), o); !serving) {
             return endWith(serving.failure(), CannotRun);
         }
     }
