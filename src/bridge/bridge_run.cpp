@@ -185,6 +185,7 @@ int runBridge(const QStringList& args) {
         metrics.emplace(queue, server, o.pollSeconds);
         metrics->attach(line);
         metrics->setNative(native ? &*native : nullptr);
+        metrics->setName(QString::fromUtf8(identityFor(o).name));
         if (const Result<> serving = serveMetrics(*metrics, o); !serving) {
             return endWith(serving.failure(), CannotRun);
         }
