@@ -159,6 +159,7 @@ int runBridge(const QStringList& args) {
     }
 
     ExchangeLine line(chosenDevice(o), o.settings, logLine);
+    line.setDeviceChosen(o.port.isEmpty());
     ExchangeLog exchangeLog;
     keepExchangeLog(line, exchangeLog, o.logFile);
     LineQueue queue(line);
