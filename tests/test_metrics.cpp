@@ -452,6 +452,7 @@ void TestMetrics::promtoolFindsNothingInScrape() {
     QVERIFY2(!promtool.isEmpty(), "promtool not found (scripts/install-deps installs it)");
     MetricsSnapshot snapshot = everyReading();
     snapshot.version = QStringLiteral("1.40 \"test\"\\\n"); // every character a label escapes
+    snapshot.name = QStringLiteral("Hall \"A\"");
     snapshot.readings.power = PowerState::CoolingDown;
     snapshot.readings.temperatureWarning = true;
     snapshot.counters.userExchanges = {
@@ -468,6 +469,7 @@ void TestMetrics::promtoolFindsNothingInScrape() {
     QVERIFY(body.contains("\nrmq27_open_connections{protocol=\"pjlink\"} 3\n"));
     QVERIFY(body.contains("\nrmq27_user_exchanges_total{user=\"native\"} 4\n"));
     QVERIFY(body.contains("\nrmq27_open_connections{protocol=\"native\"} 1\n"));
+    QVERIFY(body.contains("\nrmq27_projector_info{name=\"Hall \\\"A\\\"\",model=\"RM-Q27\"} 1\n"));
     QVERIFY(body.contains("{version=\"1.40 \\\"test\\\"\\\\\\n\"} 1\n"));
 
     QProcess check;

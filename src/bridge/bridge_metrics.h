@@ -46,6 +46,8 @@ public:
     void setLineOpen(std::function<bool()> isOpen) { lineOpen_ = std::move(isOpen); }
     // With --serve: the native users' exchanges and connections are shown beside PJLink's.
     void setNative(const NativeServer* native) { native_ = native; }
+    // The projector's name, shown as rmq27_projector_info.
+    void setName(const QString& name) { name_ = name; }
 
     MetricsSnapshot snapshot() const;
     StatusPoller& poller() { return poller_; }
@@ -61,4 +63,5 @@ private:
     MetricsCounters counters_;
     std::optional<StatusValues> lastValues_; // of the exchange that finished last
     std::function<bool()> lineOpen_;
+    QString name_;
 };

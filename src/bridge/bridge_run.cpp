@@ -233,6 +233,7 @@ int runBridge(const QStringList& args) {
     const StopOnSignals stops;
 
     ExchangeLine line(chosenDevice(o), o.settings, logLine);
+    line.setDeviceChosen(o.port.isEmpty());
     ExchangeLog exchangeLog;
     keepExchangeLog(line, exchangeLog, o.logFile);
     LineQueue queue(line);
@@ -259,6 +260,7 @@ int runBridge(const QStringList& args) {
         metrics.emplace(queue, server, o.pollSeconds);
         metrics->attach(line);
         metrics->setNative(native ? &*native : nullptr);
+        metrics->setName(QString::fromUtf8(identityFor(o).name));
         if (const Result<> serving = serveMetrics(*metrics, metricsPlan.value(), o); !serving) {
             return endWith(serving.failure(), CannotRun);
         }
