@@ -6,6 +6,8 @@
 #include "bridge/native_server.h"
 #include "bridge/pjlink_protocol.h"
 #include "bridge/pjlink_server.h"
+#include "bridge/web/web_security.h"
+#include "bridge/web/web_status.h"
 #include "core/password_file.h"
 #include "support/pjlink_test_client.h"
 
@@ -15,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 #include <memory>
 #include <optional>
@@ -92,6 +95,14 @@ private slots:
     void connectionLimitsHold();
     void authentication_data();
     void authentication();
+
+    void webRequestGuards_data();
+    void webRequestGuards();
+    void webSignInThrottle_data();
+    void webSignInThrottle();
+    void webSessions();
+    void webControlsUsePjlinkCodes_data();
+    void webControlsUsePjlinkCodes();
 };
 
 // Each command line: the reply it gets at once, or the serial commands it runs. Every command
@@ -305,6 +316,13 @@ void TestBridge::listenRules_data() {
     QTest::newRow("serve by host name")
         << QStringList{"--serve", "hall:4400"} << true << "error --serve";
     QTest::newRow("serve without a port") << QStringList{"--serve"} << false << "error --serve";
+    QTest::newRow("web: loopback") << QStringList{"--web", "8080"} << false << "127.0.0.1 +::1";
+    QTest::newRow("web with password: everywhere")
+        << QStringList{"--web", "8080"} << true << "0.0.0.0 +::";
+    QTest::newRow("web open address refused")
+        << QStringList{"--web", "0.0.0.0:8080"} << false << "error --password-file";
+    QTest::newRow("web by host name") << QStringList{"--web", "hall:8080"} << true << "error --web";
+    QTest::newRow("web polls") << QStringList{"--web", "[::1]:0", "--poll", "5"} << false << "::1";
     QTest::newRow("help with a mistake")
         << QStringList{"--help", "--bogus"} << false << "error --bogus";
 }
@@ -314,10 +332,10 @@ void TestBridge::listenRules() {
     QFETCH(bool, password);
     QFETCH(QString, addresses);
     const Result<BridgeOptions> parse = parseBridgeArguments(args);
-    const Result<ListenPlan> plan = !parse ? Result<ListenPlan>(parse.failure())
-                                    : parse.value().serve
-                                        ? serveAddresses(parse.value(), password)
-                                        : listenAddresses(parse.value(), password);
+    const Result<ListenPlan> plan = !parse                ? Result<ListenPlan>(parse.failure())
+                                    : parse.value().serve ? serveAddresses(parse.value(), password)
+                                    : parse.value().web   ? webAddresses(parse.value(), password)
+                                                        : listenAddresses(parse.value(), password);
     const auto why = [](const auto& result) {
         return result ? QString() : result.failure().text(shellRemedyWords());
     };
@@ -831,6 +849,155 @@ void TestBridge::authentication() {
     } else {
         QVERIFY(c.closedByPeer());
     }
+}
+
+// Whether a change comes from the page itself, and whether the page is asked for by this
+// machine's own name; the cookie and form fields read from what browsers send.
+void TestBridge::webRequestGuards_data() {
+    QTest::addColumn<QByteArray>("host");
+    QTest::addColumn<QByteArray>("origin");
+    QTest::addColumn<QByteArray>("referer");
+    QTest::addColumn<bool>("sameOrigin");
+    QTest::addColumn<bool>("literalHost");
+    QTest::newRow("origin matches")
+        << QByteArray("127.0.0.1:8080") << QByteArray("http://127.0.0.1:8080") << QByteArray()
+        << true << true;
+    QTest::newRow("another port") << QByteArray("127.0.0.1:8080")
+                                  << QByteArray("http://127.0.0.1:8081") << QByteArray() << false
+                                  << true;
+    QTest::newRow("another site") << QByteArray("127.0.0.1:8080")
+                                  << QByteArray("http://evil.example") << QByteArray() << false
+                                  << true;
+    QTest::newRow("a site named after the host")
+        << QByteArray("127.0.0.1:8080") << QByteArray("http://127.0.0.1:8080.evil.example")
+        << QByteArray() << false << true;
+    QTest::newRow("origin wins over referer")
+        << QByteArray("127.0.0.1:8080") << QByteArray("http://evil.example")
+        << QByteArray("http://127.0.0.1:8080/") << false << true;
+    QTest::newRow("null origin") << QByteArray("127.0.0.1:8080") << QByteArray("null")
+                                 << QByteArray("http://127.0.0.1:8080/") << false << true;
+    QTest::newRow("referer only") << QByteArray("[::1]:8080") << QByteArray()
+                                  << QByteArray("http://[::1]:8080/x?y") << true << true;
+    QTest::newRow("referer of another site")
+        << QByteArray("[::1]:8080") << QByteArray() << QByteArray("http://[::1]:8080.evil/")
+        << false << true;
+    QTest::newRow("neither") << QByteArray("127.0.0.1:8080") << QByteArray() << QByteArray()
+                             << false << true;
+    QTest::newRow("no host") << QByteArray() << QByteArray("http://127.0.0.1") << QByteArray()
+                             << false << false;
+    QTest::newRow("https origin") << QByteArray("127.0.0.1") << QByteArray("https://127.0.0.1")
+                                  << QByteArray() << false << true;
+    QTest::newRow("name, case aside")
+        << QByteArray("LocalHost:80") << QByteArray("http://localhost:80") << QByteArray() << true
+        << true;
+    QTest::newRow("a name pointed at loopback")
+        << QByteArray("evil.example:8080") << QByteArray("http://evil.example:8080") << QByteArray()
+        << true << false;
+    QTest::newRow("a name that looks like a number")
+        << QByteArray("127.0.0.1.evil.example") << QByteArray() << QByteArray() << false << false;
+    QTest::newRow("IPv6 with junk after")
+        << QByteArray("[::1]x") << QByteArray() << QByteArray() << false << false;
+}
+
+void TestBridge::webRequestGuards() {
+    QFETCH(QByteArray, host);
+    QFETCH(QByteArray, origin);
+    QFETCH(QByteArray, referer);
+    QFETCH(bool, sameOrigin);
+    QFETCH(bool, literalHost);
+    QCOMPARE(::sameOrigin(host, origin, referer), sameOrigin);
+    QCOMPARE(isLiteralHost(host), literalHost);
+    // The cookie among others, and a form field percent-encoded, as browsers send them.
+    QCOMPARE(cookieValue("a=1; rmq27_session=" + host + "; b=2", "rmq27_session"),
+             std::optional<QByteArray>(host));
+    QCOMPARE(cookieValue("xrmq27_session=1", "rmq27_session"), std::nullopt);
+    QCOMPARE(formValue("action=power-on&token=" +
+                           QUrl::toPercentEncoding(QString::fromLatin1(origin + " &=")),
+                       "token"),
+             std::optional<QByteArray>(origin + " &="));
+}
+
+// Wrong passwords from one peer: free at first, then each attempt waits longer, up to 30 s; a
+// right one clears the peer, and other peers are not slowed.
+void TestBridge::webSignInThrottle_data() {
+    QTest::addColumn<int>("failures");
+    QTest::addColumn<int>("delayMs");
+    QTest::newRow("none") << 0 << 0;
+    QTest::newRow("three") << 3 << 1000;
+    QTest::newRow("four") << 4 << 2000;
+    QTest::newRow("seven") << 7 << 16000;
+    QTest::newRow("eight: the most") << 8 << 30000;
+    QTest::newRow("a hundred") << 100 << 30000;
+}
+
+void TestBridge::webSignInThrottle() {
+    QFETCH(int, failures);
+    QFETCH(int, delayMs);
+    SignInThrottle t;
+    const QHostAddress peer(QStringLiteral("192.0.2.7"));
+    const QHostAddress other(QStringLiteral("::1"));
+    for (int i = 0; i < failures; ++i) {
+        QCOMPARE(t.delayMs(peer, 1000 + i),
+                 i < SignInThrottle::FreeFailures ? 0 : t.delayMs(peer, 1000 + i));
+        t.failed(peer, 1000 + i);
+    }
+    QCOMPARE(t.delayMs(peer, 2000), delayMs);
+    // The same peer through an IPv4-mapped IPv6 address is the same peer.
+    QCOMPARE(t.delayMs(QHostAddress(QStringLiteral("::ffff:192.0.2.7")), 2000), delayMs);
+    QCOMPARE(t.delayMs(other, 2000), 0);
+    // Long quiet forgets; a right password forgets at once.
+    QCOMPARE(t.delayMs(peer, 2000 + SignInThrottle::ForgetAfterMs + 1000), 0);
+    t.succeeded(peer);
+    QCOMPARE(t.delayMs(peer, 2000), 0);
+    // Bounded: a flood of peers keeps the table at its size.
+    for (quint32 i = 0; i < SignInThrottle::MaxPeers + 10; ++i) {
+        t.failed(QHostAddress(0x0a000000 + i), 3000 + i);
+    }
+    QCOMPARE(t.peers(), SignInThrottle::MaxPeers);
+}
+
+void TestBridge::webSessions() {
+    WebSessions s;
+    const WebSessions::Session a = s.open(0);
+    const WebSessions::Session b = s.open(10);
+    QCOMPARE(a.id.size(), 64);
+    QVERIFY(a.id != b.id && a.token != b.token && a.id != a.token);
+    QCOMPARE(s.find(a.id, 100)->token, a.token);
+    QVERIFY(!s.find(a.id, WebSessions::LifetimeMs)); // expired
+    QVERIFY(!s.find(QByteArray(), 100));
+    QVERIFY(!s.find(a.id.left(63), 100));
+    s.close(b.id);
+    QVERIFY(!s.find(b.id, 100));
+    for (int i = 0; i < WebSessions::MaxSessions + 5; ++i) {
+        s.open(20 + i);
+    }
+    QCOMPARE(s.count(), WebSessions::MaxSessions);
+    QVERIFY(!s.find(a.id, 100)); // the oldest made room
+    QVERIFY(sameSecret("abc", "abc") && !sameSecret("abc", "abd") && !sameSecret("abc", "ab"));
+}
+
+// Each button of the page sends what the PJLink command of the same meaning sends.
+void TestBridge::webControlsUsePjlinkCodes_data() {
+    QTest::addColumn<QByteArray>("action");
+    QTest::addColumn<QStringList>("codes");
+    QTest::newRow("power on") << QByteArray("power-on") << QStringList{"C00"};
+    QTest::newRow("power off") << QByteArray("power-off") << QStringList{"C01"};
+    QTest::newRow("input 1") << QByteArray("input-1") << QStringList{"C05"};
+    QTest::newRow("input 4") << QByteArray("input-4") << QStringList{"C08"};
+    QTest::newRow("mute on") << QByteArray("mute-on") << QStringList{"C0D"};
+    QTest::newRow("mute off") << QByteArray("mute-off") << QStringList{"C0E"};
+    QTest::newRow("unknown") << QByteArray("self-destruct") << QStringList();
+}
+
+void TestBridge::webControlsUsePjlinkCodes() {
+    QFETCH(QByteArray, action);
+    QFETCH(QStringList, codes);
+    const web::Control* c = web::findControl(action);
+    QCOMPARE(c ? web::controlCodes(*c) : QStringList(), codes);
+    QCOMPARE(web::outcomeOf({LineAnswer{O::Refused, std::nullopt, std::nullopt}}),
+             web::Outcome::Refused);
+    QCOMPARE(web::outcomeOf({LineAnswer{O::NoReply, std::nullopt, std::nullopt}}),
+             web::Outcome::NoReply);
 }
 
 QTEST_GUILESS_MAIN(TestBridge)

@@ -607,8 +607,8 @@ void TestCommandLine::bridgeStops_data() {
     QTest::newRow("SIGINT") << serving << int(SIGINT) << 0 << QStringLiteral("stopping on SIGINT");
     QTest::newRow("--poll without --metrics")
         << QStringList{"--port", "@device", "--listen", "127.0.0.1:0", "--poll", "10"} << 0 << 2
-        << QStringLiteral("rmq27-bridge: --poll needs --metrics: the polls only feed the metrics "
-                          "(see --help)");
+        << QStringLiteral("rmq27-bridge: --poll needs --metrics or --web: the polls only feed "
+                          "those (see --help)");
 }
 
 // The bridge serves metrics on loopback when no address is given, and says so in its log; a

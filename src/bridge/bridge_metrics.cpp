@@ -78,5 +78,9 @@ MetricsSnapshot BridgeMetrics::snapshot() const {
         s.counters.userExchanges.emplace_back(native, queue_.exchanges(UserKind::Native));
         s.openConnections.emplace_back(native, quint64(native_->connectionCount()));
     }
+    if (webServed_) {
+        s.counters.userExchanges.emplace_back(QString::fromLatin1(userKindName(UserKind::Web)),
+                                              queue_.exchanges(UserKind::Web));
+    }
     return s;
 }

@@ -46,6 +46,8 @@ public:
     void setLineOpen(std::function<bool()> isOpen) { lineOpen_ = std::move(isOpen); }
     // With --serve: the native users' exchanges and connections are shown beside PJLink's.
     void setNative(const NativeServer* native) { native_ = native; }
+    // With --web: the web page's exchanges are shown too.
+    void setWebServed(bool served) { webServed_ = served; }
     // The projector's name, shown as rmq27_projector_info.
     void setName(const QString& name) { name_ = name; }
 
@@ -58,6 +60,7 @@ private:
     LineQueue& queue_;
     const PjlinkServer& pjlink_;
     const NativeServer* native_ = nullptr;
+    bool webServed_ = false;
     StatusPoller poller_;
     MetricsServer server_;
     MetricsCounters counters_;

@@ -12,7 +12,7 @@ const char* const BridgeUsage =
     "Usage: rmq27-bridge [--port DEVICE] [--baud 19200|9600] [--listen [ADDR:]PORT]\n"
     "                    [--password-file FILE | --no-password] [--name NAME]\n"
     "                    [--serve [ADDR:]PORT] [--metrics [ADDR:]PORT [--poll SECONDS]]\n"
-    "                    [--log FILE]\n"
+    "                    [--web [ADDR:]PORT] [--log FILE]\n"
     "Holds the RM-Q27 projector's serial line and answers PJLink Class 1 on the network.\n"
     "\n"
     "  --port DEVICE         the serial device (a path, rfc2217://HOST:PORT or tcp://HOST:PORT)\n"
@@ -31,8 +31,11 @@ const char* const BridgeUsage =
     "                        ADDR is given: [::]:9352 (every address) or 0.0.0.0:9352 (every\n"
     "                        IPv4 one) for a Prometheus on another host; 9352 is the port\n"
     "                        meant for them, 9353... for more bridges\n"
-    "  --poll SECONDS        with --metrics: read the projector's status every SECONDS\n"
-    "                        (default 30, at least 5), between the clients' requests\n"
+    "  --web [ADDR:]PORT     the projector's web page at http://ADDR:PORT/: its status and\n"
+    "                        its power, input and video mute buttons; where it listens as\n"
+    "                        for PJLink; with a password, a sign-in with that password\n"
+    "  --poll SECONDS        with --metrics or --web: read the projector's status every\n"
+    "                        SECONDS (default 30, at least 5), between the clients' requests\n"
     "  --log FILE            append every exchange of the line to FILE, one line each\n"
     "  -h, --help, --version\n"
     "\n"
@@ -49,7 +52,7 @@ struct ValueOption {
     const char* name;
     const char* what;
 };
-constexpr std::array<ValueOption, 9> ValueOptions{{
+constexpr std::array<ValueOption, 10> ValueOptions{{
     {"port", "device"},
     {"baud", "rate"},
     {"listen", "port"},
@@ -57,6 +60,7 @@ constexpr std::array<ValueOption, 9> ValueOptions{{
     {"name", "name"},
     {"metrics", "port"},
     {"serve", "port"},
+    {"web", "port"},
     {"poll", "number of seconds"},
     {"log", "file"},
 }};
@@ -167,6 +171,11 @@ Result<> takeValue(const QString& name, const QString& value, BridgeOptions& o) 
         if (!o.serve) {
             return badListen("serve");
         }
+    } else if (name == QLatin1String("web")) {
+        o.web = parseListen(value);
+        if (!o.web) {
+            return badListen("web");
+        }
     } else if (name == QLatin1String("poll")) {
         bool ok = false;
         o.pollSeconds = value.toInt(&ok);
@@ -254,8 +263,10 @@ Result<BridgeOptions> parseBridgeArguments(const QStringList& args) {
                     .arg(QLatin1String(c.first), QLatin1String(c.second), QLatin1String(c.why)));
         }
     }
-    if (parser.isSet(QStringLiteral("poll")) && !parser.isSet(QStringLiteral("metrics"))) {
-        return Failure(QStringLiteral("--poll needs --metrics: the polls only feed the metrics"));
+    if (parser.isSet(QStringLiteral("poll")) && !parser.isSet(QStringLiteral("metrics")) &&
+        !parser.isSet(QStringLiteral("web"))) {
+        return Failure(
+            QStringLiteral("--poll needs --metrics or --web: the polls only feed those"));
     }
     o.noPassword = parser.isSet(QStringLiteral("no-password"));
     o.help = parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("h"));
@@ -312,4 +323,11 @@ Result<ListenPlan> serveAddresses(const BridgeOptions& options, bool hasPassword
         return Failure(QStringLiteral("--serve is not given"));
     }
     return planFor(options.serve->first, hasPassword || options.noPassword);
+}
+
+Result<ListenPlan> webAddresses(const BridgeOptions& options, bool hasPassword) {
+    if (!options.web) {
+        return Failure(QStringLiteral("--web is not given"));
+    }
+    return planFor(options.web->first, hasPassword || options.noPassword);
 }

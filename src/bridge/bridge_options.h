@@ -24,6 +24,8 @@ struct BridgeOptions {
     std::optional<std::pair<std::optional<QHostAddress>, quint16>> metrics;
     // --serve: where to serve the projector's own protocol; none: not served.
     std::optional<std::pair<std::optional<QHostAddress>, quint16>> serve;
+    // --web: where to serve the projector's web page; none: not served.
+    std::optional<std::pair<std::optional<QHostAddress>, quint16>> web;
     int pollSeconds = 30; // --poll
     QString logFile;      // --log: every exchange of the line appended to this file
     bool help = false;
@@ -50,5 +52,7 @@ Result<ListenPlan> listenAddresses(const BridgeOptions& options, bool hasPasswor
 Result<ListenPlan> metricsAddresses(const BridgeOptions& options);
 // Where to serve the native protocol (--serve given), by the same rules as PJLink.
 Result<ListenPlan> serveAddresses(const BridgeOptions& options, bool hasPassword);
+// Where to serve the web page (--web given), by the same rules as PJLink.
+Result<ListenPlan> webAddresses(const BridgeOptions& options, bool hasPassword);
 
 extern const char* const BridgeUsage;

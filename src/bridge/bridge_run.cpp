@@ -6,6 +6,7 @@
 #include "bridge/line_queue.h"
 #include "bridge/native_server.h"
 #include "bridge/pjlink_server.h"
+#include "bridge/web/web_server.h"
 #include "core/exchange_log.h"
 #include "core/password_file.h"
 #include "serial/port_devices.h"
@@ -144,6 +145,25 @@ Result<> serveMetrics(BridgeMetrics& metrics, const ListenPlan& plan, const Brid
     return succeeded();
 }
 
+// The web page (--web): served where the plan says, and one line that says where and how.
+Result<> serveWeb(WebServer& web, const ListenPlan& plan, const BridgeOptions& o,
+                  bool hasPassword) {
+    if (Result<> listening = web.listen(plan.addresses, o.web->second, plan.optional); !listening) {
+        return listening;
+    }
+    QStringList where;
+    for (const QHostAddress& a : web.addresses()) {
+        where << QStringLiteral("http://") + addressText(a, web.port()) + QLatin1Char('/');
+    }
+    logLine(QStringLiteral("web page on %1, %2, polling every %3 s")
+                .arg(where.join(QStringLiteral(", ")),
+                     hasPassword    ? QStringLiteral("sign-in with the password")
+                     : o.noPassword ? QStringLiteral("open access, no password")
+                                    : QStringLiteral("no password: loopback only"))
+                .arg(o.pollSeconds));
+    return succeeded();
+}
+
 // SIGTERM (as systemd stops the bridge) and SIGINT (Ctrl+C) end the event loop, and the bridge
 // closes its listeners and the line on the way out as at any other end. The handler only writes
 // the signal's number into a pipe; the event loop reads it.
@@ -229,6 +249,11 @@ int runBridge(const QStringList& args) {
     if (!metricsPlan) {
         return endWith(metricsPlan.failure(), BadUsage);
     }
+    const Result<ListenPlan> webPlan =
+        o.web ? webAddresses(o, hasPassword) : Result<ListenPlan>(ListenPlan{});
+    if (!webPlan) {
+        return endWith(webPlan.failure(), BadUsage);
+    }
     // Before anything listens or opens: a stop from then on ends in an orderly way.
     const StopOnSignals stops;
 
@@ -255,13 +280,27 @@ int runBridge(const QStringList& args) {
             return endWith(serving.failure(), CannotRun);
         }
     }
+    // The page shows the poller's readings, so --web polls as --metrics does.
     std::optional<BridgeMetrics> metrics;
-    if (o.metrics) {
+    if (o.metrics || o.web) {
         metrics.emplace(queue, server, o.pollSeconds);
         metrics->attach(line);
         metrics->setNative(native ? &*native : nullptr);
+        metrics->setWebServed(o.web.has_value());
         metrics->setName(QString::fromUtf8(identityFor(o).name));
+    }
+    if (o.metrics) {
         if (const Result<> serving = serveMetrics(*metrics, metricsPlan.value(), o); !serving) {
+            return endWith(serving.failure(), CannotRun);
+        }
+    }
+    std::optional<WebServer> web;
+    if (o.web) {
+        web.emplace(
+            queue, metrics->poller(), [&metrics] { return metrics->snapshot(); }, password.value());
+        web->setLog(logLine);
+        web->setAnyHost(o.noPassword);
+        if (const Result<> serving = serveWeb(*web, webPlan.value(), o, hasPassword); !serving) {
             return endWith(serving.failure(), CannotRun);
         }
     }

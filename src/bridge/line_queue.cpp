@@ -12,6 +12,8 @@ const char* userKindName(UserKind kind) {
         return "poll";
     case UserKind::Native:
         return "native";
+    case UserKind::Web:
+        return "web";
     }
     return "";
 }

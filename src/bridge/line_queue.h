@@ -33,11 +33,12 @@ signals:
 };
 
 // Who waits for the line. Every PJLink connection is a user, the status poller is one, and a
-// native connection will be one more of its own kind.
-enum class UserKind { Pjlink, Poll, Native };
-inline constexpr std::array<UserKind, 3> AllUserKinds{UserKind::Pjlink, UserKind::Poll,
-                                                      UserKind::Native};
-const char* userKindName(UserKind kind); // "pjlink", "poll", "native"
+// native connection will be one more of its own kind. The web page's controls are one user
+// together.
+enum class UserKind { Pjlink, Poll, Native, Web };
+inline constexpr std::array<UserKind, 4> AllUserKinds{UserKind::Pjlink, UserKind::Poll,
+                                                      UserKind::Native, UserKind::Web};
+const char* userKindName(UserKind kind); // "pjlink", "poll", "native", "web"
 
 // The one queue in front of the serial line. A request is a short run of serial commands (LAMP
 // needs two) that nothing else comes between. Each user has a queue of its own, served in order,

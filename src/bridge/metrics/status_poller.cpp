@@ -20,7 +20,17 @@ void StatusPoller::pollDue() {
     }
     queue_ = pollQueries();
     reading_ = PolledReadings{};
+    ++started_;
     emit wantsLine();
+}
+
+quint64 StatusPoller::pollAgain() {
+    if (polling()) {
+        again_ = true;
+        return started_ + 1;
+    }
+    pollDue();
+    return started_;
 }
 
 std::optional<QString> StatusPoller::nextQuery() {
@@ -58,5 +68,9 @@ void StatusPoller::finish(bool answered) {
         // Nothing of an unanswered poll is shown: what it read before the silence may already
         // be stale beside what it could not read.
         published_ = PolledReadings{};
+    }
+    emit pollEnded(started_);
+    if (std::exchange(again_, false)) {
+        pollDue();
     }
 }

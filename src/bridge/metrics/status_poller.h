@@ -31,6 +31,10 @@ public:
 
     // Runs the due poll's check as the interval timer does (for tests).
     void tick() { pollDue(); }
+    // Asks for a poll that starts after now (a control changed something): at once when none is
+    // under way, else right after the one under way. Returns that poll's number, which
+    // pollEnded() names when it ends. The interval's own polls keep their time.
+    quint64 pollAgain();
 
     const PolledReadings& readings() const { return published_; }
     std::optional<qint64> lastAnsweredMsecs() const { return lastAnsweredMsecs_; }
@@ -40,6 +44,8 @@ public:
 signals:
     // A poll fell due: the line's owner offers it the line once the line is free.
     void wantsLine();
+    // A poll ended, answered or not; number counts the polls from 1.
+    void pollEnded(quint64 number);
 
 private:
     void pollDue();
@@ -52,4 +58,6 @@ private:
     PolledReadings published_; // the last poll that ended
     std::optional<qint64> lastAnsweredMsecs_;
     std::array<quint64, 7> unparsed_{};
+    quint64 started_ = 0; // polls started so far
+    bool again_ = false;  // another poll is wanted as soon as this one ends
 };
