@@ -342,7 +342,12 @@ void TestMetrics::answersHttp_data() {
         "HTTP/1.1 404 Not Found");
     row("post", {"POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n"},
         "HTTP/1.1 405 Method Not Allowed");
-    row("not http", {"hello\r\n\r\n"}, "HTTP/1.1 400 Bad Request");
+    // A first line of one word is not taken for HTTP at all: closed unanswered.
+    row("not http", {"hello\r\n\r\n"}, "");
+    row("no version", {"GET /metrics\r\n\r\n"}, "HTTP/1.1 400 Bad Request");
+    row("not http, two words", {"hello world\r\n\r\n"}, "HTTP/1.1 400 Bad Request");
+    row("header without colon", {"GET /metrics HTTP/1.1\r\nbad line\r\n\r\n"},
+        "HTTP/1.1 400 Bad Request");
     row("oversize head", {"GET /metrics HTTP/1.1\r\nX: " + QByteArray(5000, 'a') + "\r\n\r\n"}, "");
     row("binary without end", {QByteArray(9000, '\0')}, "");
     row("too slow", {"GET /metrics HTTP/1.1\r\n"}, "");

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QObject>
 #include <QPair>
+#include <QString>
 #include <functional>
 #include <memory>
 
@@ -17,10 +18,10 @@
 // through its Responder, at once or later (a control that waits for its turn on the line), once.
 // A Responder outlives its connection harmlessly: a reply to a connection gone is dropped.
 struct HttpRequest {
-    QByteArray method;  // "GET", "POST", ...
-    QByteArray path;    // "/metrics": the path of the target (the absolute form reduced to it)
-    QByteArray query;   // after '?', undecoded; empty when none
-    QHostAddress peer;  // the client's address
+    QByteArray method; // "GET", "POST", ...
+    QByteArray path;   // "/metrics": the path of the target (the absolute form reduced to it)
+    QByteArray query;  // after '?', undecoded; empty when none
+    QHostAddress peer; // the client's address
     QList<QPair<QByteArray, QByteArray>> headers; // names lower-cased, in the order sent
     QByteArray body;
 
@@ -39,10 +40,16 @@ using HttpResponder = std::function<void(const HttpResponse& response)>;
 using HttpHandler = std::function<void(const HttpRequest& request, HttpResponder respond)>;
 
 struct HttpLimits {
-    int maxConnections = 16;            // served at once; past it: 503 with Retry-After
-    int maxConnectionsPerPeer = 8;      // from one address at once
-    qsizetype maxRequestBytes = 16384;  // head and body together; past it: 413, or closed
-    int requestTimeoutMs = 5000;        // a request not whole within it: closed
+    int maxConnections = 16;           // served at once; past it: 503 with Retry-After
+    int maxConnectionsPerPeer = 8;     // from one address at once
+    qsizetype maxRequestBytes = 16384; // head and body together; past it: 413, or closed
+    int requestTimeoutMs = 5000;       // a request not whole within it: closed
+    int retryAfterSeconds = 1;         // what a 503 past maxConnections advises
+    // Held at once, served and turned away together (in all, and from one address): past these
+    // a connection is closed as it arrives, with no answer. Set above the two bounds served, so
+    // that a client past those hears 503 rather than a reset.
+    int maxHeldConnections = 256;
+    int maxHeldPerPeer = 64;
 };
 
 class HttpServer : public QObject {
@@ -53,6 +60,9 @@ public:
 
     void setLimits(const HttpLimits& limits); // before listen()
     const HttpLimits& limits() const;
+    // What is served, as a failure to listen names it ("cannot serve metrics on ..."); "HTTP"
+    // unless set.
+    void setServiceName(const QString& name);
 
     // Listens on every address at port (0: a free port, the same one on each address after the
     // first). Fails, saying where and why, when an address cannot be bound, unless it is one of
