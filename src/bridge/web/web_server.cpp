@@ -78,6 +78,7 @@ WebServer::WebServer(LineQueue& queue, StatusPoller& poller,
       }),
       queue_(queue), poller_(poller), snapshot_(std::move(snapshot)),
       password_(std::move(password)) {
+    http_.setServiceName(QStringLiteral("the web page"));
     clock_.start();
     queue_.addUser(this, UserKind::Web);
     connect(&poller_, &StatusPoller::pollEnded, this, &WebServer::pollEnded);
