@@ -33,9 +33,11 @@ clean:
 	rm -rf $(BUILD) build-*
 
 # Renders the window at its four heights, and a decoded status reply from the simulated
-# projector, into docs/ (under Xvfb, so that it works on a machine without a display).
+# projector, into docs/ (under Xvfb, so that it works on a machine without a display); and the
+# bridge's web page at 360x740 and 1280x800 in headless chromium.
 screenshots: build
 	@xvfb-run -a -s "-screen 0 1280x1024x24" ./$(BUILD)/rmq27-screenshots docs
+	@node tests/web/screenshots.js $(BUILD)/rmq27-bridge $(BUILD)/rmq27-projector-sim docs
 
 # The whole test suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 ASAN_BUILD ?= build-asan

@@ -4,7 +4,6 @@
 // Usage: node run.js BRIDGE_PROGRAM SIM_PROGRAM
 'use strict';
 
-const { spawn } = require('child_process');
 const fs = require('fs');
 const http = require('http');
 const os = require('os');
@@ -14,8 +13,7 @@ const axeSource = require('axe-core').source;
 
 const [bridgeProgram, simProgram] = process.argv.slice(2);
 const chromium = process.env.RMQ27_CHROMIUM || '/usr/bin/chromium';
-const WaitMs = 20000;
-const children = [];
+const { WaitMs, startPair, stop, stopAll } = require('./rig');
 let passed = 0;
 let failed = 0;
 
@@ -26,58 +24,6 @@ function check(what, ok, detail) {
         failed++;
         console.log(`FAIL: ${what}${detail === undefined ? '' : ': ' + JSON.stringify(detail)}`);
     }
-}
-
-function start(program, args) {
-    const child = spawn(program, args, { stdio: ['ignore', 'pipe', 'pipe'] });
-    for (const stream of [child.stdout, child.stderr]) {
-        stream.text = '';
-        stream.on('data', (chunk) => (stream.text += chunk.toString()));
-    }
-    children.push(child);
-    return child;
-}
-
-// Resolves with the first match in what the stream has written so far or writes later.
-function waitForLine(stream, pattern, what) {
-    return new Promise((resolve, reject) => {
-        const look = () => {
-            const m = stream.text.match(pattern);
-            if (m) {
-                clearTimeout(timer);
-                stream.off('data', look);
-                resolve(m);
-            }
-        };
-        const timer = setTimeout(() => {
-            stream.off('data', look);
-            reject(new Error(`no ${what} within ${WaitMs} ms: ${stream.text}`));
-        }, WaitMs);
-        stream.on('data', look);
-        look();
-    });
-}
-
-function stop(child) {
-    if (child.exitCode === null && child.signalCode === null) {
-        process.kill(child.pid, 'SIGTERM');
-    }
-}
-
-// A simulated projector and a bridge with its page in front of it; resolves with the page's URL,
-// the metrics' URL and the simulator.
-async function startPair(bridgeArgs) {
-    const sim = start(simProgram, []);
-    const [, device] = await waitForLine(sim.stdout, /^(\/\S+)\n/m, 'device from the simulator');
-    const bridge = start(bridgeProgram, ['--port', device, '--listen', '127.0.0.1:0', '--name',
-        'Hall A', '--web', '127.0.0.1:0', '--metrics', '127.0.0.1:0', '--poll', '5',
-        ...bridgeArgs]);
-    const [, web] = await waitForLine(bridge.stderr, /web page on (http:\/\/127\.0\.0\.1:\d+)\//,
-        'web port');
-    const [, metrics] = await waitForLine(bridge.stderr, /metrics on (127\.0\.0\.1:\d+\/metrics)/,
-        'metrics port');
-    await waitForLine(bridge.stderr, /line open/, 'line open');
-    return { url: web, metrics: `http://${metrics}`, sim, bridge };
 }
 
 // One request from node, with the headers a browser would not let a page set.
@@ -132,7 +78,7 @@ async function axeViolations(page, width, height) {
 }
 
 async function withoutPassword(browser) {
-    const { url, metrics, sim } = await startPair([]);
+    const { url, metrics, sim } = await startPair(bridgeProgram, simProgram, []);
     const page = await browser.newPage();
     let statusPolls = 0;
     let onPoll = () => {};
@@ -234,7 +180,7 @@ async function withPassword(browser) {
     const file = path.join(dir, 'password');
     const password = 'JBMIAProjectorLink';
     fs.writeFileSync(file, password + '\n', { mode: 0o600 });
-    const { url, bridge } = await startPair(['--password-file', file]);
+    const { url, bridge } = await startPair(bridgeProgram, simProgram, ['--password-file', file]);
     check('status wants a sign-in', (await request(url + '/status.json')).status === 401);
     const page = await browser.newPage();
     await page.goto(url + '/');
@@ -299,7 +245,7 @@ async function main() {
         if (browser) {
             await browser.close();
         }
-        children.forEach(stop);
+        stopAll();
     }
     console.log(`${passed} passed, ${failed} failed`);
     process.exit(failed === 0 ? 0 : 1);
