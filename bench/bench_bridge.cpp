@@ -116,6 +116,24 @@ QByteArray readLine(QTcpSocket& s, QByteArray& buffer) {
 }
 
 // One "POWR ?" through the bridge; the round trip in microseconds.
+// Samples two paths in turn, a pause before each, so that the machine's noise falls on both
+// alike; the first few of each are a warm-up and left out.
+void inTurn(int samples, int pauseMs, const std::function<double()>& first,
+            const std::function<double()>& second, std::vector<double>& firstUs,
+            std::vector<double>& secondUs) {
+    constexpr int WarmUp = 3;
+    for (int i = 0; i < WarmUp + samples; ++i) {
+        QThread::msleep(pauseMs);
+        const double a = first();
+        QThread::msleep(pauseMs);
+        const double b = second();
+        if (i >= WarmUp) {
+            firstUs.push_back(a);
+            secondUs.push_back(b);
+        }
+    }
+}
+
 double bridgeOnce(QTcpSocket& s, QByteArray& buffer) {
     QElapsedTimer t;
     t.start();
@@ -148,19 +166,11 @@ void roundTrips(quint16 bridgePort, const QString& directDevice, int samples, in
     QByteArray buffer;
     readLine(s, buffer); // greeting
 
-    constexpr int WarmUp = 3;
     std::vector<double> direct;
     std::vector<double> bridged;
-    for (int i = 0; i < WarmUp + samples; ++i) {
-        QThread::msleep(pauseMs);
-        const double d = directOnce(exchange, finished);
-        QThread::msleep(pauseMs);
-        const double b = bridgeOnce(s, buffer);
-        if (i >= WarmUp) {
-            direct.push_back(d);
-            bridged.push_back(b);
-        }
-    }
+    inTurn(
+        samples, pauseMs, [&] { return directOnce(exchange, finished); },
+        [&] { return bridgeOnce(s, buffer); }, direct, bridged);
     report("exchange_direct_cr0_round_trip", direct);
     report("bridge_powr_round_trip", bridged);
     metric("bridge_added_p50", percentile(bridged, 50) - percentile(direct, 50), "us");
@@ -192,19 +202,11 @@ void nativeRoundTrips(quint16 nativePort, const QString& directDevice, int sampl
         });
     }
 
-    constexpr int WarmUp = 3;
     std::vector<double> directUs;
     std::vector<double> bridgedUs;
-    for (int i = 0; i < WarmUp + samples; ++i) {
-        QThread::msleep(pauseMs);
-        const double d = directOnce(direct, finished);
-        QThread::msleep(pauseMs);
-        const double b = directOnce(bridged, finished);
-        if (i >= WarmUp) {
-            directUs.push_back(d);
-            bridgedUs.push_back(b);
-        }
-    }
+    inTurn(
+        samples, pauseMs, [&] { return directOnce(direct, finished); },
+        [&] { return directOnce(bridged, finished); }, directUs, bridgedUs);
     report("native_direct_cr0_round_trip", directUs);
     report("bridge_native_cr0_round_trip", bridgedUs);
     metric("bridge_native_added_p50", percentile(bridgedUs, 50) - percentile(directUs, 50), "us");

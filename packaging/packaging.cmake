@@ -99,6 +99,10 @@ install(FILES ${RMQ27_PACKAGING_OUT}/systemd/rmq27-bridge@.service
         DESTINATION lib/systemd/system)
 install(FILES ${RMQ27_PACKAGING_DIR}/systemd/rmq27-bridge.sysusers
         DESTINATION lib/sysusers.d RENAME rmq27-bridge.conf)
+# The instances' configuration directory, where the unit looks for it whatever the prefix; the
+# postinst gives it to the group rmq27-bridge once systemd-sysusers has made that.
+install(DIRECTORY DESTINATION /etc/rmq27-bridge
+        DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
 find_program(RMQ27_SYSTEMD_ANALYZE systemd-analyze)
 if(RMQ27_SYSTEMD_ANALYZE AND RMQ27_HAVE_OPENPTY AND NOT RMQ27_FUZZ)
     # An instance of the unit as built: the program in the build tree, the page where man

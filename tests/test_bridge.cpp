@@ -269,14 +269,16 @@ void TestBridge::listenRules_data() {
                                             // "error" and what its one line must name; with
                                             // --serve, the native listener's
     QTest::newRow("default: loopback") << QStringList() << false << "127.0.0.1 +::1";
-    QTest::newRow("password: everywhere") << QStringList() << true << "0.0.0.0";
-    QTest::newRow("no password, meant") << QStringList{"--no-password"} << false << "0.0.0.0";
+    QTest::newRow("password: everywhere") << QStringList() << true << "0.0.0.0 +::";
+    QTest::newRow("no password, meant") << QStringList{"--no-password"} << false << "0.0.0.0 +::";
     QTest::newRow("port only") << QStringList{"--listen", "4400"} << false << "127.0.0.1 +::1";
     QTest::newRow("loopback asked")
         << QStringList{"--listen", "127.0.0.1:0"} << false << "127.0.0.1";
     QTest::newRow("value after an equals sign")
         << QStringList{"--listen=127.0.0.1:0"} << false << "127.0.0.1";
     QTest::newRow("IPv6 loopback") << QStringList{"--listen", "[::1]:4352"} << false << "::1";
+    QTest::newRow("every address of both families")
+        << QStringList{"--listen", "[::]:4352"} << true << "0.0.0.0 ::";
     QTest::newRow("open address refused")
         << QStringList{"--listen", "0.0.0.0:4352"} << false << "error --password-file";
     QTest::newRow("open address with password")
@@ -292,6 +294,8 @@ void TestBridge::listenRules_data() {
     QTest::newRow("metrics by host name")
         << QStringList{"--metrics", "hall:9352"} << true << "error --metrics";
     QTest::newRow("poll below 5 s") << QStringList{"--poll", "4"} << true << "error --poll";
+    QTest::newRow("poll without metrics")
+        << QStringList{"--poll", "10"} << true << "error --poll needs --metrics";
     QTest::newRow("poll not a number") << QStringList{"--poll", "5s"} << true << "error --poll";
     QTest::newRow("both password ways") << QStringList{"--no-password", "--password-file", "/x"}
                                         << false << "error --no-password and --password-file";
@@ -312,9 +316,9 @@ void TestBridge::listenRules_data() {
         << QStringList{"--port", "ser2net://hall:4001"} << false << "error --port";
     QTest::newRow("serve: loopback") << QStringList{"--serve", "4400"} << false << "127.0.0.1 +::1";
     QTest::newRow("serve with password: everywhere")
-        << QStringList{"--serve", "4400"} << true << "0.0.0.0";
+        << QStringList{"--serve", "4400"} << true << "0.0.0.0 +::";
     QTest::newRow("serve, no password, meant")
-        << QStringList{"--no-password", "--serve", "4400"} << false << "0.0.0.0";
+        << QStringList{"--no-password", "--serve", "4400"} << false << "0.0.0.0 +::";
     QTest::newRow("serve on IPv6 loopback") << QStringList{"--serve=[::1]:4400"} << false << "::1";
     QTest::newRow("serve open address refused")
         << QStringList{"--serve", "0.0.0.0:4400"} << false << "error --password-file";

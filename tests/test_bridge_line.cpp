@@ -260,7 +260,8 @@ void TestBridgeLine::projectorVanishesAndComesBack() {
     QCOMPARE(c.ask("%1POWR ?"), QByteArray("%1POWR=ERR4"));
     QCOMPARE(c.ask("%1CLSS ?"), QByteArray("%1CLSS=1")); // what needs no line still answers
     QCOMPARE(n.ask("CR0"), QByteArray("D"));             // the native side: line down
-    QTRY_VERIFY_WITH_TIMEOUT(failedOpens >= 3, kWaitMs); // several failed reopens
+    QTRY_VERIFY_WITH_TIMEOUT(b.line->failedOpens() >= 3, kWaitMs); // several failed reopens
+    QCOMPARE(failedOpens, 1); // recorded once, not once per retry
 
     // The adapter is back, at the same path.
     QVERIFY(!QFile::exists(link));
@@ -273,6 +274,12 @@ void TestBridgeLine::projectorVanishesAndComesBack() {
     QCOMPARE(log.count(QLatin1String("line open again")), 1);
     QCOMPARE(b.line->losses(), 1);
     QVERIFY2(log.count(QLatin1String("trying again")) <= 2, qPrintable(log)); // lost, cannot open
+    // The loss in plain words, not the system's word for the last call on the dead descriptor.
+    QVERIFY2(log.contains(QLatin1String("the device is gone")), qPrintable(log));
+    QVERIFY2(!log.contains(QLatin1String("the system said")), qPrintable(log));
+    // The device was named with --port: it wants connecting, not naming.
+    QVERIFY2(!log.contains(QLatin1String("name the device")), qPrintable(log));
+    QVERIFY2(log.contains(QLatin1String("connect it or correct --port")), qPrintable(log));
 }
 
 // 32 clients at once, each with 50 commands sent in one go: every reply correct, in order, and

@@ -16,6 +16,8 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -77,6 +79,8 @@ private slots:
     void keysBeforeTheFreeTextLine();
     void outputWithoutReader_data();
     void outputWithoutReader();
+    void bridgeStops_data();
+    void bridgeStops();
 
 private:
     QTemporaryDir config_;
@@ -590,6 +594,68 @@ void TestCommandLine::outputWithoutReader() {
         QVERIFY(run.waitForFinished(60000));
     }
     QVERIFY2(simulator || cameThrough(), qPrintable(program));
+}
+
+void TestCommandLine::bridgeStops_data() {
+    QTest::addColumn<QStringList>("arguments"); // @device: a projector's line
+    QTest::addColumn<int>("signal");            // 0: the bridge ends on its own
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("lastLine"); // of standard error
+    const QStringList serving{"--port", "@device", "--listen", "127.0.0.1:0", "--metrics", "0"};
+    QTest::newRow("SIGTERM") << serving << int(SIGTERM) << 0
+                             << QStringLiteral("stopping on SIGTERM");
+    QTest::newRow("SIGINT") << serving << int(SIGINT) << 0 << QStringLiteral("stopping on SIGINT");
+    QTest::newRow("--poll without --metrics")
+        << QStringList{"--port", "@device", "--listen", "127.0.0.1:0", "--poll", "10"} << 0 << 2
+        << QStringLiteral("rmq27-bridge: --poll needs --metrics: the polls only feed the metrics "
+                          "(see --help)");
+}
+
+// The bridge serves metrics on loopback when no address is given, and says so in its log; a
+// stop by SIGTERM (systemd's) or SIGINT (Ctrl+C) closes everything and ends with 0, as --help
+// says; an option without its partner is a usage error of one line.
+void TestCommandLine::bridgeStops() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, signal);
+    QFETCH(int, exitCode);
+    QFETCH(QString, lastLine);
+    PtyPair projector;
+    arguments.replaceInStrings(QStringLiteral("@device"), projector.devicePath());
+    QProcess bridge;
+    bridge.start(Bridge, arguments);
+    QVERIFY(bridge.waitForStarted(60000));
+    QString err;
+    const QRegularExpression metricsLine(QStringLiteral("\\nmetrics on (.*), polling"));
+    if (signal != 0) {
+        QTRY_VERIFY_WITH_TIMEOUT(
+            metricsLine.match(err += QString::fromLocal8Bit(bridge.readAllStandardError()))
+                .hasMatch(),
+            60000);
+        const QStringList where = metricsLine.match(err).captured(1).split(QStringLiteral(", "));
+        const QString port = where.front().section(u':', -1).section(u'/', 0, 0);
+        QTcpSocket scrape;
+        scrape.connectToHost(QHostAddress::LocalHost, quint16(port.toUInt()));
+        scrape.write("GET /metrics HTTP/1.1\r\n\r\n");
+        QTRY_VERIFY_WITH_TIMEOUT(scrape.state() == QAbstractSocket::UnconnectedState, 60000);
+        QVERIFY(scrape.readAll().startsWith("HTTP/1.1 200 OK\r\n"));
+        QVERIFY(::kill(pid_t(bridge.processId()), signal) == 0);
+        // Loopback only, and the log names each address listened on.
+        for (const QString& at : where) {
+            QVERIFY2(at == QStringLiteral("127.0.0.1:%1/metrics").arg(port) ||
+                         at == QStringLiteral("[::1]:%1/metrics").arg(port),
+                     qPrintable(err));
+        }
+    }
+    QVERIFY(bridge.waitForFinished(60000));
+    err += QString::fromLocal8Bit(bridge.readAllStandardError());
+    QCOMPARE(bridge.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(bridge.exitCode(), exitCode);
+    const QStringList lines = err.split(u'\n', Qt::SkipEmptyParts);
+    QVERIFY2(!lines.isEmpty(), "nothing on standard error");
+    QCOMPARE(lines.back(), lastLine);
+    if (exitCode == 2) {
+        QCOMPARE(lines.size(), 1);
+    }
 }
 
 QTEST_MAIN(TestCommandLine)

@@ -13,10 +13,13 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <utility>
+#include <vector>
 
 using ValuesSetter = std::function<void(StatusValues&)>;
 Q_DECLARE_METATYPE(ValuesSetter)
@@ -103,6 +106,7 @@ private slots:
     void pollsKeepTheirTurn();
     void answersHttp_data();
     void answersHttp();
+    void boundsConnections_data();
     void boundsConnections();
     void promtoolFindsNothingInScrape();
 };
@@ -329,6 +333,13 @@ void TestMetrics::answersHttp_data() {
     row("head", {"HEAD /metrics HTTP/1.1\r\n\r\n"}, ok);
     row("root", {"GET / HTTP/1.1\r\n\r\n"}, "HTTP/1.1 404 Not Found");
     row("longer path", {"GET /metricsx HTTP/1.1\r\n\r\n"}, "HTTP/1.1 404 Not Found");
+    row("absolute form", {"GET http://127.0.0.1:9352/metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"},
+        ok);
+    row("absolute form, query", {"GET HTTP://[::1]:9352/metrics?x=1 HTTP/1.1\r\n\r\n"}, ok);
+    row("absolute form, other path", {"GET http://127.0.0.1:9352/ HTTP/1.1\r\n\r\n"},
+        "HTTP/1.1 404 Not Found");
+    row("absolute form, no path", {"GET http://127.0.0.1:9352 HTTP/1.1\r\n\r\n"},
+        "HTTP/1.1 404 Not Found");
     row("post", {"POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n"},
         "HTTP/1.1 405 Method Not Allowed");
     row("not http", {"hello\r\n\r\n"}, "HTTP/1.1 400 Bad Request");
@@ -369,21 +380,67 @@ void TestMetrics::answersHttp() {
     QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 0, 10000);
 }
 
-// Idle connections past the bound are turned away; when the idle ones time out, scrapes work.
+void TestMetrics::boundsConnections_data() {
+    QTest::addColumn<int>("idle"); // connections that take a place first and send nothing yet
+    QTest::addColumn<bool>("allBusy");
+    QTest::newRow("200 scrapes at once") << 0 << false;
+    QTest::newRow("200 scrapes while idle ones hold every place")
+        << MetricsServer::MaxConnections << true;
+}
+
+// Past the bound a scrape is told the target is busy (503, Retry-After), never reset or closed
+// without a word, so Prometheus does not count the bridge as down; a place is free again once
+// its request is answered.
 void TestMetrics::boundsConnections() {
+    QFETCH(int, idle);
+    QFETCH(bool, allBusy);
     MetricsServer server([] { return QByteArray("x 1\n"); });
-    server.setRequestTimeoutMs(2000);
+    server.setRequestTimeoutMs(120000); // no connection of this test is closed for slowness
     QVERIFY(server.listen(QHostAddress::LocalHost, 0));
-    std::vector<std::unique_ptr<QTcpSocket>> idle;
-    for (int i = 0; i < MetricsServer::MaxConnections + 4; ++i) {
-        idle.push_back(std::make_unique<QTcpSocket>());
-        idle.back()->connectToHost(QHostAddress::LocalHost, server.serverPort());
-    }
-    QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), MetricsServer::MaxConnections, 10000);
+    const auto connectMany = [&server](int count) {
+        std::vector<std::unique_ptr<QTcpSocket>> sockets;
+        for (int i = 0; i < count; ++i) {
+            sockets.push_back(std::make_unique<QTcpSocket>());
+            sockets.back()->connectToHost(QHostAddress::LocalHost, server.serverPort());
+        }
+        return sockets;
+    };
     const auto closed = [](const auto& s) {
         return s->state() == QAbstractSocket::UnconnectedState;
     };
-    QTRY_COMPARE_WITH_TIMEOUT(std::count_if(idle.begin(), idle.end(), closed), 4, 10000);
+    const std::vector<std::unique_ptr<QTcpSocket>> holders = connectMany(idle);
+    QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), idle, 20000);
+
+    const std::vector<std::unique_ptr<QTcpSocket>> scrapes = connectMany(200);
+    for (const auto& s : scrapes) {
+        s->write("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(std::count_if(scrapes.begin(), scrapes.end(), closed), 200, 60000);
+    int busy = 0;
+    for (const auto& s : scrapes) {
+        const QByteArray got = s->readAll();
+        const bool ok = got.startsWith("HTTP/1.1 200 OK\r\n") && got.endsWith("\r\n\r\nx 1\n");
+        const bool unavailable = got.startsWith("HTTP/1.1 503 Service Unavailable\r\n") &&
+                                 got.contains("\r\nRetry-After: 1\r\n") &&
+                                 got.endsWith("try again shortly\n");
+        QVERIFY2(ok || unavailable,
+                 got.isEmpty() ? "nothing: reset or closed unanswered" : got.left(200).constData());
+        busy += unavailable;
+    }
+    if (allBusy) {
+        QCOMPARE(busy, 200);
+    }
+    QVERIFY(busy < 200 || allBusy); // the first of a burst at least is served
+
+    // The idle ones still hold their places, and are served when their requests come.
+    QCOMPARE(server.connectionCount(), idle);
+    for (const auto& s : holders) {
+        s->write("GET /metrics HTTP/1.1\r\n\r\n");
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(std::count_if(holders.begin(), holders.end(), closed), idle, 20000);
+    for (const auto& s : holders) {
+        QVERIFY(s->readAll().endsWith("\r\n\r\nx 1\n"));
+    }
     QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 0, 20000);
     QVERIFY(requestOnce(server.serverPort(), {"GET /metrics HTTP/1.1\r\n\r\n"})
                 .endsWith("\r\n\r\nx 1\n"));
@@ -395,6 +452,7 @@ void TestMetrics::promtoolFindsNothingInScrape() {
     QVERIFY2(!promtool.isEmpty(), "promtool not found (scripts/install-deps installs it)");
     MetricsSnapshot snapshot = everyReading();
     snapshot.version = QStringLiteral("1.40 \"test\"\\\n"); // every character a label escapes
+    snapshot.name = QStringLiteral("Hall \"A\"");
     snapshot.readings.power = PowerState::CoolingDown;
     snapshot.readings.temperatureWarning = true;
     snapshot.counters.userExchanges = {
@@ -411,6 +469,7 @@ void TestMetrics::promtoolFindsNothingInScrape() {
     QVERIFY(body.contains("\nrmq27_open_connections{protocol=\"pjlink\"} 3\n"));
     QVERIFY(body.contains("\nrmq27_user_exchanges_total{user=\"native\"} 4\n"));
     QVERIFY(body.contains("\nrmq27_open_connections{protocol=\"native\"} 1\n"));
+    QVERIFY(body.contains("\nrmq27_projector_info{name=\"Hall \\\"A\\\"\",model=\"RM-Q27\"} 1\n"));
     QVERIFY(body.contains("{version=\"1.40 \\\"test\\\"\\\\\\n\"} 1\n"));
 
     QProcess check;

@@ -56,14 +56,15 @@ QByteArray scraped(const QByteArray& body, const QByteArray& series) {
     return {};
 }
 
-// Starts rmq27-bridge on device with metrics and a 5 s poll; it takes free ports itself and
-// says which.
+// Starts rmq27-bridge for hall-left on device with metrics and a 5 s poll; it takes free ports
+// itself and says which.
 bool startBridge(QProcess& bridge, const QString& device, quint16* pjlinkPort,
                  quint16* metricsPort) {
     bridge.start(QStringLiteral(RMQ27_BRIDGE_PROGRAM),
                  {QStringLiteral("--port"), device, QStringLiteral("--listen"),
                   QStringLiteral("127.0.0.1:0"), QStringLiteral("--metrics"),
-                  QStringLiteral("127.0.0.1:0"), QStringLiteral("--poll"), QStringLiteral("5")});
+                  QStringLiteral("127.0.0.1:0"), QStringLiteral("--poll"), QStringLiteral("5"),
+                  QStringLiteral("--name"), QStringLiteral("hall-left")});
     const QRegularExpression ports(QStringLiteral("PJLink on 127.0.0.1:(\\d+).*\\n"
                                                   "metrics on 127.0.0.1:(\\d+)/metrics"));
     QByteArray log;
@@ -205,6 +206,10 @@ void TestMetricsEndToEnd::powerOnReadBackThroughPrometheus() {
     QCOMPARE(promQuery(QStringLiteral("rmq27_poll_answered")), QStringLiteral("1"));
     QCOMPARE(promQuery(QStringLiteral("up")), QStringLiteral("1"));
     QVERIFY(promQuery(QStringLiteral("rmq27_temperature_celsius{sensor=\"1\"}")) != "38.5");
+    // The bridge's --name joins onto its series, as the example alerts name the projector.
+    QCOMPARE(promQuery(QStringLiteral("rmq27_poll_answered * on(instance, job) group_left(name) "
+                                      "rmq27_projector_info{name=\"hall-left\",model=\"RM-Q27\"}")),
+             QStringLiteral("1"));
 
     QCOMPARE(pjlink("%1POWR 1"), QByteArray("%1POWR=OK"));
     QTRY_COMPARE_WITH_TIMEOUT(promQuery(QStringLiteral("rmq27_power_state{state=\"on\"}")),

@@ -57,6 +57,7 @@ void BridgeMetrics::pollNext() {
 MetricsSnapshot BridgeMetrics::snapshot() const {
     MetricsSnapshot s;
     s.version = QStringLiteral(RMQ27_VERSION);
+    s.name = name_;
     s.readings = poller_.readings();
     s.lastAnsweredMsecs = poller_.lastAnsweredMsecs();
     if (lineOpen_) {

@@ -5,6 +5,7 @@
 #include "bridge/metrics/status_poller.h"
 
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -28,11 +29,13 @@ public:
 
     // Follows the real line: its results, its losses and whether it is open.
     void attach(ExchangeLine& line);
-    // Listens for scrapes.
-    Result<> listen(const QHostAddress& address, quint16 port) {
-        return server_.listen(address, port);
+    // Listens for scrapes on every address (optional ones only where they can be had).
+    Result<> listen(const QList<QHostAddress>& addresses, quint16 port,
+                    const QList<QHostAddress>& optional) {
+        return server_.listen(addresses, port, optional);
     }
     quint16 port() const { return server_.serverPort(); }
+    QList<QHostAddress> addresses() const { return server_.addresses(); }
     // Polls at once, then every interval.
     void start() { poller_.start(); }
 
@@ -43,6 +46,8 @@ public:
     void setLineOpen(std::function<bool()> isOpen) { lineOpen_ = std::move(isOpen); }
     // With --serve: the native users' exchanges and connections are shown beside PJLink's.
     void setNative(const NativeServer* native) { native_ = native; }
+    // The projector's name, shown as rmq27_projector_info.
+    void setName(const QString& name) { name_ = name; }
 
     MetricsSnapshot snapshot() const;
     StatusPoller& poller() { return poller_; }
@@ -58,4 +63,5 @@ private:
     MetricsCounters counters_;
     std::optional<StatusValues> lastValues_; // of the exchange that finished last
     std::function<bool()> lineOpen_;
+    QString name_;
 };

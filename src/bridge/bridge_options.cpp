@@ -27,8 +27,10 @@ const char* const BridgeUsage =
     "                        reply line led by A (answered), N (no reply) or D (line down);\n"
     "                        where it listens and the password as for PJLink\n"
     "  --name NAME           the projector's name for NAME ? (default: the host name)\n"
-    "  --metrics [ADDR:]PORT Prometheus metrics at /metrics (every address unless ADDR is\n"
-    "                        given; 9352 is the port meant for them, 9353... for more bridges)\n"
+    "  --metrics [ADDR:]PORT Prometheus metrics at /metrics on PORT, loopback only unless\n"
+    "                        ADDR is given: [::]:9352 (every address) or 0.0.0.0:9352 (every\n"
+    "                        IPv4 one) for a Prometheus on another host; 9352 is the port\n"
+    "                        meant for them, 9353... for more bridges\n"
     "  --poll SECONDS        with --metrics: read the projector's status every SECONDS\n"
     "                        (default 30, at least 5), between the clients' requests\n"
     "  --log FILE            append every exchange of the line to FILE, one line each\n"
@@ -37,7 +39,8 @@ const char* const BridgeUsage =
     "An option's value may also follow an equals sign: --port=DEVICE. Each option is given\n"
     "at most once.\n"
     "\n"
-    "Exit status: 0 stopped, 1 cannot listen or read the password, 2 bad usage.\n";
+    "Exit status: 0 stopped (SIGTERM or SIGINT), 1 cannot listen or read the password,\n"
+    "2 bad usage.\n";
 
 namespace {
 
@@ -251,6 +254,9 @@ Result<BridgeOptions> parseBridgeArguments(const QStringList& args) {
                     .arg(QLatin1String(c.first), QLatin1String(c.second), QLatin1String(c.why)));
         }
     }
+    if (parser.isSet(QStringLiteral("poll")) && !parser.isSet(QStringLiteral("metrics"))) {
+        return Failure(QStringLiteral("--poll needs --metrics: the polls only feed the metrics"));
+    }
     o.noPassword = parser.isSet(QStringLiteral("no-password"));
     o.help = parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("h"));
     o.version = parser.isSet(QStringLiteral("version"));
@@ -270,9 +276,16 @@ Result<ListenPlan> planFor(const std::optional<QHostAddress>& address, bool open
                                           "open access to %1 is intended")
                                .arg(address->toString()));
         }
-        plan.addresses = {*address};
+        // [::] is every address, as it is to most servers; Qt's listener on it would take IPv6
+        // alone, so IPv4 gets a listener of its own beside it.
+        plan.addresses = *address == QHostAddress(QHostAddress::AnyIPv6)
+                             ? QList<QHostAddress>{QHostAddress(QHostAddress::AnyIPv4), *address}
+                             : QList<QHostAddress>{*address};
     } else if (open) {
-        plan.addresses = {QHostAddress(QHostAddress::Any)};
+        // Each family on a listener of its own, so that the log names what is really listened
+        // on; IPv6 where the host has it.
+        plan.addresses = {QHostAddress(QHostAddress::AnyIPv4)};
+        plan.optional = {QHostAddress(QHostAddress::AnyIPv6)};
     } else {
         plan.addresses = {QHostAddress(QHostAddress::LocalHost)};
         plan.optional = {QHostAddress(QHostAddress::LocalHostIPv6)};
@@ -284,6 +297,14 @@ Result<ListenPlan> planFor(const std::optional<QHostAddress>& address, bool open
 
 Result<ListenPlan> listenAddresses(const BridgeOptions& options, bool hasPassword) {
     return planFor(options.listenAddress, hasPassword || options.noPassword);
+}
+
+Result<ListenPlan> metricsAddresses(const BridgeOptions& options) {
+    if (!options.metrics) {
+        return Failure(QStringLiteral("--metrics is not given"));
+    }
+    // Metrics have no password; an address given is the operator's choice.
+    return planFor(options.metrics->first, options.metrics->first.has_value());
 }
 
 Result<ListenPlan> serveAddresses(const BridgeOptions& options, bool hasPassword) {

@@ -46,6 +46,8 @@ struct ListenPlan {
 // Where to listen. Without a password only on loopback, unless noPassword says open access is
 // meant; an address asked for that breaks this rule is a usage error.
 Result<ListenPlan> listenAddresses(const BridgeOptions& options, bool hasPassword);
+// Where to serve metrics (--metrics given): the address given, else loopback only.
+Result<ListenPlan> metricsAddresses(const BridgeOptions& options);
 // Where to serve the native protocol (--serve given), by the same rules as PJLink.
 Result<ListenPlan> serveAddresses(const BridgeOptions& options, bool hasPassword);
 

@@ -11,9 +11,17 @@
 #include "serial/port_devices.h"
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QSysInfo>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -120,17 +128,76 @@ Result<> listenFor(ClientListener& server, const QString& what, const ListenPlan
     return succeeded();
 }
 
-// Metrics (--metrics): serving scrapes, and one line that says where.
-Result<> serveMetrics(BridgeMetrics& metrics, const BridgeOptions& o) {
-    const QHostAddress at = o.metrics->first.value_or(QHostAddress(QHostAddress::Any));
-    if (Result<> listening = metrics.listen(at, o.metrics->second); !listening) {
+// Metrics (--metrics): serving scrapes where the plan says, and one line that says where.
+Result<> serveMetrics(BridgeMetrics& metrics, const ListenPlan& plan, const BridgeOptions& o) {
+    if (Result<> listening = metrics.listen(plan.addresses, o.metrics->second, plan.optional);
+        !listening) {
         return listening;
     }
-    logLine(QStringLiteral("metrics on %1/metrics, polling every %2 s")
-                .arg(addressText(at, metrics.port()))
+    QStringList where;
+    for (const QHostAddress& a : metrics.addresses()) {
+        where << addressText(a, metrics.port()) + QStringLiteral("/metrics");
+    }
+    logLine(QStringLiteral("metrics on %1, polling every %2 s")
+                .arg(where.join(QStringLiteral(", ")))
                 .arg(o.pollSeconds));
     return succeeded();
 }
+
+// SIGTERM (as systemd stops the bridge) and SIGINT (Ctrl+C) end the event loop, and the bridge
+// closes its listeners and the line on the way out as at any other end. The handler only writes
+// the signal's number into a pipe; the event loop reads it.
+int stopPipe[2] = {-1, -1};
+
+void onStopSignal(int signo) {
+    const int savedErrno = errno;
+    const auto byte = static_cast<unsigned char>(signo);
+    [[maybe_unused]] const ssize_t n = ::write(stopPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+class StopOnSignals {
+public:
+    StopOnSignals() {
+        if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+            logLine(failureText(Failure(QStringLiteral("cannot watch for SIGTERM: %1")
+                                            .arg(QString::fromLocal8Bit(std::strerror(errno))))));
+            return;
+        }
+        notifier_.emplace(stopPipe[0], QSocketNotifier::Read);
+        QObject::connect(&*notifier_, &QSocketNotifier::activated, [] {
+            unsigned char signo = 0;
+            while (::read(stopPipe[0], &signo, 1) == 1) {
+            }
+            logLine(
+                QStringLiteral("stopping on %1")
+                    .arg(signo == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM")));
+            QCoreApplication::quit();
+        });
+        struct sigaction action {};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (const int signo : {SIGTERM, SIGINT}) {
+            ::sigaction(signo, &action, nullptr);
+        }
+    }
+    ~StopOnSignals() {
+        if (notifier_) {
+            for (const int signo : {SIGTERM, SIGINT}) {
+                std::signal(signo, SIG_DFL);
+            }
+            notifier_.reset();
+            ::close(std::exchange(stopPipe[0], -1));
+            ::close(std::exchange(stopPipe[1], -1));
+        }
+    }
+    StopOnSignals(const StopOnSignals&) = delete;
+    StopOnSignals& operator=(const StopOnSignals&) = delete;
+
+private:
+    std::optional<QSocketNotifier> notifier_;
+};
 
 } // namespace
 
@@ -157,8 +224,16 @@ int runBridge(const QStringList& args) {
     if (!servePlan) {
         return endWith(servePlan.failure(), BadUsage);
     }
+    const Result<ListenPlan> metricsPlan =
+        o.metrics ? metricsAddresses(o) : Result<ListenPlan>(ListenPlan{});
+    if (!metricsPlan) {
+        return endWith(metricsPlan.failure(), BadUsage);
+    }
+    // Before anything listens or opens: a stop from then on ends in an orderly way.
+    const StopOnSignals stops;
 
     ExchangeLine line(chosenDevice(o), o.settings, logLine);
+    line.setDeviceChosen(o.port.isEmpty());
     ExchangeLog exchangeLog;
     keepExchangeLog(line, exchangeLog, o.logFile);
     LineQueue queue(line);
@@ -185,7 +260,8 @@ int runBridge(const QStringList& args) {
         metrics.emplace(queue, server, o.pollSeconds);
         metrics->attach(line);
         metrics->setNative(native ? &*native : nullptr);
-        if (const Result<> serving = serveMetrics(*metrics, o); !serving) {
+        metrics->setName(QString::fromUtf8(identityFor(o).name));
+        if (const Result<> serving = serveMetrics(*metrics, metricsPlan.value(), o); !serving) {
             return endWith(serving.failure(), CannotRun);
         }
     }

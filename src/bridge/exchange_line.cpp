@@ -22,17 +22,6 @@ LineAnswer::Outcome outcomeOf(ExchangeOutcome outcome) {
 
 } // namespace
 
-namespace {
-
-// The bridge opens a lost line again by itself; only a restart is the operator's to do.
-RemedyWords bridgeWords() {
-    RemedyWords words = shellRemedyWords();
-    words.restart = QStringLiteral("restart the bridge");
-    return words;
-}
-
-} // namespace
-
 ExchangeLine::ExchangeLine(QString device, QString settings,
                            std::function<void(const QString&)> log, QObject* parent)
     : LineRunner(parent), device_(std::move(device)), settings_(std::move(settings)),
@@ -40,13 +29,25 @@ ExchangeLine::ExchangeLine(QString device, QString settings,
     reopen_.setSingleShot(true);
     reopen_.setInterval(ReopenMs);
     connect(&reopen_, &QTimer::timeout, this, &ExchangeLine::tryOpen);
-    exchange_.setRemedyWords(bridgeWords());
+    exchange_.setRemedyWords(words());
     connect(&exchange_, &Exchange::finished, this, &ExchangeLine::onFinished);
     connect(&exchange_, &Exchange::lost, this, &ExchangeLine::onLost);
 }
 
 void ExchangeLine::open() {
+    exchange_.setRemedyWords(words());
     tryOpen();
+}
+
+// The bridge opens a lost line again by itself; only a restart is the operator's to do. A device
+// the operator named and that is not there wants connecting (or the name mending), not naming.
+RemedyWords ExchangeLine::words() const {
+    RemedyWords words = shellRemedyWords();
+    words.restart = QStringLiteral("restart the bridge");
+    if (!deviceChosen_) {
+        words.nameDevice = QStringLiteral("connect it or correct %1");
+    }
+    return words;
 }
 
 bool ExchangeLine::isUp() const {
@@ -64,7 +65,8 @@ void ExchangeLine::tryOpen() {
     const bool wasDown = !state_.isEmpty();
     if (const Result<> opened = exchange_.open(device_, settings_, QStringLiteral("--port"));
         !opened) {
-        const QString text = opened.failure().text(bridgeWords());
+        ++failedOpens_;
+        const QString text = opened.failure().text(words());
         note(QStringLiteral("failed: ") + text,
              QStringLiteral("%1; trying again every %2 s, answering ERR4 meanwhile")
                  .arg(text)

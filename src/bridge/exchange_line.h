@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge/line_queue.h"
+#include "core/failure.h"
 #include "exchange/exchange.h"
 
 #include <QString>
@@ -18,6 +19,9 @@ public:
     ExchangeLine(QString device, QString settings, std::function<void(const QString&)> log,
                  QObject* parent = nullptr);
 
+    // The device was chosen by the bridge, not named with --port: a device that cannot be opened
+    // is then advised to be named; one named already, to be connected or named right.
+    void setDeviceChosen(bool chosen) { deviceChosen_ = chosen; }
     // Tries to open the line now; on failure keeps trying every reopenMs.
     void open();
     void setReopenMs(int ms) { reopen_.setInterval(ms); }
@@ -27,8 +31,9 @@ public:
 
     // The exchange itself, for a log of every byte or for readings beside the answers.
     Exchange& exchange() { return exchange_; }
-    // How often the open line went away since the start.
+    // How often the open line went away since the start, and how many opens failed.
     qint64 losses() const { return losses_; }
+    qint64 failedOpens() const { return failedOpens_; }
 
 signals:
     // Every whole result, for whoever wants more than the PJLink answer (metrics).
@@ -39,6 +44,7 @@ private:
     void onFinished(const ExchangeResult& result);
     void onLost(const QString& description);
     void note(const QString& state, const QString& line);
+    RemedyWords words() const;
 
     Exchange exchange_;
     QString device_;
@@ -47,4 +53,6 @@ private:
     QTimer reopen_;
     QString state_; // "open", "lost", "failed: <description>": what was last logged
     qint64 losses_ = 0;
+    qint64 failedOpens_ = 0;
+    bool deviceChosen_ = false;
 };

@@ -62,9 +62,16 @@ Result<> Exchange::open(const QString& device, const QString& settings,
         port_.setSettings(settings);
         port_.setPortOpen(true);
     } catch (const StepFailure& failure) {
-        note(ExchangeEvent::Kind::Failed, {}, worded(failure.failure()));
+        // A line opened again and again while it is away fails the same way each time: the log
+        // records the failure once, and again only when it changes.
+        const QString text = worded(failure.failure());
+        if (text != lastOpenFailure_) {
+            lastOpenFailure_ = text;
+            note(ExchangeEvent::Kind::Failed, {}, text);
+        }
         return failure.failure();
     }
+    lastOpenFailure_.clear();
     // Whatever the device still holds or still sends from before is not a reply to anything sent
     // from here: it is drained before the first send, which waits for a short quiet besides.
     sinceActivity_.start();

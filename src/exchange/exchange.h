@@ -69,7 +69,8 @@ public:
     void setPassword(std::optional<QByteArray> password) { port_.setPassword(std::move(password)); }
 
     // Opens the line (a path, rfc2217://HOST:PORT or tcp://HOST:PORT). deviceOption names the
-    // program's option for the device ("--port").
+    // program's option for the device ("--port"). A failure like the last one is not reported
+    // through event() again.
     Result<> open(const QString& device, const QString& settings, const QString& deviceOption);
     void close();
     bool isOpen() const;
@@ -117,4 +118,5 @@ private:
     int quietNeeded_ = timings_.guardMs;
     State state_ = State::Idle;
     ExchangeResult result_;
+    QString lastOpenFailure_; // as last recorded, until an open succeeds
 };

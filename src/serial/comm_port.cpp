@@ -402,7 +402,9 @@ Failure CommPort::closeDeadPort() {
     port_.close();
     port_.clearError();
     emit openChanged(false);
+    // The system's word for a device that went away is whatever call last failed on its dead
+    // descriptor ("Inappropriate ioctl for device", "Resource temporarily unavailable"): it tells
+    // the operator nothing, so the plain reason stands alone.
     return Failure{
-        QStringLiteral("%1: the device is gone and the port is closed (the system said: %2)")
-            .arg(portLabel(), reason.description)};
+        QStringLiteral("%1: the device is gone and the port is closed").arg(portLabel())};
 }

@@ -1,10 +1,10 @@
 #include "support/bridge_process.h"
 
+#include "support/child_process.h"
+
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
-
-#include <csignal>
 
 namespace {
 
@@ -61,13 +61,6 @@ bool BridgeProcess::start(const QString& device, const QStringList& extra) {
 }
 
 void BridgeProcess::stop() {
-    if (process_.state() == QProcess::NotRunning) {
-        return;
-    }
-    ::kill(pid_t(process_.processId()), SIGTERM);
-    if (!process_.waitForFinished(10000)) {
-        ::kill(pid_t(process_.processId()), SIGKILL);
-        process_.waitForFinished(10000);
-    }
+    stopChild(process_);
     log();
 }

@@ -1,12 +1,12 @@
 #include "support/ser2net.h"
 
+#include "support/child_process.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
-
-#include <csignal>
 
 bool Ser2Net::available() {
     return QFileInfo(QLatin1String(Program)).isExecutable();
@@ -67,12 +67,5 @@ bool Ser2Net::start(const QString& device) {
 }
 
 void Ser2Net::stop() {
-    if (process_.state() == QProcess::NotRunning) {
-        return;
-    }
-    ::kill(pid_t(process_.processId()), SIGTERM);
-    if (!process_.waitForFinished(10000)) {
-        ::kill(pid_t(process_.processId()), SIGKILL);
-        process_.waitForFinished(10000);
-    }
+    stopChild(process_);
 }

@@ -7,6 +7,9 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+#include <utility>
+
 namespace {
 
 const char* reason(int status) {
@@ -19,6 +22,8 @@ const char* reason(int status) {
         return "Not Found";
     case 405:
         return "Method Not Allowed";
+    case 503:
+        return "Service Unavailable";
     }
     return "Error";
 }
@@ -33,45 +38,84 @@ qsizetype headEnd(const QByteArray& buffer) {
     return lf < 0 ? crlf : std::min(crlf, lf);
 }
 
+// The path of a request target: the origin form as it is, the absolute form
+// ("http://127.0.0.1:9352/metrics", which a client may send and a server must take) from the
+// first slash after the authority; either without its query.
+QByteArray targetPath(const QByteArray& target) {
+    QByteArray path = target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?'));
+    const qsizetype scheme = path.indexOf("://");
+    if (scheme > 0 && !path.startsWith('/')) {
+        const qsizetype slash = path.indexOf('/', scheme + 3);
+        path = slash < 0 ? QByteArray("/") : path.mid(slash);
+    }
+    return path;
+}
+
 } // namespace
 
 MetricsServer::MetricsServer(std::function<QByteArray()> provider, QObject* parent)
-    : QObject(parent), provider_(std::move(provider)), server_(new QTcpServer(this)) {
-    server_->setMaxPendingConnections(MaxConnections);
-    connect(server_, &QTcpServer::newConnection, this, &MetricsServer::accept);
-}
+    : QObject(parent), provider_(std::move(provider)) {}
 
 MetricsServer::~MetricsServer() = default;
 
-Result<> MetricsServer::listen(const QHostAddress& address, quint16 port) {
-    if (!server_->listen(address, port)) {
-        return Failure(QStringLiteral("cannot serve metrics on %1 port %2: %3")
-                           .arg(address.toString())
-                           .arg(port)
-                           .arg(server_->errorString()));
+Result<> MetricsServer::listen(const QList<QHostAddress>& addresses, quint16 port,
+                               const QList<QHostAddress>& optional) {
+    for (const QHostAddress& address : addresses + optional) {
+        auto* server = new QTcpServer(this);
+        // A burst of scrapes waits in the kernel for its turn rather than being dropped there.
+        server->setListenBacklogSize(MaxHeld);
+        server->setMaxPendingConnections(MaxHeld);
+        if (!server->listen(address, servers_.isEmpty() ? port : servers_.front()->serverPort())) {
+            const QString why = server->errorString();
+            delete server;
+            if (optional.contains(address)) {
+                continue;
+            }
+            qDeleteAll(std::exchange(servers_, {}));
+            return Failure(QStringLiteral("cannot serve metrics on %1 port %2: %3")
+                               .arg(address.toString())
+                               .arg(port)
+                               .arg(why));
+        }
+        connect(server, &QTcpServer::newConnection, this, [this, server] { accept(server); });
+        servers_ << server;
     }
     return succeeded();
 }
 
 quint16 MetricsServer::serverPort() const {
-    return server_->serverPort();
+    return servers_.isEmpty() ? 0 : servers_.front()->serverPort();
 }
 
-void MetricsServer::accept() {
-    while (QTcpSocket* socket = server_->nextPendingConnection()) {
-        if (requests_.size() >= MaxConnections) {
+QList<QHostAddress> MetricsServer::addresses() const {
+    QList<QHostAddress> all;
+    for (const QTcpServer* server : servers_) {
+        all << server->serverAddress();
+    }
+    return all;
+}
+
+void MetricsServer::accept(QTcpServer* server) {
+    while (QTcpSocket* socket = server->nextPendingConnection()) {
+        if (requests_.size() >= MaxHeld) {
             socket->abort();
             socket->deleteLater();
             continue;
         }
-        requests_.insert(socket, {});
+        Request request;
+        request.turnedAway = served_ >= MaxConnections;
+        served_ += request.turnedAway ? 0 : 1;
+        requests_.insert(socket, request);
         // The whole connection, request and answer, lives at most this long.
         auto* deadline = new QTimer(socket);
         deadline->setSingleShot(true);
         connect(deadline, &QTimer::timeout, socket, &QTcpSocket::abort);
         deadline->start(requestTimeoutMs_);
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            requests_.remove(socket);
+            if (const auto request = requests_.find(socket); request != requests_.end()) {
+                served_ -= request->turnedAway ? 0 : 1;
+                requests_.erase(request);
+            }
             socket->deleteLater();
         });
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
@@ -99,6 +143,13 @@ void MetricsServer::read(QTcpSocket* socket) {
     request->answered = true;
     const QByteArray head = request->head.left(end);
     request->head.clear();
+    if (request->turnedAway) {
+        // The whole request is read first: closing with some of it unread would reset the
+        // connection, and the client would lose the answer.
+        respond(socket, 503, "Retry-After: " + QByteArray::number(RetryAfterSeconds) + "\r\n",
+                "Too many scrapes at once; try again shortly\n", !head.startsWith("HEAD "));
+        return;
+    }
     answer(socket, head);
 }
 
@@ -111,8 +162,7 @@ void MetricsServer::answer(QTcpSocket* socket, const QByteArray& head) {
         return;
     }
     const QByteArray& method = parts[0];
-    const QByteArray path =
-        parts[1].left(parts[1].indexOf('?') < 0 ? parts[1].size() : parts[1].indexOf('?'));
+    const QByteArray path = targetPath(parts[1]);
     if (path != "/metrics") {
         respond(socket, 404, {}, "Not found: the metrics are at /metrics\n", method != "HEAD");
     } else if (method != "GET" && method != "HEAD") {

@@ -58,6 +58,7 @@ struct MetricsSnapshot {
     MetricsCounters counters;
     std::vector<std::pair<QString, quint64>> openConnections{}; // by protocol ("pjlink", "native")
     QString version;
+    QString name{}; // the projector's name (--name), as PJLink NAME ? gives it; none: not shown
 };
 
 // Takes the values read from one query's reply into readings. Returns how many of the values

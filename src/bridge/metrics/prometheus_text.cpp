@@ -141,6 +141,14 @@ QByteArray renderMetrics(const MetricsSnapshot& snapshot) {
     Writer w;
     w.family("rmq27_build_info", "gauge", "Version of rmq27-bridge; always 1.");
     w.sample("rmq27_build_info", "version=\"" + escapeLabelValue(snapshot.version) + '"', "1");
+    // The name on a series of its own, for Prometheus to join onto every other one by instance:
+    // each bridge names its projector once, and no configuration types the names again.
+    if (!snapshot.name.isEmpty()) {
+        w.family("rmq27_projector_info", "gauge",
+                 "The projector on this bridge's line: its name (--name) and model; always 1.");
+        w.sample("rmq27_projector_info",
+                 "name=\"" + escapeLabelValue(snapshot.name) + "\",model=\"RM-Q27\"", "1");
+    }
     w.family("rmq27_poll_answered", "gauge",
              "1 when the projector answered every query of the last poll, else 0.");
     w.sample("rmq27_poll_answered", {}, Writer::number(snapshot.readings.answered));
