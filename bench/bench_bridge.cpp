@@ -214,7 +214,9 @@ void nativeRoundTrips(quint16 nativePort, const QString& directDevice, int sampl
     metric("bridge_native_wrong_answers", wrong, "");
 }
 
-// Clients that each send the next query as soon as the last is answered.
+// Clients that each send the next query as soon as the last is answered. They connect a few at a
+// time, as the bridge admits at most 8 connections from one address that have not yet sent a
+// command; each answered client lets the next one in.
 void polling(quint16 port, int clients, int seconds) {
     std::vector<std::unique_ptr<QTcpSocket>> sockets;
     std::vector<QByteArray> buffers(static_cast<size_t>(clients));
@@ -222,6 +224,9 @@ void polling(quint16 port, int clients, int seconds) {
     std::vector<double> us;
     qint64 wrong = 0;
     bool running = true;
+    int connected = 0;
+    std::vector<bool> answered(static_cast<size_t>(clients), false);
+    std::function<void()> connectNext;
     for (int i = 0; i < clients; ++i) {
         auto s = std::make_unique<QTcpSocket>();
         QTcpSocket* raw = s.get();
@@ -232,6 +237,10 @@ void polling(quint16 port, int clients, int seconds) {
             while ((cr = b.indexOf('\r')) >= 0) {
                 const QByteArray line = b.left(cr);
                 b.remove(0, cr + 1);
+                if (line.startsWith("%1POWR") && !answered[size_t(i)]) {
+                    answered[size_t(i)] = true;
+                    connectNext();
+                }
                 if (line.startsWith("%1POWR")) {
                     us.push_back(double(sent[size_t(i)].nsecsElapsed()) / 1000.0);
                     wrong += line != "%1POWR=0";
@@ -242,8 +251,15 @@ void polling(quint16 port, int clients, int seconds) {
                 }
             }
         });
-        s->connectToHost(QHostAddress::LocalHost, port);
         sockets.push_back(std::move(s));
+    }
+    connectNext = [&] {
+        if (connected < clients) {
+            sockets[size_t(connected++)]->connectToHost(QHostAddress::LocalHost, port);
+        }
+    };
+    for (int i = 0; i < 8; ++i) {
+        connectNext();
     }
     QElapsedTimer t;
     t.start();
