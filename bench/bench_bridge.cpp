@@ -8,6 +8,10 @@
 //
 // Prints one metric per line, "name  value  unit". --quick takes fewer samples.
 
+#include "bridge/exchange_line.h"
+#include "bridge/line_queue.h"
+#include "bridge/pjlink_protocol.h"
+#include "bridge/pjlink_server.h"
 #include "exchange/event_loop.h"
 #include "exchange/exchange.h"
 #include "serial/comm_port.h"
@@ -214,7 +218,9 @@ void nativeRoundTrips(quint16 nativePort, const QString& directDevice, int sampl
     metric("bridge_native_wrong_answers", wrong, "");
 }
 
-// Clients that each send the next query as soon as the last is answered.
+// Clients that each send the next query as soon as the last is answered. They connect a few at a
+// time, as the bridge admits at most 8 connections from one address that have not yet sent a
+// command; each answered client lets the next one in.
 void polling(quint16 port, int clients, int seconds) {
     std::vector<std::unique_ptr<QTcpSocket>> sockets;
     std::vector<QByteArray> buffers(static_cast<size_t>(clients));
@@ -222,6 +228,9 @@ void polling(quint16 port, int clients, int seconds) {
     std::vector<double> us;
     qint64 wrong = 0;
     bool running = true;
+    int connected = 0;
+    std::vector<bool> answered(static_cast<size_t>(clients), false);
+    std::function<void()> connectNext;
     for (int i = 0; i < clients; ++i) {
         auto s = std::make_unique<QTcpSocket>();
         QTcpSocket* raw = s.get();
@@ -232,6 +241,10 @@ void polling(quint16 port, int clients, int seconds) {
             while ((cr = b.indexOf('\r')) >= 0) {
                 const QByteArray line = b.left(cr);
                 b.remove(0, cr + 1);
+                if (line.startsWith("%1POWR") && !answered[size_t(i)]) {
+                    answered[size_t(i)] = true;
+                    connectNext();
+                }
                 if (line.startsWith("%1POWR")) {
                     us.push_back(double(sent[size_t(i)].nsecsElapsed()) / 1000.0);
                     wrong += line != "%1POWR=0";
@@ -242,8 +255,15 @@ void polling(quint16 port, int clients, int seconds) {
                 }
             }
         });
-        s->connectToHost(QHostAddress::LocalHost, port);
         sockets.push_back(std::move(s));
+    }
+    connectNext = [&] {
+        if (connected < clients) {
+            sockets[size_t(connected++)]->connectToHost(QHostAddress::LocalHost, port);
+        }
+    };
+    for (int i = 0; i < 8; ++i) {
+        connectNext();
     }
     QElapsedTimer t;
     t.start();
@@ -278,6 +298,79 @@ void silentAnswers(quint16 port, int samples) {
         }
     }
     report("bridge_silent_powr_err4", us);
+}
+
+// A bridge with a password among strangers: 64 connections from 127.0.0.1 that never say a
+// word and one peer there that guesses the password again and again, while the client with the
+// password, from ::1, connects, authenticates and asks "POWR ?" every 200 ms. How long each of
+// its round trips takes (connect included). The PJLink side runs in this process, on both
+// loopback addresses, over the simulator's line.
+void underSiege(const QString& device, int seconds) {
+    ExchangeLine line(device, QStringLiteral("19200,N,8,1"), nullptr);
+    line.open();
+    LineQueue queue(line);
+    const QByteArray password("Hall A!");
+    PjlinkServer server(queue, pjlink::Identity{"siege", "VEXO", "RM-Q27", "bench"}, password);
+    if (!server.listen(
+            {QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)},
+            0)) {
+        std::printf("# no listener on both loopback addresses; siege skipped\n");
+        return;
+    }
+    const quint16 port = server.port();
+    std::vector<std::unique_ptr<QTcpSocket>> strangers;
+    for (int i = 0; i < 64; ++i) {
+        strangers.push_back(std::make_unique<QTcpSocket>());
+        strangers.back()->connectToHost(QHostAddress::LocalHost, port);
+    }
+    // The guesser: a new connection as soon as the last is closed, a wrong digest on each.
+    int guesses = 0;
+    QTcpSocket guesser;
+    QObject::connect(&guesser, &QTcpSocket::readyRead, [&] {
+        const QByteArray greeting = guesser.readAll();
+        if (greeting.startsWith("PJLINK 1 ")) {
+            guesser.write(pjlink::digest(greeting.mid(9, 8), "wrong") + "%1POWR ?\r");
+            ++guesses;
+        }
+    });
+    QObject::connect(&guesser, &QTcpSocket::disconnected,
+                     [&] { guesser.connectToHost(QHostAddress::LocalHost, port); });
+    guesser.connectToHost(QHostAddress::LocalHost, port);
+
+    std::vector<double> us;
+    int failed = 0;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < seconds * 1000) {
+        runUntil([] { return false; }, 200);
+        QElapsedTimer one;
+        one.start();
+        QTcpSocket client;
+        QByteArray buffer;
+        client.connectToHost(QHostAddress::LocalHostIPv6, port);
+        bool ok = false;
+        if (runUntil(
+                [&] {
+                    return client.canReadLine() || buffer.contains('\r') ||
+                           (buffer += client.readAll()).contains('\r');
+                },
+                5000)) {
+            const QByteArray greeting = buffer.left(buffer.indexOf('\r'));
+            buffer.clear();
+            client.write(pjlink::digest(greeting.mid(9, 8), password) + "%1POWR ?\r");
+            ok = runUntil([&] { return (buffer += client.readAll()).contains('\r'); }, 5000) &&
+                 buffer.startsWith("%1POWR=");
+        }
+        if (ok) {
+            us.push_back(double(one.nsecsElapsed()) / 1000.0);
+        } else {
+            ++failed;
+        }
+    }
+    report("bridge_siege_password_client", us);
+    metric("bridge_siege_password_client_failed", failed, "");
+    metric("bridge_siege_wrong_guesses", guesses, "");
+    metric("bridge_siege_authentication_failures", double(server.authenticationFailures()), "");
 }
 
 // The projector of a hold: a pseudo-terminal that the bridge opens as its line, answering each
@@ -449,6 +542,11 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     silentAnswers(silentPort, quick ? 3 : 10);
+
+    std::printf(
+        "# a password client from ::1 beside 64 idle strangers and a guesser on 127.0.0.1\n");
+    Child siegeSim(QStringLiteral("rmq27-projector-sim"), {}, false);
+    underSiege(startSim(siegeSim), quick ? 5 : 20);
 
     const int holdSeconds = quick ? 6 : 20;
     std::printf("# a hold through rmq27://, %d s alone and %d s beside a PJLink poll every 5 s\n",

@@ -11,6 +11,7 @@
 #include "core/password_file.h"
 #include "support/pjlink_test_client.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTcpSocket>
@@ -21,6 +22,7 @@
 
 #include <memory>
 #include <optional>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <utility>
 
@@ -95,6 +97,10 @@ private slots:
     void connectionLimitsHold();
     void authentication_data();
     void authentication();
+    void endOfInputIsAnswered_data();
+    void endOfInputIsAnswered();
+    void strangersCannotCrowdOut_data();
+    void strangersCannotCrowdOut();
 
     void webRequestGuards_data();
     void webRequestGuards();
@@ -109,23 +115,39 @@ private slots:
 // of the table runs end to end in test_bridge_line; these are the cases only seen here.
 void TestBridge::handling_data() {
     QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QByteArray>("header"); // what the reply repeats
     QTest::addColumn<QByteArray>("answer"); // immediate answer; empty when codes run
     QTest::addColumn<QStringList>("codes");
     const QByteArray none;
-    QTest::newRow("POWR ?") << QByteArray("%1POWR ?") << none << QStringList{"CR0"};
+    QTest::newRow("POWR ?") << QByteArray("%1POWR ?") << QByteArray("%1POWR") << none
+                            << QStringList{"CR0"};
     QTest::newRow("POWR no parameter")
-        << QByteArray("%1POWR") << QByteArray("ERR2") << QStringList();
-    QTest::newRow("LAMP ?") << QByteArray("%1LAMP ?") << none << QStringList{"CR3", "CR0"};
-    QTest::newRow("ERST ?") << QByteArray("%1ERST ?") << none << QStringList{"CR0"};
-    QTest::newRow("CLSS set") << QByteArray("%1CLSS 1") << QByteArray("ERR2") << QStringList();
-    QTest::newRow("class 2 only") << QByteArray("%2SNUM ?") << QByteArray("ERR1") << QStringList();
-    QTest::newRow("unknown") << QByteArray("%1XXXX ?") << QByteArray("ERR1") << QStringList();
-    QTest::newRow("lower case") << QByteArray("%1powr ?") << none << QStringList{"CR0"};
-    QTest::newRow("no separator") << QByteArray("%1POWR1") << QByteArray("ERR2") << QStringList();
+        << QByteArray("%1POWR") << QByteArray("%1POWR") << QByteArray("ERR2") << QStringList();
+    QTest::newRow("LAMP ?") << QByteArray("%1LAMP ?") << QByteArray("%1LAMP") << none
+                            << QStringList{"CR3", "CR0"};
+    QTest::newRow("ERST ?") << QByteArray("%1ERST ?") << QByteArray("%1ERST") << none
+                            << QStringList{"CR0"};
+    QTest::newRow("CLSS set") << QByteArray("%1CLSS 1") << QByteArray("%1CLSS")
+                              << QByteArray("ERR2") << QStringList();
+    QTest::newRow("class 2 only") << QByteArray("%2SNUM ?") << QByteArray("%2SNUM")
+                                  << QByteArray("ERR1") << QStringList();
+    QTest::newRow("unknown") << QByteArray("%1XXXX ?") << QByteArray("%1XXXX") << QByteArray("ERR1")
+                             << QStringList();
+    QTest::newRow("lower case") << QByteArray("%1powr ?") << QByteArray("%1powr") << none
+                                << QStringList{"CR0"};
+    // A command is four characters up to the separator: one longer is unknown, and the reply
+    // repeats it whole.
+    QTest::newRow("five characters")
+        << QByteArray("%1POWRX ?") << QByteArray("%1POWRX") << QByteArray("ERR1") << QStringList();
+    QTest::newRow("no separator") << QByteArray("%1POWR1") << QByteArray("%1POWR1")
+                                  << QByteArray("ERR1") << QStringList();
+    QTest::newRow("three characters")
+        << QByteArray("%1POW ?") << QByteArray("%1POW") << QByteArray("ERR1") << QStringList();
 }
 
 void TestBridge::handling() {
     QFETCH(QByteArray, line);
+    QFETCH(QByteArray, header);
     QFETCH(QByteArray, answer);
     QFETCH(QStringList, codes);
     pjlink::Identity id;
@@ -133,7 +155,7 @@ void TestBridge::handling() {
     id.info = "rmq27-bridge 1.40";
     QVERIFY(pjlink::isCommandLine(line));
     const pjlink::Handling h = pjlink::handle(line, id);
-    QCOMPARE(h.header, line.left(6));
+    QCOMPARE(h.header, header);
     QCOMPARE(h.codes, codes);
     if (codes.isEmpty()) {
         QCOMPARE(h.answer, answer);
@@ -592,8 +614,19 @@ struct Rig {
         native->setLimits(limits);
         native->setLog([this](const QString& l) { log << l; });
     }
-    bool listen() { return server->listen({QHostAddress(QHostAddress::LocalHost)}, 0).ok(); }
-    bool serve() { return native->listen({QHostAddress(QHostAddress::LocalHost)}, 0).ok(); }
+    // On 127.0.0.1, and ::1 where the host has it: a second address for a second peer.
+    bool listen() {
+        return server
+            ->listen({QHostAddress(QHostAddress::LocalHost)}, 0,
+                     {QHostAddress(QHostAddress::LocalHostIPv6)})
+            .ok();
+    }
+    bool serve() {
+        return native
+            ->listen({QHostAddress(QHostAddress::LocalHost)}, 0,
+                     {QHostAddress(QHostAddress::LocalHostIPv6)})
+            .ok();
+    }
 };
 
 } // namespace
@@ -674,7 +707,9 @@ qint64 residentKb() {
 
 // Hundreds of connections sending junk, each closed: the bridge keeps nothing of them.
 void TestBridge::junkConnectionsLeaveMemoryFlat() {
-    Rig rig;
+    ConnectionLimits limits;
+    limits.strangersPerPeer = PjlinkServer::MaxConnections; // every one of a round let in
+    Rig rig(std::nullopt, limits);
     QVERIFY(rig.listen());
     const auto round = [&rig](int connections) {
         std::vector<std::unique_ptr<PjlinkTestClient>> batch;
@@ -743,6 +778,7 @@ void TestBridge::junkConnectionsLeaveMemoryFlat() {
 void TestBridge::connectionLimitsHold() {
     ConnectionLimits limits;
     limits.idleMs = 1500;
+    limits.strangersPerPeer = PjlinkServer::MaxConnections;
     Rig rig(std::nullopt, limits);
     QVERIFY(rig.listen());
     std::vector<std::unique_ptr<PjlinkTestClient>> clients;
@@ -808,19 +844,25 @@ void TestBridge::authentication_data() {
     QTest::addColumn<QByteArray>("second");   // a digest in front of the second command: "same",
                                               // "other" or none
     QTest::addColumn<bool>("accepted");
-    QTest::newRow("right") << QByteArray("JBMIAProjectorLink") << QByteArray() << true;
-    QTest::newRow("right, digest again")
-        << QByteArray("JBMIAProjectorLink") << QByteArray("same") << true;
-    QTest::newRow("right, then another digest")
-        << QByteArray("JBMIAProjectorLink") << QByteArray("other") << false;
-    QTest::newRow("wrong") << QByteArray("jbmiaprojectorlink") << QByteArray() << false;
-    QTest::newRow("missing") << QByteArray() << QByteArray() << false;
+    QTest::addColumn<bool>("alone"); // the digest on a line of its own, no command after it
+    const QByteArray right("JBMIAProjectorLink");
+    QTest::newRow("right") << right << QByteArray() << true << false;
+    QTest::newRow("right, digest again") << right << QByteArray("same") << true << false;
+    QTest::newRow("right, then another digest") << right << QByteArray("other") << false << false;
+    QTest::newRow("wrong") << QByteArray("jbmiaprojectorlink") << QByteArray() << false << false;
+    QTest::newRow("missing") << QByteArray() << QByteArray() << false << false;
+    // PJLink sends the digest in front of a command; alone it is told so, not closed in silence,
+    // and it is no failed password.
+    QTest::newRow("right, alone") << right << QByteArray() << false << true;
+    QTest::newRow("wrong, alone") << QByteArray("jbmiaprojectorlink") << QByteArray() << false
+                                  << true;
 }
 
 void TestBridge::authentication() {
     QFETCH(QByteArray, password);
     QFETCH(QByteArray, second);
     QFETCH(bool, accepted);
+    QFETCH(bool, alone);
     Rig rig(QByteArray("JBMIAProjectorLink"));
     QVERIFY(rig.listen());
     PjlinkTestClient c;
@@ -829,11 +871,12 @@ void TestBridge::authentication() {
     QVERIFY2(greeting.startsWith("PJLINK 1 ") && greeting.size() == 17, greeting.constData());
     const QByteArray random = greeting.mid(9);
     const QByteArray digest = password.isEmpty() ? QByteArray() : pjlink::digest(random, password);
-    const QByteArray first = c.ask(digest + "%1POWR ?");
+    const QByteArray first = c.ask(alone ? digest : digest + "%1POWR ?");
     if (!accepted && second.isEmpty()) {
         QCOMPARE(first, QByteArray("PJLINK ERRA"));
         QVERIFY(c.closedByPeer());
-        QCOMPARE(rig.server->authenticationFailures(), 1);
+        QCOMPARE(rig.server->authenticationFailures(),
+                 alone && password == "JBMIAProjectorLink" ? 0 : 1);
         QVERIFY(rig.line.started.isEmpty()); // nothing reached the projector
         return;
     }
@@ -849,6 +892,155 @@ void TestBridge::authentication() {
     } else {
         QVERIFY(c.closedByPeer());
     }
+}
+
+// A client that shuts down its sending side after its commands (printf ... | nc -N): each is
+// carried out and answered, on an idle line and behind another client's request, then the
+// connection closes.
+void TestBridge::endOfInputIsAnswered_data() {
+    QTest::addColumn<bool>("native");
+    QTest::addColumn<bool>("busy"); // another client's request holds the line meanwhile
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QList<QByteArray>>("replies");
+    QTest::newRow("idle line") << false << false << QByteArray("%1POWR 0\r")
+                               << QList<QByteArray>{"%1POWR=OK"};
+    QTest::newRow("busy line") << false << true << QByteArray("%1POWR 0\r%1CLSS ?\r%1POWR ?\r")
+                               << QList<QByteArray>{"%1POWR=OK", "%1CLSS=1", "%1POWR=0"};
+    QTest::newRow("native, busy line")
+        << true << true << QByteArray("C01\rCR0\r") << QList<QByteArray>{"A\x06", "A80"};
+}
+
+void TestBridge::endOfInputIsAnswered() {
+    QFETCH(bool, native);
+    QFETCH(bool, busy);
+    QFETCH(QByteArray, input);
+    QFETCH(QList<QByteArray>, replies);
+    Rig rig;
+    rig.line.replies[QStringLiteral("C01")] = LineAnswer{O::Acknowledged, {}, {}};
+    rig.line.replies[QStringLiteral("C01")].reply = "\x06\r";
+    QVERIFY(rig.listen());
+    QVERIFY(rig.serve());
+    PjlinkTestClient other;
+    if (busy) {
+        rig.line.hold = true;
+        QVERIFY(other.connect(rig.server->port()));
+        QCOMPARE(other.line(), QByteArray("PJLINK 0"));
+        other.socket.write("%1POWR ?\r");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.line.started.size(), 1, PjlinkTestClient::WaitMs);
+    }
+    PjlinkTestClient c;
+    QVERIFY(c.connect(native ? rig.native->port() : rig.server->port()));
+    QCOMPARE(c.line(), native ? QByteArray("RMQ27 0") : QByteArray("PJLINK 0"));
+    c.socket.write(input);
+    QVERIFY(c.socket.flush());
+    QCOMPARE(::shutdown(int(c.socket.socketDescriptor()), SHUT_WR), 0);
+    if (busy) {
+        QTest::qWait(50); // the end of input reaches the bridge while the line is still held
+        rig.line.release();
+        QCOMPARE(other.line(), QByteArray("%1POWR=0"));
+    }
+    for (const QByteArray& reply : replies) {
+        QCOMPARE(c.line(), reply);
+    }
+    QVERIFY(c.closedByPeer());
+    QVERIFY(rig.line.started.contains(QStringLiteral("C01")));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.server->connectionCount() + rig.native->connectionCount(),
+                              busy ? 1 : 0, PjlinkTestClient::WaitMs);
+}
+
+namespace {
+
+int openFiles() {
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot).size());
+}
+
+// A client with the password from ::1, a peer apart from the strangers on 127.0.0.1: its first
+// command's reply.
+QByteArray servedWithPassword(quint16 port, bool native, const QByteArray& password) {
+    PjlinkTestClient c;
+    if (!c.connect(port, QHostAddress(QHostAddress::LocalHostIPv6))) {
+        return "no connection";
+    }
+    const QByteArray greeting = c.line();
+    const QByteArray random = greeting.mid(native ? 8 : 9);
+    return c.ask(pjlink::digest(random, password) + (native ? "CR0" : "%1POWR ?"));
+}
+
+} // namespace
+
+// Strangers on 127.0.0.1 sit idle or guess the password as fast as they can; a client with the
+// password, from ::1, is served all the while. The strangers' places come free at their admission
+// timeout; guesses are held back, a handful of log lines tell of it all, and nothing is kept.
+void TestBridge::strangersCannotCrowdOut_data() {
+    QTest::addColumn<bool>("native");
+    QTest::addColumn<int>("guesses"); // wrong digests, after 64 idle strangers
+    QTest::newRow("64 idle strangers") << false << 0;
+    QTest::newRow("and 1,000 wrong digests") << false << 1000;
+    QTest::newRow("native: and 1,000 wrong digests") << true << 1000;
+}
+
+void TestBridge::strangersCannotCrowdOut() {
+    QFETCH(bool, native);
+    QFETCH(int, guesses);
+    const QByteArray password("JBMIAProjectorLink");
+    ConnectionLimits limits;
+    limits.admissionMs = 500; // not the subject here: the idle strangers go sooner
+    Rig rig(password, limits);
+    QVERIFY(rig.listen());
+    QVERIFY(rig.serve());
+    ClientListener& listener = native ? static_cast<ClientListener&>(*rig.native) : *rig.server;
+    if (!listener.addresses().contains(QHostAddress(QHostAddress::LocalHostIPv6))) {
+        QSKIP("no IPv6 loopback for a second peer");
+    }
+    const quint16 port = listener.port();
+    const QByteArray served = native ? QByteArray("A80") : QByteArray("%1POWR=0");
+    const int filesBefore = openFiles();
+
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    for (int i = 0; i < 64; ++i) {
+        idle.push_back(std::make_unique<QTcpSocket>());
+        idle.back()->connectToHost(QHostAddress::LocalHost, port);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(listener.connectionCount() > 0, PjlinkTestClient::WaitMs);
+    QCOMPARE(servedWithPassword(port, native, password), served);
+    QTRY_COMPARE_WITH_TIMEOUT(listener.connectionCount(), 0, PjlinkTestClient::WaitMs);
+
+    // Guesses, up to 16 at a time, each a wrong digest in front of a command sent at once.
+    const qint64 before = residentKb();
+    const QByteArray guess = QByteArray(32, '0') + (native ? "CR0\r" : "%1POWR ?\r");
+    std::vector<std::unique_ptr<QTcpSocket>> guessing(16);
+    int made = 0;
+    while (made < guesses) {
+        for (auto& g : guessing) {
+            if (made < guesses && (!g || g->state() == QAbstractSocket::UnconnectedState)) {
+                g = std::make_unique<QTcpSocket>();
+                g->connectToHost(QHostAddress::LocalHost, port);
+                g->write(guess);
+                ++made;
+            }
+        }
+        QTest::qWait(1);
+    }
+    if (guesses > 0) {
+        QTRY_VERIFY_WITH_TIMEOUT(listener.authenticationFailures() >= ClientListener::FreeFailures,
+                                 PjlinkTestClient::WaitMs);
+    }
+    QCOMPARE(servedWithPassword(port, native, password), served);
+    guessing.clear();
+    idle.clear();
+    QTRY_COMPARE_WITH_TIMEOUT(listener.connectionCount(), 0, PjlinkTestClient::WaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(openFiles(), filesBefore, PjlinkTestClient::WaitMs);
+    const qint64 grown = residentKb() - before;
+#ifdef __SANITIZE_ADDRESS__
+    Q_UNUSED(grown); // the sanitizer's quarantine, as above
+#else
+    QVERIFY2(grown < 2048, qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
+#endif
+    // Held back: each guess after the first few waits for its greeting, doubling.
+    QVERIFY2(listener.authenticationFailures() < 100,
+             qPrintable(QString::number(listener.authenticationFailures())));
+    // Refusals, strangers closed and failed passwords: a line each as they start.
+    QVERIFY2(rig.log.size() <= 4, qPrintable(rig.log.join(u'\n')));
 }
 
 // Whether a change comes from the page itself, and whether the page is asked for by this

@@ -1,4 +1,5 @@
 #include "bridge/bridge_metrics.h"
+#include "bridge/http/http_server.h"
 #include "bridge/line_answer.h"
 #include "bridge/line_queue.h"
 #include "bridge/metrics/metrics_server.h"
@@ -108,6 +109,10 @@ private slots:
     void answersHttp();
     void boundsConnections_data();
     void boundsConnections();
+    void answersLater_data();
+    void answersLater();
+    void boundsConnectionsPerPeer_data();
+    void boundsConnectionsPerPeer();
     void promtoolFindsNothingInScrape();
 };
 
@@ -449,6 +454,119 @@ void TestMetrics::boundsConnections() {
     QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 0, 20000);
     QVERIFY(requestOnce(server.serverPort(), {"GET /metrics HTTP/1.1\r\n\r\n"})
                 .endsWith("\r\n\r\nx 1\n"));
+}
+
+enum class Leaving { Nobody, Client, Server };
+Q_DECLARE_METATYPE(Leaving)
+
+void TestMetrics::answersLater_data() {
+    QTest::addColumn<Leaving>("leaving"); // who is gone when the answer is given
+    QTest::newRow("the client waits") << Leaving::Nobody;
+    QTest::newRow("the client left") << Leaving::Client;
+    QTest::newRow("the server went") << Leaving::Server;
+}
+
+// A handler may answer after it returns (a control waits for its turn on the line); the request
+// reaches it whole, and an answer nobody waits for any more is dropped without harm.
+void TestMetrics::answersLater() {
+    QFETCH(Leaving, leaving);
+    QList<HttpRequest> requests;
+    QList<HttpResponder> responders;
+    auto server =
+        std::make_unique<HttpServer>([&](const HttpRequest& request, const HttpResponder& respond) {
+            requests << request;
+            responders << respond;
+        });
+    QVERIFY(server->listen({QHostAddress::LocalHost}, 0));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    client.write("POST http://127.0.0.1/power?to=on&x HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                 "X-Token: abc\r\nContent-Length: 5\r\n\r\nhello");
+    QTRY_COMPARE_WITH_TIMEOUT(requests.size(), 1, 20000);
+    const HttpRequest& got = requests.front();
+    QCOMPARE(got.method, QByteArray("POST"));
+    QCOMPARE(got.path, QByteArray("/power"));
+    QCOMPARE(got.query, QByteArray("to=on&x"));
+    QCOMPARE(got.header("x-token"), QByteArray("abc"));
+    QCOMPARE(got.body, QByteArray("hello"));
+    QCOMPARE(got.peer, QHostAddress(QHostAddress::LocalHost));
+    QCOMPARE(server->connectionCount(), 1);
+
+    HttpResponse response;
+    response.status = 202;
+    response.body = "later\n";
+    response.headers.append({QByteArray("Set-Cookie"), QByteArray("s=1; HttpOnly")});
+    if (leaving == Leaving::Client) {
+        client.abort();
+    } else if (leaving == Leaving::Server) {
+        server.reset();
+    }
+    responders.front()(response);
+    responders.front()(response); // once only: the second is dropped
+    if (leaving == Leaving::Nobody) {
+        QTRY_VERIFY_WITH_TIMEOUT(client.state() == QAbstractSocket::UnconnectedState, 20000);
+        const QByteArray answer = client.readAll();
+        QVERIFY2(answer.startsWith("HTTP/1.1 202 Accepted\r\n"), answer.constData());
+        QVERIFY(answer.contains("\r\nSet-Cookie: s=1; HttpOnly\r\n"));
+        QVERIFY(answer.endsWith("\r\n\r\nlater\n"));
+    }
+    if (leaving == Leaving::Server) {
+        QTRY_VERIFY_WITH_TIMEOUT(client.state() == QAbstractSocket::UnconnectedState, 20000);
+        QCOMPARE(client.readAll(), QByteArray());
+        return;
+    }
+    // The place is free again, and the next request is served at once.
+    QTRY_COMPARE_WITH_TIMEOUT(server->connectionCount(), 0, 20000);
+    responders.clear();
+    QTcpSocket next;
+    next.connectToHost(QHostAddress::LocalHost, server->serverPort());
+    next.write("GET /again HTTP/1.1\r\n\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(responders.size(), 1, 20000);
+    responders.front()(response);
+    QTRY_VERIFY_WITH_TIMEOUT(next.state() == QAbstractSocket::UnconnectedState, 20000);
+    QVERIFY(next.readAll().endsWith("\r\n\r\nlater\n"));
+}
+
+void TestMetrics::boundsConnectionsPerPeer_data() {
+    QTest::addColumn<QHostAddress>("from");
+    QTest::addColumn<QByteArray>("statusLine");
+    QTest::newRow("the same address, past its bound")
+        << QHostAddress(QHostAddress::LocalHost) << QByteArray("HTTP/1.1 503 Service Unavailable");
+    QTest::newRow("another address")
+        << QHostAddress(QHostAddress::LocalHostIPv6) << QByteArray("HTTP/1.1 200 OK");
+}
+
+// One address may take only its share of the places; others are still served.
+void TestMetrics::boundsConnectionsPerPeer() {
+    QFETCH(QHostAddress, from);
+    QFETCH(QByteArray, statusLine);
+    HttpServer server([](const HttpRequest&, const HttpResponder& respond) {
+        HttpResponse response;
+        response.body = "x 1\n";
+        respond(response);
+    });
+    HttpLimits limits;
+    limits.maxConnections = 4;
+    limits.maxConnectionsPerPeer = 2;
+    limits.requestTimeoutMs = 120000; // no connection of this test is closed for slowness
+    server.setLimits(limits);
+    QVERIFY(server.listen({QHostAddress::LocalHost}, 0, {QHostAddress::LocalHostIPv6}));
+    if (!server.addresses().contains(from)) {
+        QSKIP("no IPv6 loopback on this host");
+    }
+    std::vector<std::unique_ptr<QTcpSocket>> holders;
+    for (int i = 0; i < limits.maxConnectionsPerPeer; ++i) {
+        holders.push_back(std::make_unique<QTcpSocket>());
+        holders.back()->connectToHost(QHostAddress::LocalHost, server.serverPort());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), limits.maxConnectionsPerPeer, 20000);
+    QTcpSocket client;
+    client.connectToHost(from, server.serverPort());
+    client.write("GET / HTTP/1.1\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(client.state() == QAbstractSocket::UnconnectedState, 20000);
+    const QByteArray got = client.readAll();
+    QVERIFY2(got.startsWith(statusLine + "\r\n"), got.left(200).constData());
+    QCOMPARE(got.contains("\r\nRetry-After: 1\r\n"), statusLine.contains("503"));
 }
 
 // The real linter of the Prometheus project reads a scrape taken through the server.

@@ -2,6 +2,20 @@
 
 #include <QTcpSocket>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+QString seconds(int ms) {
+    return QStringLiteral("%1 s").arg(double(ms) / 1000.0);
+}
+
+} // namespace
+
 ClientConnection::ClientConnection(QTcpSocket* socket, LineQueue& queue, UserKind kind,
                                    const ConnectionLimits& limits, qsizetype maxLineBytes,
                                    QObject* parent)
@@ -19,10 +33,19 @@ ClientConnection::ClientConnection(QTcpSocket* socket, LineQueue& queue, UserKin
                              limits_.kernelBufferBytes);
     // Replies are a few bytes each; without this the kernel may hold one back for the next.
     socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+#ifdef Q_OS_UNIX
+    spare_ = ::dup(int(socket_->socketDescriptor()));
+#endif
     connect(socket_, &QTcpSocket::readyRead, this, &ClientConnection::handleInput);
-    connect(socket_, &QTcpSocket::disconnected, this, [this] { closeWith(QString()); });
+    connect(socket_, &QTcpSocket::disconnected, this, [this] {
+        if (!inputEnded_) {
+            closeWith(QString());
+        }
+    });
     connect(socket_, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
-        if (e != QAbstractSocket::RemoteHostClosedError) {
+        if (e == QAbstractSocket::RemoteHostClosedError) {
+            endOfInput();
+        } else {
             closeWith(socket_->errorString());
         }
     });
@@ -30,16 +53,78 @@ ClientConnection::ClientConnection(QTcpSocket* socket, LineQueue& queue, UserKin
     idle_.setSingleShot(true);
     idle_.setInterval(limits_.idleMs);
     connect(&idle_, &QTimer::timeout, this,
-            [this] { closeWith(QStringLiteral("idle for %1 s").arg(limits_.idleMs / 1000)); });
-    idle_.start();
+            [this] { closeWith(QStringLiteral("idle for %1").arg(seconds(limits_.idleMs))); });
+    admission_.setSingleShot(true);
+    admission_.setInterval(limits_.admissionMs);
+    connect(&admission_, &QTimer::timeout, this, [this] {
+        closeWith(QStringLiteral("%1 within %2")
+                      .arg(passwordRequired_ ? QStringLiteral("no password digest")
+                                             : QStringLiteral("no command"),
+                           seconds(limits_.admissionMs)));
+    });
     queue_.addUser(this, kind);
 }
 
 ClientConnection::~ClientConnection() {
     queue_.forget(this);
+#ifdef Q_OS_UNIX
+    if (spare_ >= 0) {
+        ::close(spare_);
+    }
+#endif
+}
+
+void ClientConnection::setGreeting(const QByteArray& greeting, bool passwordRequired,
+                                   bool admitAtOnce) {
+    greeting_ = greeting;
+    passwordRequired_ = passwordRequired;
+    admitAtOnce_ = admitAtOnce;
+}
+
+void ClientConnection::start(int delayMs) {
+    const auto greet = [this] {
+        if (closing_ || greeted_) {
+            return;
+        }
+        greeted_ = true;
+        send(greeting_);
+        idle_.start();
+        if (admitAtOnce_ && !admit()) {
+            return;
+        }
+        if (!admitted_) {
+            admission_.start();
+        }
+        handleInput(); // lines sent before the greeting
+    };
+    if (delayMs > 0) {
+        QTimer::singleShot(delayMs, this, greet);
+    } else {
+        greet();
+    }
+}
+
+bool ClientConnection::admit() {
+    if (!admitted_ && !closing_) {
+        admitted_ = true;
+        admission_.stop();
+        emit admitted();
+    }
+    return !closing_;
+}
+
+void ClientConnection::restartIdle() {
+    if (!inputEnded_ && !closing_) {
+        idle_.start();
+    }
 }
 
 void ClientConnection::handleInput() {
+    // Nothing is read before the greeting: a client held back by failed passwords gets no
+    // verdict on a guess sooner than its greeting.
+    if (!greeted_) {
+        return;
+    }
     // Without room in the line queue nothing more is read: what the client sends ahead waits in
     // the socket's bounded buffers, and it resumes as its requests are answered.
     while (!closing_ && queue_.hasRoom(this)) {
@@ -52,7 +137,9 @@ void ClientConnection::handleInput() {
         if (cr < 0) {
             if (input_.size() > maxLineBytes_) {
                 closeWith(QStringLiteral("a line longer than %1 bytes").arg(maxLineBytes_));
+                return;
             }
+            finishIfDone();
             return;
         }
         QByteArray line = input_.left(cr);
@@ -67,14 +154,36 @@ void ClientConnection::handleInput() {
         if (line.isEmpty()) {
             // A bare CR keeps an idle connection open (the native client's keep-alive).
             if (due_.empty()) {
-                idle_.start();
+                restartIdle();
             }
             continue;
         }
-        idle_.start();
+        restartIdle();
         if (!handleLine(std::move(line))) {
             return;
         }
+    }
+}
+
+void ClientConnection::endOfInput() {
+    if (closing_ || inputEnded_) {
+        return;
+    }
+    inputEnded_ = true;
+    idle_.stop();
+    admission_.stop();
+    if (!greeted_) {
+        closeWith(QString()); // gone before it could be greeted: nothing it sent can count
+        return;
+    }
+    handleInput();
+    finishIfDone();
+}
+
+void ClientConnection::finishIfDone() {
+    if (inputEnded_ && !closing_ && due_.empty() && !input_.contains('\r') &&
+        socket_->bytesAvailable() == 0) {
+        closeWith(QString());
     }
 }
 
@@ -116,8 +225,9 @@ void ClientConnection::sendReady() {
         due_.pop_front();
         send(bytes);
     }
-    if (due_.empty() && !closing_) {
-        idle_.start();
+    if (due_.empty()) {
+        restartIdle();
+        finishIfDone();
     }
 }
 
@@ -125,10 +235,34 @@ void ClientConnection::send(const QByteArray& bytes) {
     if (closing_) {
         return;
     }
+    if (inputEnded_) {
+        if (!sendAfterEnd(bytes)) {
+            closeWith(QString());
+        }
+        return;
+    }
     socket_->write(bytes);
+    // Handed to the kernel now: an end of input read before Qt's own flush would lose it.
+    socket_->flush();
     if (socket_->bytesToWrite() > limits_.maxUnsentBytes) {
         closeWith(QStringLiteral("the client stopped reading"));
     }
+}
+
+bool ClientConnection::sendAfterEnd(const QByteArray& bytes) {
+#ifdef Q_OS_UNIX
+    if (spare_ < 0 || bytes.isEmpty()) {
+        return spare_ >= 0;
+    }
+    // The replies after end of input are a few, within the kernel's buffer: one that does not
+    // fit belongs to a client that does not read, and is not waited for.
+    const ssize_t sent =
+        ::send(spare_, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    return sent == ssize_t(bytes.size());
+#else
+    Q_UNUSED(bytes);
+    return false;
+#endif
 }
 
 void ClientConnection::closeWith(const QString& why, const QByteArray& lastWords) {
@@ -137,9 +271,12 @@ void ClientConnection::closeWith(const QString& why, const QByteArray& lastWords
     }
     closing_ = true;
     idle_.stop();
+    admission_.stop();
     queue_.forget(this);
     emit closed(why);
-    if (socket_->state() == QAbstractSocket::ConnectedState) {
+    if (inputEnded_) {
+        sendAfterEnd(lastWords);
+    } else if (socket_->state() == QAbstractSocket::ConnectedState) {
         // Replies already written (and any last words) go out before the close: flush() hands
         // them to the kernel now, so deleting the socket below cannot lose them. A client that
         // stopped reading has left them unsent; those are dropped.
@@ -150,5 +287,12 @@ void ClientConnection::closeWith(const QString& why, const QByteArray& lastWords
         }
     }
     socket_->abort();
+#ifdef Q_OS_UNIX
+    // The last descriptor of the socket: closing it ends the connection.
+    if (spare_ >= 0) {
+        ::close(spare_);
+        spare_ = -1;
+    }
+#endif
     deleteLater();
 }

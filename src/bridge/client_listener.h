@@ -3,10 +3,13 @@
 #include "bridge/client_connection.h"
 #include "core/failure.h"
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <functional>
 
 class QTcpServer;
@@ -19,12 +22,26 @@ Result<QList<QTcpServer*>> listenAll(QObject* owner, const QList<QHostAddress>& 
                                      quint16 port, const QList<QHostAddress>& optional);
 
 // What every client port of the bridge (PJLink, native) does alike: listens on the addresses of
-// its plan, bounds its number of connections, counts them and their failed passwords, and logs
-// one line for each connection refused or closed for a reason. Each port makes its own
-// connections.
+// its plan; admits a connection in two steps, as a stranger (a budget of its own, per address and
+// in all, and a few seconds to authenticate or send a valid command) and then among the
+// established ones (bounded in number); counts them and their failed passwords; holds back an
+// address whose passwords keep failing (its greetings wait, doubling, up to MaxThrottleMs). The
+// log gets one line for each established connection closed for a reason; refusals, strangers
+// closed and failed passwords are one line as they start, then one a minute with a count. Each
+// port makes its own connections.
 class ClientListener : public QObject {
     Q_OBJECT
 public:
+    // Failed passwords an address may have before its greetings wait.
+    static constexpr int FreeFailures = 3;
+    static constexpr int FirstThrottleMs = 1000;
+    static constexpr int MaxThrottleMs = 30000;
+    // An address's failures are forgotten this long after its last one.
+    static constexpr int FailureMemoryMs = 10 * 60 * 1000;
+    // Addresses remembered at most: beyond, the one that failed longest ago goes.
+    static constexpr int MaxPeers = 1024;
+    static constexpr int SummaryMs = 60000;
+
     // what: the connections' name in the log ("connection", "native connection").
     ClientListener(int maxConnections, QString what, QObject* parent = nullptr);
 
@@ -36,25 +53,55 @@ public:
                     const QList<QHostAddress>& optional = {});
     quint16 port() const;
     QList<QHostAddress> addresses() const;
-    int connectionCount() const { return connections_; }
+    // Every connection open, strangers and established alike.
+    int connectionCount() const { return established_ + strangers_; }
     qint64 authenticationFailures() const { return authFailures_; }
     qint64 connectionsAccepted() const { return accepted_; }
 
 protected:
-    // A connection for a client just accepted, a child of this listener.
+    // A connection for a client just accepted, a child of this listener; it greets once started.
     virtual ClientConnection* makeConnection(QTcpSocket* socket) = 0;
     const ConnectionLimits& limits() const { return limits_; }
 
 private:
+    // Events of one kind logged as they start, then counted and summed up once a minute.
+    struct Tally {
+        bool open = false; // a line went out within the current minute
+        qint64 count = 0;  // since then, not yet logged
+    };
+    struct Peer {
+        int strangers = 0;
+        int failures = 0;
+        QElapsedTimer lastFailure;
+        Tally failed;
+    };
+
     void onNewConnection(QTcpServer* server);
+    void onAdmitted(ClientConnection* connection, const QHostAddress& peer);
+    void onFailure(const QHostAddress& peer);
+    void onClosed(ClientConnection* connection, const QHostAddress& peer, bool failed,
+                  const QString& why);
+    Peer& peer(const QHostAddress& address);
+    void forgetIfIdle(const QHostAddress& address);
+    int greetingDelayMs(const QHostAddress& address);
+    // How long a greeting waits after so many failed passwords.
+    static int throttleMs(int failures);
+    // Logs line, or counts it when one of its kind went out within the minute.
+    void tally(Tally& t, const QString& line);
+    void summarize();
     void note(const QString& line);
 
     int maxConnections_;
     QString what_;
     ConnectionLimits limits_;
     QList<QTcpServer*> servers_;
-    int connections_ = 0;
+    int established_ = 0;
+    int strangers_ = 0;
     qint64 accepted_ = 0;
     qint64 authFailures_ = 0;
+    QHash<QHostAddress, Peer> peers_;
+    Tally refused_;
+    Tally strangersClosed_;
+    QTimer summary_;
     std::function<void(const QString&)> log_;
 };

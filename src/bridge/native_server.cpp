@@ -63,7 +63,9 @@ NativeConnection::NativeConnection(QTcpSocket* socket, LineQueue& queue,
         challenge = pjlink::newRandom();
         expectedDigest_ = pjlink::digest(*challenge, *password);
     }
-    send(native::greeting(challenge));
+    // Without a password its clients are admitted as they are greeted: the panel and the ctl
+    // hold their connection open between commands, with only a bare CR now and then.
+    setGreeting(native::greeting(challenge), password.has_value(), !password.has_value());
 }
 
 bool NativeConnection::handleLine(QByteArray line) {
@@ -76,6 +78,9 @@ bool NativeConnection::handleLine(QByteArray line) {
         }
         expectedDigest_.reset();
         line.remove(0, pjlink::DigestChars);
+        if (!admit()) {
+            return false;
+        }
         if (line.isEmpty()) {
             // The digest alone: the client learns at once that its password holds.
             reply(native::authenticated());
@@ -87,6 +92,9 @@ bool NativeConnection::handleLine(QByteArray line) {
             line.size() > native::MaxCommandBytes
                 ? QStringLiteral("a command longer than %1 bytes").arg(native::MaxCommandBytes)
                 : QStringLiteral("not a command line"));
+        return false;
+    }
+    if (!admit()) { // without a password, a valid command admits
         return false;
     }
     submit({QString::fromLatin1(line)}, [](const QList<LineAnswer>& answers) {
@@ -101,8 +109,6 @@ NativeServer::NativeServer(LineQueue& queue, std::optional<QByteArray> password,
     : ClientListener(MaxConnections, QStringLiteral("native connection"), parent), queue_(queue),
       password_(std::move(password)) {}
 
-// A failed digest is counted by the listener; throttling repeated failures per peer is still to
-// come.
 ClientConnection* NativeServer::makeConnection(QTcpSocket* socket) {
     return new NativeConnection(socket, queue_, password_, limits(), this);
 }

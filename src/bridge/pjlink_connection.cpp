@@ -12,7 +12,7 @@ PjlinkConnection::PjlinkConnection(QTcpSocket* socket, LineQueue& queue,
         digest_ = pjlink::digest(*random, *password);
         expectedDigest_ = digest_;
     }
-    send(pjlink::greeting(random));
+    setGreeting(pjlink::greeting(random), password.has_value());
 }
 
 bool PjlinkConnection::handleLine(QByteArray line) {
@@ -24,6 +24,16 @@ bool PjlinkConnection::handleLine(QByteArray line) {
         }
         expectedDigest_.reset();
         line.remove(0, pjlink::DigestChars);
+        if (line.isEmpty()) {
+            // The digest goes in front of a command, never alone: PJLink has no answer for a
+            // digest by itself but its authentication error, which tells the client to send it
+            // with a command. Right as it was, it counts as no failed password.
+            closeWith(QStringLiteral("a password digest without a command"), pjlink::authFailure());
+            return false;
+        }
+        if (!admit()) {
+            return false;
+        }
     } else if (!digest_.isEmpty() && pjlink::hasDigestShape(line)) {
         // Some clients send the digest with every command; it must still be the right one.
         if (!pjlink::startsWithDigest(line, digest_)) {
@@ -39,6 +49,9 @@ bool PjlinkConnection::handleLine(QByteArray line) {
     }
     if (!pjlink::isCommandLine(line)) {
         closeWith(QStringLiteral("not a PJLink command line"));
+        return false;
+    }
+    if (!admit()) { // without a password, a valid command admits
         return false;
     }
     const pjlink::Handling handling = pjlink::handle(line, identity_);

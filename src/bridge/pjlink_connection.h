@@ -8,8 +8,8 @@
 
 // One PJLink client, one user of the line queue (see ClientConnection): the greeting, the digest
 // check, and its command lines through the line queue. Bad input (a line over the length limit,
-// bytes that are not printable text, no CR within the limit, a wrong digest) closes this
-// connection and nothing else.
+// bytes that are not printable text, no CR within the limit, a wrong digest, a digest without a
+// command) closes this connection and nothing else.
 class PjlinkConnection : public ClientConnection {
     Q_OBJECT
 public:

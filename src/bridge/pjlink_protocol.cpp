@@ -125,14 +125,20 @@ bool isCommandLine(const QByteArray& line) {
 
 Handling handle(const QByteArray& line, const Identity& identity) {
     Handling h;
-    h.header = line.left(6);
+    // The command is what stands between the class and the separator; the reply repeats it as
+    // sent, whatever its length, so that a client can tell which command it answers.
+    const qsizetype space = line.indexOf(' ');
+    h.header = space < 0 ? line : line.left(space);
     if (line[1] != '1') {
         h.answer = kUndefined; // a Class 1 projector knows no other class
         return h;
     }
-    const QByteArray command = line.mid(2, 4).toUpper();
-    const bool separated = line.size() > 7 && line[6] == ' ';
-    const QByteArray parameter = separated ? line.mid(7) : QByteArray();
+    const QByteArray command = h.header.mid(2).toUpper();
+    if (command.size() != 4) {
+        h.answer = kUndefined; // every command is four characters: any other is none of them
+        return h;
+    }
+    const QByteArray parameter = space == 6 ? line.mid(7) : QByteArray();
     const bool query = parameter == "?";
 
     struct Fixed {

@@ -47,7 +47,7 @@ enum class Mapping {
 // What to do with one command line: answer at once, or run serial commands and map their
 // replies.
 struct Handling {
-    QByteArray header; // the command as the client sent it ("%1POWR"), which the reply repeats
+    QByteArray header; // the line up to its separator, as sent ("%1POWR"), which the reply repeats
     QByteArray answer; // an answer needing no serial exchange (when codes is empty)
     QStringList codes; // serial commands to run in order, each with its reply window
     Mapping mapping = Mapping::Set;
@@ -58,7 +58,8 @@ struct Handling {
 bool isCommandLine(const QByteArray& line);
 
 // One command line (no digest, no CR; isCommandLine() true) to its handling. Class 2 commands
-// get ERR1, unknown commands ERR1, parameters outside the table ERR2.
+// get ERR1, unknown commands ERR1 (one not four characters long too), parameters outside the
+// table ERR2.
 Handling handle(const QByteArray& line, const Identity& identity);
 
 // The PJLink answer from the replies of the plan's serial commands (fewer answers than codes

@@ -14,8 +14,8 @@ struct PjlinkTestClient {
     QTcpSocket socket;
     QByteArray received;
 
-    bool connect(quint16 port) {
-        socket.connectToHost(QHostAddress::LocalHost, port);
+    bool connect(quint16 port, const QHostAddress& host = QHostAddress(QHostAddress::LocalHost)) {
+        socket.connectToHost(host, port);
         QElapsedTimer t;
         t.start();
         while (socket.state() != QAbstractSocket::ConnectedState && t.elapsed() < WaitMs) {

@@ -1,6 +1,7 @@
 #include "bridge/http/http_server.h"
 
 #include <QHash>
+#include <QSet>
 #include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTimer>
@@ -100,7 +101,7 @@ struct HttpServer::Impl {
     MHD_Daemon* daemon = nullptr;
     QSocketNotifier* notifier = nullptr;
     QTimer* wakeUp = nullptr; // the library's next deadline, or at once after a change
-    int held = 0;
+    QSet<Connection*> connections;
     int served = 0;
     QHash<QHostAddress, int> servedFrom;
     // Responders reach the server through this; it is emptied when the server goes.
@@ -110,7 +111,14 @@ struct HttpServer::Impl {
         *alive = nullptr;
         qDeleteAll(std::exchange(listeners, {}));
         if (daemon != nullptr) {
-            // Suspended connections must be resumed before the daemon may stop.
+            // The library stops only with no connection suspended: those still waiting for an
+            // answer are resumed, to be closed unanswered.
+            for (const Connection* c : std::as_const(connections)) {
+                if (c->answer && c->answer->suspended) {
+                    c->answer->suspended = false;
+                    MHD_resume_connection(c->answer->connection);
+                }
+            }
             MHD_stop_daemon(std::exchange(daemon, nullptr));
         }
     }
@@ -242,7 +250,7 @@ void HttpServer::Impl::schedule() {
 void HttpServer::Impl::opened(MHD_Connection* mhd, void** context) {
     auto* c = new Connection;
     *context = c;
-    ++held;
+    connections.insert(c);
     if (const MHD_ConnectionInfo* info =
             MHD_get_connection_info(mhd, MHD_CONNECTION_INFO_CLIENT_ADDRESS)) {
         c->peer = QHostAddress(info->client_addr);
@@ -275,7 +283,7 @@ void HttpServer::Impl::closed(void** context) {
     if (c == nullptr) {
         return;
     }
-    --held;
+    connections.remove(c);
     if (c->counted) {
         --served;
         if (--servedFrom[c->peer] <= 0) {
@@ -368,6 +376,7 @@ void HttpServer::Impl::handOver(MHD_Connection* mhd, Connection& c, const char* 
         answer->given = true;
         answer->response = response;
         if (answer->suspended) {
+            answer->suspended = false;
             MHD_resume_connection(answer->connection);
             (*server)->runSoon();
         }
@@ -467,5 +476,5 @@ QList<QHostAddress> HttpServer::addresses() const {
 }
 
 int HttpServer::connectionCount() const {
-    return impl_->held;
+    return int(impl_->connections.size());
 }
