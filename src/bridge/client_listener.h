@@ -41,6 +41,9 @@ public:
     // Addresses remembered at most: beyond, the one that failed longest ago goes.
     static constexpr int MaxPeers = 1024;
     static constexpr int SummaryMs = 60000;
+    // How long a greeting waits after so many failed passwords (the web page's sign-in waits as
+    // long).
+    static int throttleMs(int failures);
 
     // what: the connections' name in the log ("connection", "native connection").
     ClientListener(int maxConnections, QString what, QObject* parent = nullptr);
@@ -84,8 +87,6 @@ private:
     Peer& peer(const QHostAddress& address);
     void forgetIfIdle(const QHostAddress& address);
     int greetingDelayMs(const QHostAddress& address);
-    // How long a greeting waits after so many failed passwords.
-    static int throttleMs(int failures);
     // Logs line, or counts it when one of its kind went out within the minute.
     void tally(Tally& t, const QString& line);
     void summarize();

@@ -49,12 +49,7 @@ int SignInThrottle::failures(const QHostAddress& peer, qint64 nowMs) const {
 }
 
 int SignInThrottle::delayMs(const QHostAddress& peer, qint64 nowMs) const {
-    const int over = failures(peer, nowMs) - FreeFailures;
-    if (over < 0) {
-        return 0;
-    }
-    // 1 s after the third failure, then 2, 4, 8, 16, and 30 from the eighth on.
-    return over >= 5 ? MaxDelayMs : std::min(MaxDelayMs, FirstDelayMs << over);
+    return ClientListener::throttleMs(failures(peer, nowMs));
 }
 
 void SignInThrottle::failed(const QHostAddress& peer, qint64 nowMs) {

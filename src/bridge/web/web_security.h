@@ -1,5 +1,7 @@
 #pragma once
 
+#include "bridge/client_listener.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
@@ -10,18 +12,17 @@
 // how long a peer that keeps giving wrong passwords must wait, and whether a change comes from
 // the page itself. No sockets and no timers here; the web server applies them.
 
-// Sign-in attempts per peer: the first FreeFailures wrong passwords cost nothing, each one after
-// them makes the next attempt wait twice as long, from one second up to MaxDelayMs. A right
-// password clears the peer. The table is bounded: past MaxPeers the peer not heard from longest
-// is dropped.
+// Sign-in attempts per peer, slowed as PJLink's and the native port's greetings are (the same
+// schedule, ClientListener's): the first FreeFailures wrong passwords cost nothing, each one after
+// them makes the next attempt wait twice as long, up to 30 s. A right password clears the peer.
+// The table is bounded: past MaxPeers the peer not heard from longest is dropped. Unlike the
+// listener's, it counts sign-ins, not connections: one browser's connections come and go.
 class SignInThrottle {
 public:
-    static constexpr int FreeFailures = 3;
-    static constexpr int FirstDelayMs = 1000;
-    static constexpr int MaxDelayMs = 30000;
-    static constexpr qsizetype MaxPeers = 1024;
+    static constexpr int FreeFailures = ClientListener::FreeFailures;
+    static constexpr qsizetype MaxPeers = ClientListener::MaxPeers;
     // A peer that has not failed for this long starts afresh.
-    static constexpr qint64 ForgetAfterMs = 15 * 60 * 1000;
+    static constexpr qint64 ForgetAfterMs = ClientListener::FailureMemoryMs;
 
     // How long the peer's next attempt waits before it is checked (0: at once).
     int delayMs(const QHostAddress& peer, qint64 nowMs) const;
