@@ -1129,8 +1129,9 @@ void TestBridge::webSignInThrottle() {
     const QHostAddress peer(QStringLiteral("192.0.2.7"));
     const QHostAddress other(QStringLiteral("::1"));
     for (int i = 0; i < failures; ++i) {
-        QCOMPARE(t.delayMs(peer, 1000 + i),
-                 i < SignInThrottle::FreeFailures ? 0 : t.delayMs(peer, 1000 + i));
+        if (i < SignInThrottle::FreeFailures) {
+            QCOMPARE(t.delayMs(peer, 1000 + i), 0);
+        }
         t.failed(peer, 1000 + i);
     }
     QCOMPARE(t.delayMs(peer, 2000), delayMs);

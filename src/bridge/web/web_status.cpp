@@ -136,10 +136,14 @@ QByteArray statusJson(const MetricsSnapshot& s, const QString& model, qint64 now
     o.insert(QStringLiteral("input"),
              orNull(r.inputMode ? std::optional(QStringLiteral("Input %1").arg(*r.inputMode))
                                 : std::nullopt));
-    o.insert(QStringLiteral("videoMute"),
-             orNull(r.pictureMuted ? std::optional(*r.pictureMuted ? QStringLiteral("On")
-                                                                   : QStringLiteral("Off"))
-                                   : std::nullopt));
+    // In standby there is no picture to mute, and the projector says so rather than on or off.
+    std::optional<QString> mute;
+    if (r.pictureMuted) {
+        mute = *r.pictureMuted ? QStringLiteral("On") : QStringLiteral("Off");
+    } else if (r.answered && r.power == PowerState::Standby) {
+        mute = QStringLiteral("No picture in standby");
+    }
+    o.insert(QStringLiteral("videoMute"), orNull(mute));
     o.insert(QStringLiteral("lampHours"),
              orNull(r.lampHours ? std::optional(QStringLiteral("%1 h").arg(*r.lampHours))
                                 : std::nullopt));
