@@ -3,10 +3,12 @@
 
 #include "bridge/bridge_options.h"
 #include "bridge/line_queue.h"
+#include "bridge/metrics/status_poller.h"
 #include "bridge/native_server.h"
 #include "bridge/pjlink_protocol.h"
 #include "bridge/pjlink_server.h"
 #include "bridge/web/web_security.h"
+#include "bridge/web/web_server.h"
 #include "bridge/web/web_status.h"
 #include "core/password_file.h"
 #include "support/pjlink_test_client.h"
@@ -107,6 +109,7 @@ private slots:
     void webSignInThrottle_data();
     void webSignInThrottle();
     void webSessions();
+    void webSignInWaitsOnATimer();
     void webControlsUsePjlinkCodes_data();
     void webControlsUsePjlinkCodes();
 };
@@ -1167,6 +1170,46 @@ void TestBridge::webSessions() {
     QCOMPARE(s.count(), WebSessions::MaxSessions);
     QVERIFY(!s.find(a.id, 100)); // the oldest made room
     QVERIFY(sameSecret("abc", "abc") && !sameSecret("abc", "abd") && !sameSecret("abc", "ab"));
+}
+
+// Past the free failures a sign-in is answered by a timer, never by a wait: handle() returns at
+// once, and a second try from the same address meanwhile is turned away (429) rather than piled
+// up. Nothing of it reaches the line.
+void TestBridge::webSignInWaitsOnATimer() {
+    ScriptedLine line;
+    LineQueue queue(line);
+    StatusPoller poller(30);
+    WebServer web(
+        queue, poller, [] { return MetricsSnapshot{}; }, QByteArray("secret"));
+    HttpRequest signIn;
+    signIn.method = "POST";
+    signIn.path = "/sign-in";
+    signIn.peer = QHostAddress(QStringLiteral("192.0.2.7"));
+    signIn.headers = {{"host", "192.0.2.1:8080"}, {"origin", "http://192.0.2.1:8080"}};
+    signIn.body = "password=guess";
+    QList<HttpResponse> answers;
+    const auto respond = [&answers](const HttpResponse& r) { answers << r; };
+    for (int i = 0; i < SignInThrottle::FreeFailures; ++i) {
+        web.handle(signIn, respond);
+    }
+    QCOMPARE(answers.size(), SignInThrottle::FreeFailures); // wrong, at once
+    QCOMPARE(answers.back().status, 403);
+    signIn.body = "password=secret";
+    web.handle(signIn, respond);
+    QCOMPARE(answers.size(), SignInThrottle::FreeFailures); // waits on its timer
+    web.handle(signIn, respond);
+    QCOMPARE(answers.size(), SignInThrottle::FreeFailures + 1);
+    QCOMPARE(answers.back().status, 429);
+    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), SignInThrottle::FreeFailures + 2, 10000);
+    QCOMPARE(answers.back().status, 303);
+    QByteArray cookie;
+    for (const auto& [name, value] : answers.back().headers) {
+        cookie = name == "Set-Cookie" ? value : cookie;
+    }
+    QVERIFY2(cookie.startsWith("rmq27_session=") && cookie.contains("; HttpOnly") &&
+                 cookie.contains("; SameSite=Strict") && cookie.contains("; Max-Age="),
+             cookie.constData());
+    QVERIFY(line.started.isEmpty());
 }
 
 // Each button of the page sends what the PJLink command of the same meaning sends.

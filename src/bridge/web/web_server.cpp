@@ -167,8 +167,21 @@ void WebServer::signIn(const HttpRequest& request, const HttpResponder& respond)
         checkPassword(request, respond);
         return;
     }
+    if (delayed_.contains(request.peer) || delayed_.size() >= MaxDelayedSignIns) {
+        HttpResponse r =
+            webAnswer(429, "text/html; charset=utf-8",
+                      signInPage(QStringLiteral("Too many tries: wait for the last one's answer, "
+                                                "then try again.")));
+        r.headers.append(Header("Retry-After", QByteArray::number((delay + 999) / 1000)));
+        respond(r);
+        return;
+    }
     // The answer waits on a timer; the event loop goes on serving everybody else.
-    QTimer::singleShot(delay, this, [this, request, respond] { checkPassword(request, respond); });
+    delayed_.insert(request.peer);
+    QTimer::singleShot(delay, this, [this, request, respond] {
+        delayed_.remove(request.peer);
+        checkPassword(request, respond);
+    });
 }
 
 void WebServer::checkPassword(const HttpRequest& request, const HttpResponder& respond) {

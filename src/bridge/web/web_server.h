@@ -10,6 +10,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <functional>
 #include <optional>
@@ -33,6 +34,10 @@ public:
     // Controls waiting for the poll that shows their result, at most; past it they are answered
     // without waiting.
     static constexpr qsizetype MaxWaitingForPoll = 32;
+    // Slowed sign-ins waiting on their timer, at most: one per address, and this many in all;
+    // past either the attempt is turned away at once (429), so a guesser who hangs up and calls
+    // again piles up nothing.
+    static constexpr qsizetype MaxDelayedSignIns = 64;
 
     WebServer(LineQueue& queue, StatusPoller& poller, std::function<MetricsSnapshot()> snapshot,
               std::optional<QByteArray> password, QObject* parent = nullptr);
@@ -78,6 +83,7 @@ private:
     WebSessions sessions_;
     SignInThrottle throttle_;
     QList<Waiting> waiting_;
+    QSet<QHostAddress> delayed_; // addresses whose sign-in waits on its timer
     QElapsedTimer clock_;
     std::function<void(const QString&)> log_;
     bool anyHost_ = false;
