@@ -3,64 +3,15 @@
 // Usage: node run.js BRIDGE_PROGRAM SIM_PROGRAM
 'use strict';
 
-const { spawn } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const PJLink = require('pjlink');
 
 const [bridgeProgram, simProgram] = process.argv.slice(2);
-const children = [];
-let passed = 0;
-let failed = 0;
-
-function check(what, ok, detail) {
-    if (ok) {
-        passed++;
-    } else {
-        failed++;
-        console.log(`FAIL: ${what}${detail === undefined ? '' : ': ' + JSON.stringify(detail)}`);
-    }
-}
+const { start, waitForLine, check, finish } = require('../support/processes');
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-// Everything a child wrote on a stream so far, kept from its start, so that a wait sees lines
-// that came before it (two lines may arrive in one read).
-function collect(stream) {
-    stream.text = '';
-    stream.on('data', (chunk) => {
-        stream.text += chunk.toString();
-    });
-}
-
-// Resolves with the first match in what the stream has written, or rejects after a while.
-function waitForLine(stream, pattern, what) {
-    return new Promise((resolve, reject) => {
-        const check = () => {
-            const m = stream.text.match(pattern);
-            if (m) {
-                clearTimeout(timer);
-                stream.off('data', check);
-                resolve(m);
-            }
-        };
-        const timer = setTimeout(() => {
-            stream.off('data', check);
-            reject(new Error(`no ${what} within 20 s: ${stream.text}`));
-        }, 20000);
-        stream.on('data', check);
-        check();
-    });
-}
-
-function start(program, args) {
-    const child = spawn(program, args, { stdio: ['ignore', 'pipe', 'pipe'] });
-    collect(child.stdout);
-    collect(child.stderr);
-    children.push(child);
-    return child;
-}
 
 // A simulated projector and a bridge in front of it; resolves with the bridge's port.
 async function startPair(simArgs, bridgeArgs) {
@@ -217,15 +168,8 @@ async function main() {
         await Promise.all([refusals(), withoutPassword(), failures(), withPassword()]);
     } catch (e) {
         check('run', false, e.message);
-    } finally {
-        for (const child of children) {
-            if (child.exitCode === null && child.signalCode === null) {
-                process.kill(child.pid, 'SIGTERM');
-            }
-        }
     }
-    console.log(`${passed} passed, ${failed} failed`);
-    process.exit(failed === 0 ? 0 : 1);
+    finish();
 }
 
 main();

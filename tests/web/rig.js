@@ -1,47 +1,8 @@
-// Starting and stopping the programs under test: the simulated projector and the bridge with its
-// web page, on 127.0.0.1, each stopped by its process id.
+// The programs under the web page's test: the simulated projector and the bridge with its web
+// page, on 127.0.0.1.
 'use strict';
 
-const { spawn } = require('child_process');
-
-const WaitMs = 20000;
-const children = [];
-
-function start(program, args) {
-    const child = spawn(program, args, { stdio: ['ignore', 'pipe', 'pipe'] });
-    for (const stream of [child.stdout, child.stderr]) {
-        stream.text = '';
-        stream.on('data', (chunk) => (stream.text += chunk.toString()));
-    }
-    children.push(child);
-    return child;
-}
-
-// Resolves with the first match in what the stream has written so far or writes later.
-function waitForLine(stream, pattern, what) {
-    return new Promise((resolve, reject) => {
-        const look = () => {
-            const m = stream.text.match(pattern);
-            if (m) {
-                clearTimeout(timer);
-                stream.off('data', look);
-                resolve(m);
-            }
-        };
-        const timer = setTimeout(() => {
-            stream.off('data', look);
-            reject(new Error(`no ${what} within ${WaitMs} ms: ${stream.text}`));
-        }, WaitMs);
-        stream.on('data', look);
-        look();
-    });
-}
-
-function stop(child) {
-    if (child.exitCode === null && child.signalCode === null) {
-        process.kill(child.pid, 'SIGTERM');
-    }
-}
+const { start, waitForLine } = require('../support/processes');
 
 // A simulated projector and a bridge with its page in front of it; resolves with the page's URL,
 // the metrics' URL and the simulator.
@@ -59,8 +20,4 @@ async function startPair(bridgeProgram, simProgram, bridgeArgs, simArgs = []) {
     return { url: web, metrics: `http://${metrics}`, sim, bridge };
 }
 
-function stopAll() {
-    children.forEach(stop);
-}
-
-module.exports = { WaitMs, startPair, stop, stopAll };
+module.exports = { startPair };

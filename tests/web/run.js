@@ -13,18 +13,8 @@ const axeSource = require('axe-core').source;
 
 const [bridgeProgram, simProgram] = process.argv.slice(2);
 const chromium = process.env.RMQ27_CHROMIUM || '/usr/bin/chromium';
-const { WaitMs, startPair, stop, stopAll } = require('./rig');
-let passed = 0;
-let failed = 0;
-
-function check(what, ok, detail) {
-    if (ok) {
-        passed++;
-    } else {
-        failed++;
-        console.log(`FAIL: ${what}${detail === undefined ? '' : ': ' + JSON.stringify(detail)}`);
-    }
-}
+const { WaitMs, stop, check, finish } = require('../support/processes');
+const { startPair } = require('./rig');
 
 // One request from node, with the headers a browser would not let a page set.
 function request(url, { method = 'GET', headers = {}, body } = {}) {
@@ -274,10 +264,8 @@ async function main() {
         if (browser) {
             await browser.close();
         }
-        stopAll();
     }
-    console.log(`${passed} passed, ${failed} failed`);
-    process.exit(failed === 0 ? 0 : 1);
+    finish();
 }
 
 main();

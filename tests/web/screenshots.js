@@ -5,7 +5,8 @@
 
 const path = require('path');
 const puppeteer = require('puppeteer-core');
-const { startPair, stopAll } = require('./rig');
+const { stopAll } = require('../support/processes');
+const { startPair } = require('./rig');
 
 const [bridgeProgram, simProgram, outDir] = process.argv.slice(2);
 
