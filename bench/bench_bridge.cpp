@@ -121,11 +121,14 @@ QByteArray readLine(QTcpSocket& s, QByteArray& buffer) {
 
 // One "POWR ?" through the bridge; the round trip in microseconds.
 // Samples two paths in turn, a pause before each, so that the machine's noise falls on both
-// alike; the first few of each are a warm-up and left out.
-void inTurn(int samples, int pauseMs, const std::function<double()>& first,
-            const std::function<double()>& second, std::vector<double>& firstUs,
-            std::vector<double>& secondUs) {
+// alike (the first few of each are a warm-up and left out); reports each, and what the second
+// adds to the first at p50 and p99 as `added`_p50 and _p99.
+void compareInTurn(int samples, int pauseMs, const char* firstName,
+                   const std::function<double()>& first, const char* secondName,
+                   const std::function<double()>& second, const QByteArray& added) {
     constexpr int WarmUp = 3;
+    std::vector<double> firstUs;
+    std::vector<double> secondUs;
     for (int i = 0; i < WarmUp + samples; ++i) {
         QThread::msleep(pauseMs);
         const double a = first();
@@ -136,6 +139,10 @@ void inTurn(int samples, int pauseMs, const std::function<double()>& first,
             secondUs.push_back(b);
         }
     }
+    report(firstName, firstUs);
+    report(secondName, secondUs);
+    metric(added + "_p50", percentile(secondUs, 50) - percentile(firstUs, 50), "us");
+    metric(added + "_p99", percentile(secondUs, 99) - percentile(firstUs, 99), "us");
 }
 
 double bridgeOnce(QTcpSocket& s, QByteArray& buffer) {
@@ -170,15 +177,10 @@ void roundTrips(quint16 bridgePort, const QString& directDevice, int samples, in
     QByteArray buffer;
     readLine(s, buffer); // greeting
 
-    std::vector<double> direct;
-    std::vector<double> bridged;
-    inTurn(
-        samples, pauseMs, [&] { return directOnce(exchange, finished); },
-        [&] { return bridgeOnce(s, buffer); }, direct, bridged);
-    report("exchange_direct_cr0_round_trip", direct);
-    report("bridge_powr_round_trip", bridged);
-    metric("bridge_added_p50", percentile(bridged, 50) - percentile(direct, 50), "us");
-    metric("bridge_added_p99", percentile(bridged, 99) - percentile(direct, 99), "us");
+    compareInTurn(
+        samples, pauseMs, "exchange_direct_cr0_round_trip",
+        [&] { return directOnce(exchange, finished); }, "bridge_powr_round_trip",
+        [&] { return bridgeOnce(s, buffer); }, "bridge_added");
 }
 
 // The projector's own protocol through the bridge (rmq27://, the device the panel and the ctl
@@ -206,15 +208,10 @@ void nativeRoundTrips(quint16 nativePort, const QString& directDevice, int sampl
         });
     }
 
-    std::vector<double> directUs;
-    std::vector<double> bridgedUs;
-    inTurn(
-        samples, pauseMs, [&] { return directOnce(direct, finished); },
-        [&] { return directOnce(bridged, finished); }, directUs, bridgedUs);
-    report("native_direct_cr0_round_trip", directUs);
-    report("bridge_native_cr0_round_trip", bridgedUs);
-    metric("bridge_native_added_p50", percentile(bridgedUs, 50) - percentile(directUs, 50), "us");
-    metric("bridge_native_added_p99", percentile(bridgedUs, 99) - percentile(directUs, 99), "us");
+    compareInTurn(
+        samples, pauseMs, "native_direct_cr0_round_trip",
+        [&] { return directOnce(direct, finished); }, "bridge_native_cr0_round_trip",
+        [&] { return directOnce(bridged, finished); }, "bridge_native_added");
     metric("bridge_native_wrong_answers", wrong, "");
 }
 

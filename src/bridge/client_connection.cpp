@@ -1,5 +1,7 @@
 #include "bridge/client_connection.h"
 
+#include "bridge/pjlink_protocol.h"
+
 #include <QTcpSocket>
 
 #ifdef Q_OS_UNIX
@@ -295,4 +297,15 @@ void ClientConnection::closeWith(const QString& why, const QByteArray& lastWords
     }
 #endif
     deleteLater();
+}
+
+bool ClientConnection::takeDigest(QByteArray& line, const QByteArray& expected, const QString& why,
+                                  const QByteArray& lastWords) {
+    if (!pjlink::startsWithDigest(line, expected)) {
+        emit authenticationFailed();
+        closeWith(why, lastWords);
+        return false;
+    }
+    line.remove(0, pjlink::DigestChars);
+    return true;
 }

@@ -66,6 +66,10 @@ protected:
     // The client authenticated or sent its first valid command. False when it closed the
     // connection (no place among the established ones).
     bool admit();
+    // Takes the password digest off the front of line. A wrong or missing one is a failed
+    // password: counted, and the connection closed with why and lastWords. False when it closed.
+    bool takeDigest(QByteArray& line, const QByteArray& expected, const QString& why,
+                    const QByteArray& lastWords);
 
     // One line, without its CR or a leading LF (of a client that ends lines CR LF); empty lines
     // only keep the connection from its idle timeout.

@@ -71,13 +71,11 @@ NativeConnection::NativeConnection(QTcpSocket* socket, LineQueue& queue,
 bool NativeConnection::handleLine(QByteArray line) {
     if (expectedDigest_) {
         // The digest alone (exactly its 32 digits) or in front of the first command.
-        if (!pjlink::startsWithDigest(line, *expectedDigest_)) {
-            emit authenticationFailed();
-            closeWith(QStringLiteral("wrong or missing password digest"), native::authFailure());
+        if (!takeDigest(line, *expectedDigest_, QStringLiteral("wrong or missing password digest"),
+                        native::authFailure())) {
             return false;
         }
         expectedDigest_.reset();
-        line.remove(0, pjlink::DigestChars);
         if (!admit()) {
             return false;
         }

@@ -17,13 +17,11 @@ PjlinkConnection::PjlinkConnection(QTcpSocket* socket, LineQueue& queue,
 
 bool PjlinkConnection::handleLine(QByteArray line) {
     if (expectedDigest_) {
-        if (!pjlink::startsWithDigest(line, *expectedDigest_)) {
-            emit authenticationFailed();
-            closeWith(QStringLiteral("wrong or missing password digest"), pjlink::authFailure());
+        if (!takeDigest(line, *expectedDigest_, QStringLiteral("wrong or missing password digest"),
+                        pjlink::authFailure())) {
             return false;
         }
         expectedDigest_.reset();
-        line.remove(0, pjlink::DigestChars);
         if (line.isEmpty()) {
             // The digest goes in front of a command, never alone: PJLink has no answer for a
             // digest by itself but its authentication error, which tells the client to send it
@@ -36,12 +34,10 @@ bool PjlinkConnection::handleLine(QByteArray line) {
         }
     } else if (!digest_.isEmpty() && pjlink::hasDigestShape(line)) {
         // Some clients send the digest with every command; it must still be the right one.
-        if (!pjlink::startsWithDigest(line, digest_)) {
-            emit authenticationFailed();
-            closeWith(QStringLiteral("wrong password digest"), pjlink::authFailure());
+        if (!takeDigest(line, digest_, QStringLiteral("wrong password digest"),
+                        pjlink::authFailure())) {
             return false;
         }
-        line.remove(0, pjlink::DigestChars);
     }
     if (line.size() + 1 > pjlink::MaxCommandBytes) {
         closeWith(QStringLiteral("a line longer than %1 bytes").arg(pjlink::MaxCommandBytes));

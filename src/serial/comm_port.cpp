@@ -164,9 +164,7 @@ void CommPort::setCommPort(qint16 portNumber) {
 
 void CommPort::setSettings(const QString& settings) {
     const LineSettings line = parseLineSettings(settings);
-    if (netOpen_ && bridged_ &&
-        (line.baud != line_.baud || line.parity != line_.parity ||
-         line.dataBits != line_.dataBits || line.stopBits != line_.stopBits)) {
+    if (netOpen_ && bridged_ && line != line_) {
         // Other users share the line the bridge holds; what it runs is the bridge's to say.
         fail(QStringLiteral("the bridge sets the projector's line for all its users, so \"%1\" "
                             "was not applied")

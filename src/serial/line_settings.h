@@ -9,6 +9,8 @@ struct LineSettings {
     QSerialPort::Parity parity = QSerialPort::NoParity;
     QSerialPort::DataBits dataBits = QSerialPort::Data8;
     QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+
+    bool operator==(const LineSettings&) const = default;
 };
 
 // Throws StepFailure naming the string when it is not "baud,parity,data,stop".
